@@ -1,0 +1,102 @@
+// Controls of the kernel stand-in for the host program and the tests: the clock's scale, pool
+// accounting and failure injection, the live-thread registry, the registry contents, the error log
+// store and the debugger-output capture. The driver never calls these.
+#pragma once
+
+#include "platform/kernel/ntkernel.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvk {
+
+// ---- clock
+// Every wait and delay lasts its nominal time multiplied by the scale (1 by default). Tests that
+// need no real time-outs set e.g. 0.01 so a 3-second wait takes 30 ms.
+void setTimeScale(double scale);
+double timeScale();
+
+// ---- pool
+struct PoolTagUsage {
+    uint32_t tag;
+    uint64_t allocations; // outstanding
+    uint64_t bytes;       // outstanding
+};
+// Outstanding allocations per tag.
+std::vector<PoolTagUsage> poolUsage();
+uint64_t poolOutstanding();                 // all tags
+uint64_t poolOutstanding(uint32_t tag);
+// Text listing outstanding allocations per tag, empty when there are none.
+std::string poolLeakReport();
+// Fail the n-th allocation from now (1 = the next one); 0 cancels.
+void poolFailNth(uint64_t n);
+// Fail every allocation with this tag until cleared (tag 0 clears).
+void poolFailTag(uint32_t tag);
+// Count of allocations made since start (successful or failed).
+uint64_t poolAllocationCount();
+
+// ---- threads
+size_t liveSystemThreads();
+// Waits until no system thread is alive; false if the (real-time) limit passed first.
+bool waitSystemThreadsQuiet(std::chrono::milliseconds limit);
+// Make the next n thread creations fail (0 cancels).
+void threadFailNext(int n);
+// Make every thread creation fail until cleared.
+void threadFailAll(bool fail);
+
+// ---- registry (values under the services key, e.g. path "QueviSCSI\\Parameters")
+void registrySetDword(const std::string& path, const std::string& name, uint32_t value);
+void registrySetString(const std::string& path, const std::string& name,
+                       const std::string& value);
+void registryCreateKey(const std::string& path);
+void registryClear();
+
+// ---- error log
+// Message table lookup for rendering entries: returns the text of an id with %1 for the
+// driver name, %2 and %3 for the insertion strings; null for an unknown id. The driver's
+// runtime registers its table at start.
+using MessageTextLookup = const char* (*)(uint32_t id);
+void errorLogSetMessageTable(MessageTextLookup lookup);
+
+struct ErrorLogEntry {
+    uint32_t errorCode;
+    uint32_t uniqueErrorValue;
+    std::vector<std::u16string> strings;
+    std::vector<uint8_t> raw;  // the packet as written, header and strings
+    std::string text;          // rendered from the message table, "" when the id is unknown
+};
+std::vector<ErrorLogEntry> errorLogEntries();
+void errorLogClear();
+// Make the next n entry allocations fail (0 cancels).
+void errorLogFailNext(int n);
+// The name inserted for %1.
+void errorLogSetDriverName(const std::string& name);
+
+// ---- debugger output
+// While capturing, DbgPrint appends to a buffer instead of writing to stderr.
+void dbgCaptureStart();
+std::string dbgCaptureTake(); // returns what was captured and clears it
+void dbgCaptureStop();
+
+// ---- named objects
+void namedEventsClear();
+
+// ---- drivers (the host creates driver objects before calling their entries)
+PDRIVER_OBJECT createDriverObject(const std::string& name);
+void deleteDriverObject(PDRIVER_OBJECT driver);
+
+// ---- checks
+// With QUEVI_CHECKS a lock-rule violation aborts with a message naming the lock and the thread
+// (tests of the checks run in death tests). The thread's name in those messages:
+std::string currentThreadName();
+// Number of spin locks the calling thread holds.
+int heldSpinLocks();
+
+// Converts UTF-8 to 16-bit characters and back (ASCII is all the driver needs).
+std::u16string toU16(const std::string& s);
+std::string fromU16(const std::u16string& s);
+std::string fromU16(PCWSTR s);
+
+} // namespace qvk
