@@ -1,0 +1,72 @@
+// The session's command queue thread: sends what the session has to send, in priority order, and
+// starts a reconnection when the session has lost every connection.
+#include "driver/engine/engine.h"
+#include "driver/engine/os_services.h"
+#include "driver/runtime/runtime.h"
+
+namespace {
+
+constexpr USHORT NO_RECONNECT_FLAGS = SESSION_DELETING | SESSION_RESETTING | SESSION_CONNECTING;
+
+// Starts makeTcpConnections on a thread of its own when no connection is active and nothing else
+// is in the way. Looked at first without the lock, then again under it.
+void startReconnectIfNeeded(ISCSI_SESSION* session) {
+    if (session->numActiveConnections != 0 || (session->flags & NO_RECONNECT_FLAGS) != 0) {
+        return;
+    }
+    KIRQL old = iscsiLockSession(session);
+    if (session->numActiveConnections != 0 || (session->flags & NO_RECONNECT_FLAGS) != 0) {
+        iscsiUnlockSession(session, old);
+        return;
+    }
+    session->flags |= SESSION_CONNECTING;
+    iscsiUnlockSession(session, old);
+
+    ULONG thread = iscsiOScreateThread(makeTcpConnectionsThread, session, sizeof(ISCSI_SESSION));
+    if (!iscsiOSthreadStarted(thread)) {
+        // Nobody else would clear the bit, and deletion waits for it to clear.
+        Debug(DBG_ERROR, "cmdQHandler: the connection thread could not be started\n");
+        old = iscsiLockSession(session);
+        session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
+        if (session->flags & SESSION_DELETING) {
+            KeSetEvent(&session->exitEvent, 0, FALSE);
+        }
+        iscsiUnlockSession(session, old);
+    }
+}
+
+// One pass of work, in the order task management, R2T data, new command; true when something was
+// sent. The senders join here as they are built; until then the session's queues are emptied only
+// by its teardown.
+bool sendOnePass(ISCSI_SESSION* session) {
+    (void)session;
+    return false;
+}
+
+} // namespace
+
+void cmdQHandler(PVOID context) {
+    auto* session = static_cast<ISCSI_SESSION*>(context);
+    for (;;) {
+        startReconnectIfNeeded(session);
+        if (!sendOnePass(session)) {
+            KIRQL old = iscsiLockSession(session);
+            bool deleting = (session->flags & SESSION_DELETING) != 0;
+            iscsiUnlockSession(session, old);
+            if (!deleting) {
+                (void)KeWaitForSingleObject(&session->cmdQEvent, Executive, KernelMode, FALSE,
+                                            nullptr);
+                old = iscsiLockSession(session);
+                iscsiUnlockSession(session, old);
+            }
+        }
+        if (session->flags & SESSION_DELETING) {
+            break;
+        }
+    }
+    KIRQL old = iscsiLockSession(session);
+    session->cmdQThread = 0;
+    KeSetEvent(&session->exitEvent, 0, FALSE);
+    iscsiUnlockSession(session, old);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}

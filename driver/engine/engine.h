@@ -1,0 +1,286 @@
+// The protocol engine's records and entry points.
+//
+// Locking. All locks are spin locks and no wait is ever made while one is held. The engine's locks
+// are `sessionsLock`, each session's `lock`, one lock per ISCSI_QUEUE (the four free queues and
+// each session's three queues) and one per ISCSI_TABLE; no code path holds two of them at once, and
+// no completion routine of the adapter is called with one held. A record is in at most one queue
+// or table at a time, so a record taken out under a lock belongs to the taker alone.
+#pragma once
+
+#include "driver/runtime/shared_field.h"
+#include "platform/kernel/ntkernel.h"
+
+#include <cstdint>
+
+struct SCSI_REQUEST_BLOCK; // the adapter's request; opaque to the engine
+using PSCSI_REQUEST_BLOCK = SCSI_REQUEST_BLOCK*;
+struct ISCSI_SOCK;         // the transport connection record; opaque to the engine
+using PISCSI_SOCK = ISCSI_SOCK*;
+
+constexpr int ISCSI_FAILURE = -1;
+constexpr ULONG ISCSI_NO_SESSION = 0xFFFFFFFF; // session handle that names no session
+constexpr ULONG ISCSI_POOL_TAG = POOL_TAG("Ddk ");
+constexpr int ISCSI_MAX_SESSIONS = 16;
+constexpr int ISCSI_NUM_OP_PARAMS = 18;
+constexpr int ISCSI_HDR_LEN = 48;
+constexpr int ISCSI_CMD_POOL_SIZE = 64;
+constexpr int ISCSI_TASK_MAN_POOL_SIZE = 80;
+
+// A FIFO of pooled records, singly linked through each record's first word.
+// head, tail and the link words of queued records are guarded by `lock`; `count` is written under
+// it and read without it (queue-length checks on the request path).
+struct ISCSI_QUEUE {
+    KSPIN_LOCK lock;
+    void* head; // null when empty
+    void* tail; // null when empty
+    Shared<ULONG> count;
+};
+
+// The two link words at the head of command and task-management records: `next` is the queue
+// link (free queue, session queue); both are the links of a table.
+struct ISCSI_LINKS {
+    void* next;
+    void* prev;
+};
+
+// A doubly linked list of records in order of sending, linked through their ISCSI_LINKS.
+// Everything is guarded by `lock`; `count` is also read without it.
+struct ISCSI_TABLE {
+    KSPIN_LOCK lock;
+    ISCSI_LINKS* head; // oldest
+    ISCSI_LINKS* tail; // newest
+    Shared<ULONG> count;
+};
+
+// Connection states (ISCSI_CONNECTION.state).
+constexpr ULONG CONN_IDLE = 0;
+constexpr ULONG CONN_CONNECTING = 1;
+constexpr ULONG CONN_CONNECTED = 2;
+constexpr ULONG CONN_LOGIN_FAILED = 3;
+constexpr ULONG CONN_LOGIN_BAD_RESPONSE = 4;
+constexpr ULONG CONN_CONNECT_FAILED = 5;
+constexpr ULONG CONN_FAILED = 6;
+constexpr ULONG CONN_UNUSABLE = 7;
+
+struct ISCSI_SESSION;
+
+// The engine's record of one configured connection of a session.
+// `expStatSN` is guarded by the session lock. `state` is written by the connection's own threads
+// (bring-up, receive thread, senders) and by the session's break, and read without a lock.
+// `ipAddress`, `portNum`, `pSock` and `cid` are fixed at creation.
+struct ISCSI_CONNECTION {
+    PISCSI_SOCK pSock; // null when the transport record could not be allocated
+    ISCSI_SESSION* session;
+    Shared<ULONG> readThread; // receive thread handle, 0 if none
+    ULONG ipAddress;
+    USHORT portNum;
+    Shared<ULONG> state;
+    ULONG expStatSN;
+    PVOID nopOutData;
+    Shared<UCHAR> nopInReceived;
+    KEVENT nopEvent;
+    Shared<UCHAR> textFinal;
+    KEVENT textEvent;
+    ULONG textTargetTransferTag;
+    // Connection id, unique among the session's connections (its index); asynchronous events
+    // name connections by it.
+    USHORT cid;
+};
+
+// Session flag bits (ISCSI_SESSION.flags).
+constexpr USHORT SESSION_DELETING = 0x0001;
+constexpr USHORT SESSION_RESETTING = 0x0002;
+constexpr USHORT SESSION_CONNECTING = 0x0004;
+
+// One session per target.
+// Guarded by `lock`: cmdSN, expCmdSN, maxCmdSN, each connection's expStatSN, numActiveConnections
+// and activeConnections, flags, cmdQThread, and the signalling of cmdQEvent and exitEvent.
+// cmdSN, maxCmdSN, numActiveConnections and flags are also read without the lock (window and
+// state checks on the request path and in the command queue thread).
+// The queues and tables guard themselves. opParams/opParamsStatus are written by login on the
+// connection-making thread before any command is sent, and only read afterwards.
+struct ISCSI_SESSION {
+    KSPIN_LOCK lock;
+    Shared<ULONG> cmdSN;    // next CmdSN to send; never 0
+    Shared<ULONG> expCmdSN; // highest ExpCmdSN reported
+    Shared<ULONG> maxCmdSN; // highest MaxCmdSN reported
+    ISCSI_CONNECTION* connections;        // numMaxConnections records
+    ISCSI_CONNECTION** activeConnections; // first numActiveConnections entries are live
+    Shared<ULONG> numActiveConnections;
+    ISCSI_QUEUE cmdQ; // ISCSI_CMD accepted, not yet sent
+    ISCSI_QUEUE tmQ;  // ISCSI_TASK_MAN waiting to be sent
+    ISCSI_QUEUE rttQ; // ISCSI_RTT waiting to be served
+    KEVENT cmdQEvent; // wakes the command queue thread (auto-reset)
+    KEVENT exitEvent; // signalled by the session's threads as they end during deletion
+    Shared<ULONG> cmdQThread;
+    ISCSI_TABLE pendCmdTable; // commands sent, awaiting response
+    ISCSI_TABLE taskManTable; // task-management requests sent, awaiting response
+    char* loginString;        // the session's copy of the login string, ";"-terminated, NUL
+    ULONG loginStringLength;
+    Shared<USHORT> flags;
+    USHORT isid;
+    USHORT tsid;
+    ULONG numMaxConnections;
+    ULONG busNumber;
+    USHORT opParams[ISCSI_NUM_OP_PARAMS];
+    UCHAR opParamsStatus[ISCSI_NUM_OP_PARAMS];
+    // Number of connection records allocated; numMaxConnections never exceeds it.
+    ULONG numConnectionRecords;
+};
+
+// One SCSI command in flight (pool of ISCSI_CMD_POOL_SIZE).
+// Owned by whoever took it out of its queue or table; never shared.
+struct ISCSI_CMD {
+    ISCSI_LINKS links;
+    UCHAR lun[8];
+    PSCSI_REQUEST_BLOCK srb;
+    const UCHAR* cdb;
+    ULONG cdbLength;
+    ISCSI_SESSION* session;
+    struct ISCSI_MSG_HDR* msgHdr; // the SCSI Command PDU as sent
+    UCHAR* dataBuffer;
+    ULONG dataLength;
+    ULONG dataContext;
+    ISCSI_CONNECTION* connection;
+    ULONG itt;
+    ULONG direction; // 1 read, 2 write, 0 none
+    UCHAR taskAttributes;
+    // Position in the pool and a count of tags given, which make up the record's tags.
+    UCHAR poolIndex;
+    ULONG generation;
+};
+
+// One received R2T waiting to be served.
+struct ISCSI_RTT {
+    ISCSI_RTT* link;
+    ISCSI_CMD* cmd;
+    struct ISCSI_MSG_HDR* msgHdr;
+};
+
+// Task-management results.
+constexpr ULONG TM_RESULT_ABORTED = 1;
+constexpr ULONG TM_RESULT_DONE = 2;
+constexpr ULONG TM_RESULT_NOT_FOUND = 3;
+constexpr ULONG TM_RESULT_ABORT_FAILED = 5;
+constexpr ULONG TM_RESULT_FAILED = 6;
+
+constexpr UCHAR TM_FUNCTION_ABORT_TASK = 1;
+constexpr UCHAR TM_FUNCTION_NOP_REPLY = 10;
+constexpr ULONG TM_WAIT_FLAG_WAITER = 0x1;
+
+// One task-management request or NOP reply (pool of ISCSI_TASK_MAN_POOL_SIZE).
+// Owned by whoever took it out of its queue or table; `doneEvent` is initialised once when the
+// pool is filled and signalled under the session lock.
+struct ISCSI_TASK_MAN {
+    ISCSI_LINKS links;
+    PSCSI_REQUEST_BLOCK refSrb; // abort: request to abort; NOP reply: data buffer
+    PSCSI_REQUEST_BLOCK srb;    // abort: the abort request; NOP reply: data length
+    UCHAR lun[8];
+    ISCSI_CMD* refCmd;          // abort: command to abort; NOP reply: initiator task tag
+    ULONG refCmdSN;             // abort: its CmdSN; NOP reply: target transfer tag
+    ISCSI_CONNECTION* connection;
+    KEVENT doneEvent;
+    ULONG waitFlags;
+    ULONG itt;
+    Shared<ULONG> result;
+    UCHAR function;
+    UCHAR nopPing;
+    UCHAR poolIndex;
+    ULONG generation;
+};
+
+// One PDU header buffer (pool freeMsgHdrQ, grows on demand).
+struct ISCSI_MSG_HDR {
+    ISCSI_MSG_HDR* link;
+    UCHAR hdr[ISCSI_HDR_LEN];
+};
+
+// An entry of the address array given to session creation.
+struct ISCSI_TARGET_ADDRESS {
+    ULONG ipAddress; // host order, first octet most significant
+    USHORT portNum;
+};
+
+// ---- globals
+extern ISCSI_SESSION* sessions[ISCSI_MAX_SESSIONS];
+extern ULONG maxSessions;
+extern KSPIN_LOCK sessionsLock;
+extern std::atomic<ULONG> isid; // low 16 bits: next ISID to give out
+extern ISCSI_QUEUE freeCmdQ;
+extern ISCSI_QUEUE freeTaskManQ;
+extern ISCSI_QUEUE freeRttQ;
+extern ISCSI_QUEUE freeMsgHdrQ;
+
+// ---- queues and tables
+// Initialises the lock (named for the checks) and empties the queue.
+void iscsiQueueInit(ISCSI_QUEUE* queue, const char* name);
+// Appends a record at the tail; its first word becomes the link.
+void iscsiQueuePut(ISCSI_QUEUE* queue, void* record);
+// Removes and returns the head, or null when empty.
+void* iscsiQueueTake(ISCSI_QUEUE* queue);
+void iscsiTableInit(ISCSI_TABLE* table, const char* name);
+// Appends at the tail (newest). Takes the table lock.
+void iscsiTableInsert(ISCSI_TABLE* table, ISCSI_LINKS* record);
+// Unlinks the record if it is in the table; true if it was. Takes the table lock.
+bool iscsiTableRemove(ISCSI_TABLE* table, ISCSI_LINKS* record);
+// Unlinks a record known to be in the table. Called with the table lock held.
+void iscsiTableUnlinkLocked(ISCSI_TABLE* table, ISCSI_LINKS* record);
+
+// ---- pools and the pending-command table
+void initGlobalQs();
+void cleanupGlobalQs();
+ISCSI_MSG_HDR* getMessageHeader();
+ISCSI_RTT* getRttStruct();
+void initPendingCmdTable(ISCSI_SESSION* session);
+void enterCmdIntoTable(ISCSI_SESSION* session, ISCSI_CMD* cmd);
+ISCSI_CMD* removeCmdFromTable(ISCSI_SESSION* session, ISCSI_CMD* cmd);
+ISCSI_CMD* findCmdInTable(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb);
+constexpr ULONG LOOKUP_CMD_TABLE = 0x1;
+constexpr ULONG LOOKUP_TASK_MAN_TABLE = 0x2;
+constexpr ULONG LOOKUP_UNLINK = 0x10000;
+// The record of the given table whose tag is itt, or null; never uses the tag as a pointer.
+void* lookupTaskId(ISCSI_SESSION* session, ULONG itt, ULONG options);
+// A fresh tag for a command or task-management record (a new one per sending), or the session's
+// own tag for Text, Logout and Login requests (the same for the session's whole life).
+ULONG setTaskId(ISCSI_CMD* cmd);
+ULONG setTaskId(ISCSI_TASK_MAN* taskMan);
+ULONG setTaskId(ISCSI_SESSION* session);
+void removeCmdsBadConnection(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
+// Gives a command record back to freeCmdQ together with its header buffer, if it has one.
+void freeCmdRecord(ISCSI_CMD* cmd);
+
+// Whether serial number a is ahead of b, across the wrap.
+int GT_WITH_WRAP(ULONG a, ULONG b);
+void registerStatSN(ISCSI_SESSION* session, ULONG statSN);
+
+// ---- sessions
+int iscsiCoreInitData();
+void iscsiCoreCleanupData();
+int initSessions();
+void cleanupSessions();
+ISCSI_SESSION* getSessionStruct(ULONG handle);
+ULONG getSessionHandle(ISCSI_SESSION* session);
+ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numConnections,
+                             const char* loginString, ULONG loginStringLength, ULONG busNumber);
+int iscsiCoreDeleteSession(ULONG handle);
+void freeSessionResources(ISCSI_SESSION* session);
+void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session);
+void emptySessionQs(ISCSI_SESSION* session);
+void destroyConnections(ISCSI_SESSION* session);
+
+// The number of connection records in use: numMaxConnections, which negotiation may change, never
+// counted past the records that exist.
+inline ULONG iscsiConnectionCount(const ISCSI_SESSION* session) {
+    return session->numMaxConnections < session->numConnectionRecords
+               ? session->numMaxConnections
+               : session->numConnectionRecords;
+}
+
+// ---- command queue thread
+void cmdQHandler(PVOID context);
+
+// Session lock helpers: the session lock is an engine lock taken at any IRQL up to DISPATCH.
+inline KIRQL iscsiLockSession(ISCSI_SESSION* session) { return KfAcquireSpinLock(&session->lock); }
+inline void iscsiUnlockSession(ISCSI_SESSION* session, KIRQL old) {
+    KfReleaseSpinLock(&session->lock, old);
+}

@@ -1,0 +1,50 @@
+// The operating-system services the engine calls. The engine declares them here and the layers
+// below and beside it define them: threads, delays and bounded waits in driver/runtime, TCP
+// connections in driver/transport, request completions in driver/adapter, the security hand-off
+// in driver/control. Engine tests link recording doubles in their place.
+#pragma once
+
+#include "driver/engine/engine.h"
+
+// ---- threads and time (driver/runtime)
+constexpr ULONG ISCSI_THREAD_FAILED = 0xFFFFFFFF;
+
+// Starts a system thread running startRoutine(context); returns its handle (positive) or
+// ISCSI_THREAD_FAILED (-1). contextSize is informational only. Called at PASSIVE_LEVEL.
+ULONG iscsiOScreateThread(PKSTART_ROUTINE startRoutine, PVOID context, ULONG contextSize);
+
+// Whether a handle returned by iscsiOScreateThread names a running thread (callers test "> 0").
+inline bool iscsiOSthreadStarted(ULONG handle) { return static_cast<LONG>(handle) > 0; }
+
+// Blocks the calling thread for the whole number of seconds. PASSIVE_LEVEL only.
+void iscsiOSdelayThread(ULONG seconds);
+
+// Waits on the caller's event for at most the given seconds; returns STATUS_SUCCESS when it was
+// signalled, STATUS_TIMEOUT when the time ran out. PASSIVE_LEVEL only.
+NTSTATUS iscsiOSlimitsleep(PVOID object, ULONG seconds);
+
+// ---- transport connections (driver/transport)
+// Allocates a transport record for the address and stores it in *pSock; 0, or -1 without memory.
+int iscsiOSallocateConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK* pSock);
+// Breaks the connection: reads and writes in progress or to come fail. 0, or -1.
+int iscsiOSbreakConnection(PISCSI_SOCK pSock);
+// Frees the record; the caller breaks the connection first.
+void iscsiOSdestroyConnection(PISCSI_SOCK pSock);
+
+// ---- request completions (driver/adapter)
+void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG residual);
+void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb);
+void iscsiOScompleteCommandReset(PSCSI_REQUEST_BLOCK srb);
+void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK srb);
+void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG result);
+
+// ---- login and connections of a session (driver/login)
+// Keeps the session's own copy of the login string; 0, or -1 without memory.
+int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length);
+// The handle of an existing session to this address with the same InitiatorName and TargetName,
+// or ISCSI_NO_SESSION.
+ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStringLength);
+// Opens and logs in the session's idle connections; clears SESSION_CONNECTING when it ends.
+// Also the start routine of the reconnection thread.
+void makeTcpConnectionsThread(PVOID session);
+int makeTcpConnections(ISCSI_SESSION* session);

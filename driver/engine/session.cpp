@@ -1,0 +1,319 @@
+// The session table and the life of a session: creation, deletion, and the two ways its traffic is
+// torn down (emptying its queues, breaking its connections).
+#include "driver/engine/engine.h"
+#include "driver/engine/os_services.h"
+#include "driver/runtime/runtime.h"
+
+ISCSI_SESSION* sessions[ISCSI_MAX_SESSIONS];
+ULONG maxSessions = ISCSI_MAX_SESSIONS;
+KSPIN_LOCK sessionsLock;
+std::atomic<ULONG> isid{0xabcd};
+
+namespace {
+
+// cmdQThread while the command queue thread is being started: non-zero, so a deletion that runs
+// meanwhile waits for the thread, and distinct from any real handle.
+constexpr ULONG CMDQ_THREAD_STARTING = 0x7FFFFFFF;
+
+ULONG searchedSlots() { return maxSessions < ISCSI_MAX_SESSIONS ? maxSessions : ISCSI_MAX_SESSIONS; }
+
+void waitExitEvent(ISCSI_SESSION* session) {
+    (void)KeWaitForSingleObject(&session->exitEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+// Frees what creation built before the session was entered in the table.
+void freePartialSession(ISCSI_SESSION* session) {
+    if (session->connections != nullptr) {
+        destroyConnections(session);
+        ExFreePool(session->connections);
+    }
+    if (session->activeConnections != nullptr) {
+        ExFreePool(session->activeConnections);
+    }
+    if (session->loginString != nullptr) {
+        ExFreePool(session->loginString);
+    }
+    ExFreePool(session);
+}
+
+} // namespace
+
+int initSessions() {
+    KeInitializeSpinLock(&sessionsLock, "sessionsLock", SPIN_LOCK_ORDER_ENGINE);
+    for (auto& slot : sessions) {
+        slot = nullptr;
+    }
+    return 0;
+}
+
+void cleanupSessions() {
+    for (ULONG handle = 0; handle < searchedSlots(); handle++) {
+        if (sessions[handle] != nullptr) {
+            (void)iscsiCoreDeleteSession(handle);
+        }
+    }
+}
+
+int iscsiCoreInitData() {
+    initGlobalQs();
+    initSessions();
+    return 0;
+}
+
+void iscsiCoreCleanupData() {
+    cleanupSessions();
+    cleanupGlobalQs();
+}
+
+ISCSI_SESSION* getSessionStruct(ULONG handle) {
+    if (handle >= searchedSlots()) {
+        return nullptr;
+    }
+    return sessions[handle];
+}
+
+ULONG getSessionHandle(ISCSI_SESSION* session) {
+    for (ULONG handle = 0; handle < searchedSlots(); handle++) {
+        if (sessions[handle] == session) {
+            return handle;
+        }
+    }
+    return ISCSI_NO_SESSION;
+}
+
+ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numConnections,
+                             const char* loginString, ULONG loginStringLength, ULONG busNumber) {
+    if (addresses == nullptr || loginString == nullptr || numConnections == 0) {
+        return ISCSI_NO_SESSION;
+    }
+
+    ULONG existing = findSessionHandle(addresses[0].ipAddress, loginString, loginStringLength);
+    if (existing != ISCSI_NO_SESSION) {
+        Debug(DBG_ERROR, "iscsiCoreCreateSession: binding to existing session %u\n", existing);
+        return existing;
+    }
+
+    auto* session = static_cast<ISCSI_SESSION*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(ISCSI_SESSION), ISCSI_POOL_TAG));
+    if (session == nullptr) {
+        return ISCSI_NO_SESSION;
+    }
+    RtlZeroMemory(session, sizeof(ISCSI_SESSION));
+
+    size_t connectionBytes = sizeof(ISCSI_CONNECTION) * numConnections;
+    session->connections = static_cast<ISCSI_CONNECTION*>(
+        ExAllocatePoolWithTag(NonPagedPool, connectionBytes, ISCSI_POOL_TAG));
+    if (session->connections == nullptr) {
+        freePartialSession(session);
+        return ISCSI_NO_SESSION;
+    }
+    RtlZeroMemory(session->connections, connectionBytes);
+    session->numConnectionRecords = numConnections;
+    session->numMaxConnections = numConnections;
+    for (ULONG i = 0; i < numConnections; i++) {
+        ISCSI_CONNECTION* connection = &session->connections[i];
+        connection->ipAddress = addresses[i].ipAddress;
+        connection->portNum = addresses[i].portNum;
+        connection->state = CONN_IDLE;
+        connection->cid = static_cast<USHORT>(i);
+        KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
+        if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
+                                      &connection->pSock) != 0) {
+            connection->pSock = nullptr;
+            connection->state = CONN_UNUSABLE;
+        }
+    }
+
+    size_t activeBytes = sizeof(ISCSI_CONNECTION*) * numConnections;
+    session->activeConnections = static_cast<ISCSI_CONNECTION**>(
+        ExAllocatePoolWithTag(NonPagedPool, activeBytes, ISCSI_POOL_TAG));
+    if (session->activeConnections == nullptr) {
+        freePartialSession(session);
+        return ISCSI_NO_SESSION;
+    }
+    RtlZeroMemory(session->activeConnections, activeBytes);
+
+    if (processLoginParameters(session, loginString, loginStringLength) != 0) {
+        freePartialSession(session);
+        return ISCSI_NO_SESSION;
+    }
+
+    session->cmdSN = 1;
+    session->maxCmdSN = 1;
+    session->isid = static_cast<USHORT>(isid.fetch_add(1) & 0xFFFF);
+    session->busNumber = busNumber;
+    KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
+    KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
+    iscsiQueueInit(&session->cmdQ, "cmdQ");
+    iscsiQueueInit(&session->tmQ, "tmQ");
+    iscsiQueueInit(&session->rttQ, "rttQ");
+    initPendingCmdTable(session);
+
+    ULONG handle = ISCSI_NO_SESSION;
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
+    for (ULONG i = 0; i < searchedSlots(); i++) {
+        if (sessions[i] == nullptr) {
+            sessions[i] = session;
+            handle = i;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+    if (handle == ISCSI_NO_SESSION) {
+        Debug(DBG_ERROR, "iscsiCoreCreateSession: no free session slot\n");
+        freeSessionResources(session);
+        return ISCSI_NO_SESSION;
+    }
+
+    (void)makeTcpConnections(session);
+
+    old = iscsiLockSession(session);
+    session->cmdQThread = CMDQ_THREAD_STARTING;
+    iscsiUnlockSession(session, old);
+    ULONG thread = iscsiOScreateThread(cmdQHandler, session, sizeof(ISCSI_SESSION));
+    old = iscsiLockSession(session);
+    if (!iscsiOSthreadStarted(thread)) {
+        session->cmdQThread = 0;
+    } else if (session->cmdQThread == CMDQ_THREAD_STARTING) {
+        // The thread clears the field as it ends; only a thread still running gets its handle.
+        session->cmdQThread = thread;
+    }
+    iscsiUnlockSession(session, old);
+    if (!iscsiOSthreadStarted(thread)) {
+        Debug(DBG_ERROR, "iscsiCoreCreateSession: the command queue thread could not be started\n");
+        sessions[handle] = nullptr;
+        freeSessionResources(session);
+        return ISCSI_NO_SESSION;
+    }
+    return handle;
+}
+
+int iscsiCoreDeleteSession(ULONG handle) {
+    if (handle >= searchedSlots() || sessions[handle] == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    ISCSI_SESSION* session = sessions[handle];
+    sessions[handle] = nullptr;
+    freeSessionResources(session);
+    return 0;
+}
+
+void freeSessionResources(ISCSI_SESSION* session) {
+    KIRQL old = iscsiLockSession(session);
+    session->flags |= SESSION_DELETING;
+    KeSetEvent(&session->cmdQEvent, 0, FALSE);
+    while (session->cmdQThread != 0) {
+        iscsiUnlockSession(session, old);
+        waitExitEvent(session);
+        old = iscsiLockSession(session);
+    }
+    while (session->flags & SESSION_CONNECTING) {
+        iscsiUnlockSession(session, old);
+        waitExitEvent(session);
+        old = iscsiLockSession(session);
+    }
+    iscsiUnlockSession(session, old);
+
+    breakTcpConnectionsAndEmptyQs(session);
+
+    old = iscsiLockSession(session);
+    while (session->numActiveConnections != 0) {
+        iscsiUnlockSession(session, old);
+        waitExitEvent(session);
+        old = iscsiLockSession(session);
+    }
+    iscsiUnlockSession(session, old);
+
+    destroyConnections(session);
+    ExFreePool(session->connections);
+    ExFreePool(session->activeConnections);
+    if (session->loginString != nullptr) {
+        ExFreePool(session->loginString);
+    }
+    KeClearEvent(&session->cmdQEvent);
+    KeClearEvent(&session->exitEvent);
+    ExFreePool(session);
+}
+
+void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
+    KIRQL old = iscsiLockSession(session);
+    session->flags |= SESSION_RESETTING;
+    iscsiUnlockSession(session, old);
+
+    emptySessionQs(session);
+
+    bool noneActive = session->numActiveConnections == 0;
+
+    for (ULONG i = 0; i < iscsiConnectionCount(session); i++) {
+        ISCSI_CONNECTION* connection = &session->connections[i];
+        ULONG state = connection->state;
+        if (state == CONN_CONNECTING || state == CONN_CONNECTED) {
+            (void)iscsiOSbreakConnection(connection->pSock);
+        } else if (state == CONN_LOGIN_FAILED) {
+            connection->state = CONN_IDLE;
+        }
+    }
+
+    if (noneActive) {
+        old = iscsiLockSession(session);
+        session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+        iscsiUnlockSession(session, old);
+    }
+}
+
+void emptySessionQs(ISCSI_SESSION* session) {
+    for (;;) {
+        auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&session->tmQ));
+        if (tm == nullptr) {
+            break;
+        }
+        tm->result = tm->function == TM_FUNCTION_ABORT_TASK ? TM_RESULT_ABORT_FAILED
+                                                            : TM_RESULT_FAILED;
+        if (tm->waitFlags & TM_WAIT_FLAG_WAITER) {
+            // The waiting caller takes the record over once signalled.
+            KIRQL old = iscsiLockSession(session);
+            KeSetEvent(&tm->doneEvent, 0, FALSE);
+            iscsiUnlockSession(session, old);
+            continue;
+        }
+        iscsiOScompleteTaskMan(tm->function, tm->srb, tm->result);
+        if (tm->function == TM_FUNCTION_NOP_REPLY && tm->refSrb != nullptr) {
+            // A NOP reply carries its data buffer in refSrb.
+            ExFreePool(tm->refSrb);
+            tm->refSrb = nullptr;
+        }
+        iscsiQueuePut(&freeTaskManQ, tm);
+    }
+    for (;;) {
+        auto* rtt = static_cast<ISCSI_RTT*>(iscsiQueueTake(&session->rttQ));
+        if (rtt == nullptr) {
+            break;
+        }
+        if (rtt->msgHdr != nullptr) {
+            iscsiQueuePut(&freeMsgHdrQ, rtt->msgHdr);
+            rtt->msgHdr = nullptr;
+        }
+        iscsiQueuePut(&freeRttQ, rtt);
+    }
+    for (;;) {
+        auto* cmd = static_cast<ISCSI_CMD*>(iscsiQueueTake(&session->cmdQ));
+        if (cmd == nullptr) {
+            break;
+        }
+        iscsiOScompleteCommandReset(cmd->srb);
+        freeCmdRecord(cmd);
+    }
+}
+
+void destroyConnections(ISCSI_SESSION* session) {
+    // Every record that was allocated, even when negotiation lowered numMaxConnections below it.
+    for (ULONG i = 0; i < session->numConnectionRecords; i++) {
+        ISCSI_CONNECTION* connection = &session->connections[i];
+        if (connection->pSock != nullptr && connection->state != CONN_UNUSABLE) {
+            iscsiOSdestroyConnection(connection->pSock);
+            connection->pSock = nullptr;
+        }
+    }
+}
