@@ -1,0 +1,195 @@
+#include "engine_doubles.h"
+
+#include "driver/engine/os_services.h"
+
+#include <chrono>
+#include <thread>
+
+namespace enginetest {
+
+Doubles& doubles() {
+    static Doubles d;
+    return d;
+}
+
+void resetDoubles() {
+    Doubles& d = doubles();
+    std::lock_guard<std::mutex> g(d.mutex);
+    d.completions.clear();
+    d.allocateCalls = 0;
+    d.allocateFailAt = -1;
+    d.breakCalls = 0;
+    d.destroyCalls = 0;
+    d.makeConnectionsCalls = 0;
+    d.connectOnMake = 0;
+    d.bindToHandle = ISCSI_NO_SESSION;
+    d.receiveExitDelayMs = 0;
+}
+
+std::vector<Completion> completions() {
+    std::lock_guard<std::mutex> g(doubles().mutex);
+    return doubles().completions;
+}
+
+namespace {
+
+void record(Completion c) {
+    std::lock_guard<std::mutex> g(doubles().mutex);
+    doubles().completions.push_back(c);
+}
+
+} // namespace
+} // namespace enginetest
+
+using namespace enginetest;
+
+// A fake transport record: an event that a break signals.
+struct ISCSI_SOCK {
+    KEVENT broken;
+    ISCSI_CONNECTION* connection;
+};
+
+int iscsiOSallocateConnection(ULONG, USHORT, PISCSI_SOCK* pSock) {
+    int index;
+    {
+        std::lock_guard<std::mutex> g(doubles().mutex);
+        index = doubles().allocateCalls++;
+        if (index == doubles().allocateFailAt) {
+            return ISCSI_FAILURE;
+        }
+    }
+    auto* sock = static_cast<ISCSI_SOCK*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(ISCSI_SOCK), ISCSI_POOL_TAG));
+    if (sock == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    RtlZeroMemory(sock, sizeof(ISCSI_SOCK));
+    KeInitializeEvent(&sock->broken, NotificationEvent, FALSE);
+    *pSock = sock;
+    return 0;
+}
+
+int iscsiOSbreakConnection(PISCSI_SOCK pSock) {
+    {
+        std::lock_guard<std::mutex> g(doubles().mutex);
+        doubles().breakCalls++;
+    }
+    KeSetEvent(&pSock->broken, 0, FALSE);
+    return 0;
+}
+
+void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
+    {
+        std::lock_guard<std::mutex> g(doubles().mutex);
+        doubles().destroyCalls++;
+    }
+    ExFreePool(pSock);
+}
+
+void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG) {
+    record({Completion::Command, srb, 0, 0, scsiStatus});
+}
+void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
+    record({Completion::NoConnection, srb, 0, 0, 0});
+}
+void iscsiOScompleteCommandReset(PSCSI_REQUEST_BLOCK srb) {
+    record({Completion::Reset, srb, 0, 0, 0});
+}
+void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK srb) {
+    record({Completion::Abort, srb, 0, 0, 0});
+}
+void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG result) {
+    record({Completion::TaskMan, srb, function, result, 0});
+}
+
+int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length) {
+    auto* copy = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, length + 2, ISCSI_POOL_TAG));
+    if (copy == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    RtlZeroMemory(copy, length + 2);
+    RtlCopyMemory(copy, text, length);
+    session->loginString = copy;
+    session->loginStringLength = length;
+    return 0;
+}
+
+ULONG findSessionHandle(ULONG, const char*, ULONG) {
+    std::lock_guard<std::mutex> g(doubles().mutex);
+    return doubles().bindToHandle;
+}
+
+namespace {
+
+// Stands in for a connection's receive thread: runs until the transport is broken, then leaves
+// the session the way a receive thread does as it ends.
+void fakeReceiveThread(PVOID context) {
+    auto* connection = static_cast<ISCSI_CONNECTION*>(context);
+    ISCSI_SESSION* session = connection->session;
+    (void)KeWaitForSingleObject(&connection->pSock->broken, Executive, KernelMode, FALSE, nullptr);
+    unsigned delay;
+    {
+        std::lock_guard<std::mutex> g(doubles().mutex);
+        delay = doubles().receiveExitDelayMs;
+    }
+    if (delay != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    removeCmdsBadConnection(session, connection);
+    KIRQL old = iscsiLockSession(session);
+    connection->state = CONN_IDLE;
+    ULONG n = session->numActiveConnections;
+    for (ULONG i = 0; i < n; i++) {
+        if (session->activeConnections[i] == connection) {
+            session->activeConnections[i] = session->activeConnections[n - 1];
+            session->activeConnections[n - 1] = nullptr;
+            --session->numActiveConnections;
+            break;
+        }
+    }
+    if (session->numActiveConnections == 0) {
+        session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+    }
+    if (session->flags & SESSION_DELETING) {
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    iscsiUnlockSession(session, old);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+} // namespace
+
+int makeTcpConnections(ISCSI_SESSION* session) {
+    ULONG wanted;
+    {
+        std::lock_guard<std::mutex> g(doubles().mutex);
+        doubles().makeConnectionsCalls++;
+        wanted = doubles().connectOnMake;
+    }
+    for (ULONG i = 0; i < iscsiConnectionCount(session) && i < wanted; i++) {
+        ISCSI_CONNECTION* connection = &session->connections[i];
+        if (connection->state == CONN_UNUSABLE || connection->state == CONN_CONNECTED) {
+            continue;
+        }
+        connection->session = session;
+        KeClearEvent(&connection->pSock->broken);
+        KIRQL old = iscsiLockSession(session);
+        connection->state = CONN_CONNECTED;
+        session->activeConnections[session->numActiveConnections] = connection;
+        ++session->numActiveConnections;
+        iscsiUnlockSession(session, old);
+        connection->readThread = iscsiOScreateThread(fakeReceiveThread, connection, 0);
+    }
+    KIRQL old = iscsiLockSession(session);
+    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
+    if (session->flags & SESSION_DELETING) {
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    iscsiUnlockSession(session, old);
+    return static_cast<int>(session->numActiveConnections.get());
+}
+
+void makeTcpConnectionsThread(PVOID session) {
+    (void)makeTcpConnections(static_cast<ISCSI_SESSION*>(session));
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}

@@ -1,0 +1,39 @@
+// Recording doubles of the services the engine calls outside itself (transport records,
+// completions, connection bring-up), so the engine's session life can be tested without a
+// network or an adapter. Receive threads are simulated: a "connected" connection gets a thread
+// that waits until its transport is broken and then leaves the session as a receive thread does.
+#pragma once
+
+#include "driver/engine/engine.h"
+
+#include <mutex>
+#include <vector>
+
+namespace enginetest {
+
+struct Completion {
+    enum Kind { Command, NoConnection, Reset, Abort, TaskMan } kind;
+    PSCSI_REQUEST_BLOCK srb;
+    ULONG function; // TaskMan
+    ULONG result;   // TaskMan
+    ULONG status;   // Command
+};
+
+struct Doubles {
+    std::mutex mutex;
+    std::vector<Completion> completions;
+    int allocateCalls = 0;
+    int allocateFailAt = -1;       // fail the allocation with this index (0-based), -1 none
+    int breakCalls = 0;
+    int destroyCalls = 0;
+    int makeConnectionsCalls = 0;
+    ULONG connectOnMake = 0;        // how many connections makeTcpConnections brings up
+    ULONG bindToHandle = ISCSI_NO_SESSION; // what findSessionHandle answers
+    unsigned receiveExitDelayMs = 0;   // a simulated receive thread lingers this long after a break
+};
+
+Doubles& doubles();
+void resetDoubles();
+std::vector<Completion> completions();
+
+} // namespace enginetest

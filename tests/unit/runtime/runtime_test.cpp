@@ -1,0 +1,228 @@
+// Trace output, threads, delays and bounded waits, and the event log writer.
+#include "driver/engine/os_services.h"
+#include "driver/runtime/messages.h"
+#include "driver/runtime/runtime.h"
+#include "platform/kernel/host.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class TraceTest : public ::testing::Test {
+protected:
+    void SetUp() override { qvk::dbgCaptureStart(); }
+    void TearDown() override { qvk::dbgCaptureStop(); }
+    static void emitAllLevels() {
+        for (ULONG level = 1; level <= 4; level++) {
+            Debug(level, "TraceTest: level %u\n", level);
+        }
+    }
+};
+
+TEST_F(TraceTest, LevelZeroPrintsNothing) {
+    GlobalDebugLevel = 0;
+    emitAllLevels();
+    EXPECT_EQ(qvk::dbgCaptureTake(), "");
+}
+
+TEST_F(TraceTest, PrintsLevelsUpToTheGlobalLevelInclusive) {
+    GlobalDebugLevel = 2;
+    emitAllLevels();
+    EXPECT_EQ(qvk::dbgCaptureTake(), "TraceTest: level 1\nTraceTest: level 2\n");
+}
+
+TEST_F(TraceTest, LevelComparisonIsUnsigned) {
+    GlobalDebugLevel = 3;
+    Debug(0xFFFFFFFF, "TraceTest: never\n");
+    EXPECT_EQ(qvk::dbgCaptureTake(), "");
+}
+
+TEST_F(TraceTest, PercentSignsInTracedValuesArePrintedAsTheyAre) {
+    GlobalDebugLevel = 1;
+    Debug(1, "handleLogin: %s\n", "AuthMethod=none;Key=100%s%d%n;");
+    EXPECT_EQ(qvk::dbgCaptureTake(), "handleLogin: AuthMethod=none;Key=100%s%d%n;\n");
+}
+
+TEST_F(TraceTest, OverlongLinesAreCutAtTheBufferBound) {
+    GlobalDebugLevel = 1;
+    std::string value(5000, 'x');
+    Debug(1, "TraceTest: %s\n", value.c_str());
+    std::string out = qvk::dbgCaptureTake();
+    EXPECT_EQ(out.size(), static_cast<size_t>(DEBUG_BUFFER_SIZE - 1));
+    EXPECT_EQ(out.substr(0, 11), "TraceTest: ");
+}
+
+TEST_F(TraceTest, TraceLevelComesFromTheRegistry) {
+    qvk::registrySetDword("QueviSCSI\\Parameters", "Debug", 2);
+    GlobalDebugLevel = 0;
+    iscsiOSreadTraceLevel();
+    EXPECT_EQ(GlobalDebugLevel, 2u);
+}
+
+TEST_F(TraceTest, MissingTraceLevelLeavesZero) {
+    GlobalDebugLevel = 0;
+    iscsiOSreadTraceLevel();
+    EXPECT_EQ(GlobalDebugLevel, 0u);
+    qvk::registryCreateKey("QueviSCSI\\Parameters");
+    iscsiOSreadTraceLevel();
+    EXPECT_EQ(GlobalDebugLevel, 0u);
+}
+
+TEST(Threads, HandlesArePositiveAndFailureIsMinusOne) {
+    static std::atomic<int> ran{0};
+    ran = 0;
+    auto body = [](PVOID) {
+        ran++;
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    };
+    ULONG a = iscsiOScreateThread(body, nullptr, 0);
+    ULONG b = iscsiOScreateThread(body, nullptr, 0);
+    EXPECT_TRUE(iscsiOSthreadStarted(a));
+    EXPECT_TRUE(iscsiOSthreadStarted(b));
+    EXPECT_NE(a, b);
+    qvk::threadFailNext(1);
+    EXPECT_EQ(iscsiOScreateThread(body, nullptr, 0), ISCSI_THREAD_FAILED);
+    EXPECT_FALSE(iscsiOSthreadStarted(ISCSI_THREAD_FAILED));
+    EXPECT_TRUE(qvk::waitSystemThreadsQuiet(5s));
+    EXPECT_EQ(ran.load(), 2);
+}
+
+TEST(Delays, DelayLastsTheFullTimeNeverLess) {
+    auto start = Clock::now();
+    iscsiOSdelayThread(2);
+    EXPECT_GE(Clock::now() - start, 2s);
+}
+
+TEST(Delays, DelayFollowsTheClockScale) {
+    qvk::setTimeScale(0.01);
+    auto start = Clock::now();
+    iscsiOSdelayThread(3);
+    auto took = Clock::now() - start;
+    qvk::setTimeScale(1);
+    EXPECT_GE(took, 30ms);
+    EXPECT_LT(took, 2s);
+}
+
+TEST(Delays, LimitSleepReturnsAtOnceWhenSignalled) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::thread signaller([&] {
+        std::this_thread::sleep_for(500ms);
+        KeSetEvent(&event, 0, FALSE);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(iscsiOSlimitsleep(&event, 2), STATUS_SUCCESS);
+    auto took = Clock::now() - start;
+    signaller.join();
+    EXPECT_GE(took, 400ms);
+    EXPECT_LT(took, 1900ms);
+}
+
+TEST(Delays, LimitSleepTimesOutAfterTheFullTime) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    auto start = Clock::now();
+    EXPECT_EQ(iscsiOSlimitsleep(&event, 1), STATUS_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, 1s);
+}
+
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qvk::errorLogClear();
+        qvk::errorLogSetMessageTable([](uint32_t id) -> const char* {
+            const QUEV_MESSAGE* m = quevFindMessage(id);
+            return m == nullptr ? nullptr : m->text;
+        });
+        qvk::errorLogSetDriverName("QueviSCSI");
+        driver = qvk::createDriverObject("QueviSCSI");
+        GlobalDriverObject = driver;
+    }
+    void TearDown() override {
+        GlobalDriverObject = nullptr;
+        qvk::deleteDriverObject(driver);
+    }
+    PDRIVER_OBJECT driver = nullptr;
+};
+
+TEST_F(EventLogTest, BusResetEntryIsLaidOutByteForByte) {
+    ASSERT_EQ(sendErrorLogMsg(0x804F0007, 0, u"3", u"10.0.0.1", nullptr, nullptr), 0);
+    auto entries = qvk::errorLogEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    const auto& raw = entries[0].raw;
+    // 48-byte header, then "3\0" and "10.0.0.1\0" in 16-bit little-endian characters.
+    const uint8_t expected[] = {
+        0x00, 0x00, 0x00, 0x00,             // major function, retry count, dump data size
+        0x02, 0x00,                         // NumberOfStrings
+        0x30, 0x00,                         // StringOffset = 48
+        0x00, 0x00, 0x00, 0x00,             // event category, padding
+        0x07, 0x00, 0x4F, 0x80,             // ErrorCode 0x804F0007
+        0x00, 0x00, 0x00, 0x00,             // UniqueErrorValue
+        0x00, 0x00, 0x00, 0x00,             // FinalStatus
+        0x00, 0x00, 0x00, 0x00,             // SequenceNumber
+        0x00, 0x00, 0x00, 0x00,             // IoControlCode
+        0, 0, 0, 0, 0, 0, 0, 0,             // DeviceOffset
+        0, 0, 0, 0, 0, 0, 0, 0,             // no dump data
+        '3', 0, 0, 0,                       // "3"
+        '1', 0, '0', 0, '.', 0, '0', 0, '.', 0, '0', 0, '.', 0, '1', 0, 0, 0, // "10.0.0.1"
+    };
+    ASSERT_EQ(raw.size(), sizeof expected);
+    EXPECT_EQ(0, std::memcmp(raw.data(), expected, sizeof expected));
+    EXPECT_EQ(entries[0].text,
+              "A bus reset has been issued for iSCSI bus 3, connected to iSCSI target "
+              "10.0.0.1.\r\nThere may be a problem with the target or with the network. \r\n"
+              "There may also be too many scsi commands outstanding for this target.\r\n");
+}
+
+TEST_F(EventLogTest, DriverEntryFailureCarriesExactlyTheReasonText) {
+    ASSERT_EQ(sendErrorLogMsg(0xC04F0002, 0, u"Core initialization failed.", u"ignored", nullptr,
+                              nullptr),
+              0);
+    auto entries = qvk::errorLogEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries[0].strings.size(), 1u) << "only as many strings as the id takes";
+    EXPECT_EQ(entries[0].strings[0], u"Core initialization failed.");
+    EXPECT_EQ(entries[0].raw.size(), 48u + 2 * (27 + 1));
+    EXPECT_EQ(entries[0].uniqueErrorValue, 0u);
+    EXPECT_EQ(entries[0].text, "The Quev iSCSI client suffered an internal error and was unloaded. "
+                               "Core initialization failed.\r\n");
+}
+
+TEST_F(EventLogTest, UnknownIdCarriesNoStrings) {
+    ASSERT_EQ(sendErrorLogMsg(0xC04F00FF, 7, u"x", u"y", nullptr, nullptr), 0);
+    auto entries = qvk::errorLogEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(entries[0].strings.empty());
+    EXPECT_EQ(entries[0].raw.size(), 48u);
+    EXPECT_EQ(entries[0].uniqueErrorValue, 7u);
+}
+
+TEST_F(EventLogTest, NoEntryAvailableIsMinusOneAndLosesTheEvent) {
+    qvk::errorLogFailNext(1);
+    EXPECT_EQ(sendErrorLogMsg(0x804F0007, 0, u"3", u"10.0.0.1", nullptr, nullptr), -1);
+    EXPECT_TRUE(qvk::errorLogEntries().empty());
+}
+
+TEST(MessageTable, HoldsElevenIdsWithTheirStringCounts) {
+    struct Row {
+        uint32_t id, strings;
+    } rows[] = {{0x404F0001, 1}, {0x804F0007, 2}, {0x804F000A, 1}, {0xC04F0002, 1},
+                {0xC04F0003, 1}, {0xC04F0004, 1}, {0xC04F0005, 1}, {0xC04F0006, 1},
+                {0xC04F0008, 1}, {0xC04F0009, 1}, {0xC04F000B, 1}};
+    for (const Row& r : rows) {
+        const QUEV_MESSAGE* m = quevFindMessage(r.id);
+        ASSERT_NE(m, nullptr) << std::hex << r.id;
+        EXPECT_EQ(m->insertionStrings, r.strings);
+        size_t len = std::strlen(m->text);
+        EXPECT_EQ(std::string(m->text + len - 2), "\r\n") << "every text ends its line";
+    }
+    EXPECT_EQ(quevFindMessage(0xC04F000C), nullptr);
+    EXPECT_STREQ(quevFindMessage(0x404F0001)->text,
+                 "The Quev iSCSI client suffered an internal error. %2\r\n");
+}
