@@ -5,20 +5,24 @@ CTEST_JOBS ?= 4
 CMAKE ?= cmake
 CTEST_FLAGS = --output-on-failure -j $(CTEST_JOBS) --timeout 300
 
-.PHONY: all build test test-normal test-asan tsan demo clean format tidy
+.PHONY: all bootstrap build test test-normal test-asan tsan demo clean format tidy
 
 all: build
 
-build/build.ninja:
+# Installs whatever a fresh machine lacks; quick when nothing is missing.
+bootstrap:
+	@bash scripts/bootstrap
+
+build/build.ninja: | bootstrap
 	$(CMAKE) -S . -B build -G Ninja
 
-build: build/build.ninja
+build: bootstrap build/build.ninja
 	$(CMAKE) --build build -j $(JOBS)
 
-build-asan/build.ninja:
+build-asan/build.ninja: | bootstrap
 	$(CMAKE) -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUEVI_SANITIZE=address
 
-build-tsan/build.ninja:
+build-tsan/build.ninja: | bootstrap
 	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVI_SANITIZE=thread
 
 # The whole suite twice: a normal build, then under ASan+UBSan.
