@@ -64,8 +64,19 @@ constexpr ULONG CONN_UNUSABLE = 7;
 
 struct ISCSI_SESSION;
 
+// A control-side text exchange waiting for its response while the connection's receive thread
+// reads the connection: the receive loop copies the response here instead of applying it as keys.
+// Filled by the receive loop under the session lock while registered in the connection.
+struct ISCSI_TEXT_WAITER {
+    char* buffer;
+    ULONG capacity;
+    LONG result; // response length, or -1 when it did not fit or could not be read
+    bool done;
+};
+
 // The engine's record of one configured connection of a session.
-// `expStatSN` is guarded by the session lock. `state` is written by the connection's own threads
+// `expStatSN`, `textFinal` and the signalling of `textEvent` are guarded by the session lock;
+// `readThread` is set before the receive thread starts and cleared under the lock as it ends. `state` is written by the connection's own threads
 // (bring-up, receive thread, senders) and by the session's break, and read without a lock.
 // `ipAddress`, `portNum`, `pSock` and `cid` are fixed at creation.
 struct ISCSI_CONNECTION {
@@ -85,6 +96,9 @@ struct ISCSI_CONNECTION {
     // Connection id, unique among the session's connections (its index); asynchronous events
     // name connections by it.
     USHORT cid;
+    // The control-side text exchange waiting on this connection, if any; guarded by the session
+    // lock. Set only while the receive thread runs (readThread not 0, also under the lock).
+    ISCSI_TEXT_WAITER* textWaiter;
 };
 
 // Session flag bits (ISCSI_SESSION.flags).

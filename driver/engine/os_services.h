@@ -30,6 +30,23 @@ int iscsiOSallocateConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK* pSock);
 int iscsiOSbreakConnection(PISCSI_SOCK pSock);
 // Frees the record; the caller breaks the connection first.
 void iscsiOSdestroyConnection(PISCSI_SOCK pSock);
+// Connects the record to its own address (the arguments only serve the trace); 0 when connected.
+int iscsiOSmakeConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK pSock);
+// Sends the header and dataLength bytes at data + dataOffset as one send. Returns the bytes sent
+// (header plus data on success) or -1; callers treat any other count than asked as a failure.
+LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG headerLength,
+                              const void* data, ULONG dataLength, ULONG context, ULONG dataOffset);
+constexpr ULONG ISCSI_NO_TIME_LIMIT = 0xFFFFFFFF;
+// Reads exactly length bytes into buffer + offset, each receive limited to timeoutMs (or no
+// limit). Returns length, or -1.
+LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                                ULONG offset, ULONG timeoutMs);
+// The same without a time limit (the receive loop and the response handlers).
+LONG iscsiOSreadFromConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                               ULONG offset);
+// The same with 7000 ms per receive (responses read by their sender: login, text exchanges).
+LONG iscsiOSreadFromConnection2(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                                ULONG offset);
 
 // ---- request completions (driver/adapter)
 void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG residual);
@@ -48,3 +65,6 @@ ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStr
 // Also the start routine of the reconnection thread.
 void makeTcpConnectionsThread(PVOID session);
 int makeTcpConnections(ISCSI_SESSION* session);
+// Reads a text of NUL-terminated key=value pairs into the session's operational values; direct is
+// non-zero for the initiator's own wishes, zero for the target's answers. 0, or -1.
+int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct);

@@ -2,6 +2,7 @@
 // torn down (emptying its queues, breaking its connections).
 #include "driver/engine/engine.h"
 #include "driver/engine/os_services.h"
+#include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"
 
 ISCSI_SESSION* sessions[ISCSI_MAX_SESSIONS];
@@ -271,20 +272,13 @@ void emptySessionQs(ISCSI_SESSION* session) {
         }
         tm->result = tm->function == TM_FUNCTION_ABORT_TASK ? TM_RESULT_ABORT_FAILED
                                                             : TM_RESULT_FAILED;
-        if (tm->waitFlags & TM_WAIT_FLAG_WAITER) {
-            // The waiting caller takes the record over once signalled.
-            KIRQL old = iscsiLockSession(session);
-            KeSetEvent(&tm->doneEvent, 0, FALSE);
-            iscsiUnlockSession(session, old);
-            continue;
-        }
-        iscsiOScompleteTaskMan(tm->function, tm->srb, tm->result);
-        if (tm->function == TM_FUNCTION_NOP_REPLY && tm->refSrb != nullptr) {
-            // A NOP reply carries its data buffer in refSrb.
+        if (tm->function == TM_FUNCTION_NOP_REPLY && tm->refSrb != nullptr &&
+            !(tm->waitFlags & TM_WAIT_FLAG_WAITER)) {
+            // A NOP reply carries its data buffer in refSrb; it goes with the record.
             ExFreePool(tm->refSrb);
             tm->refSrb = nullptr;
         }
-        iscsiQueuePut(&freeTaskManQ, tm);
+        finishTaskManOperation(session, tm);
     }
     for (;;) {
         auto* rtt = static_cast<ISCSI_RTT*>(iscsiQueueTake(&session->rttQ));

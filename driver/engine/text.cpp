@@ -1,0 +1,279 @@
+// Text commands and responses: the login's negotiation exchanges and the control side's text
+// exchanges with a target.
+#include "driver/engine/text.h"
+
+#include "driver/engine/os_services.h"
+#include "driver/engine/pdu.h"
+#include "driver/runtime/runtime.h"
+
+namespace {
+
+constexpr int TEXT_CONTINUE_TAG = 40;
+constexpr UCHAR TEXT_FLAG_CONTINUE = 0x40;
+constexpr ULONG TEXT_RESPONSE_WAIT_SECONDS = 7;
+
+void replaceSemiColonsInPlace(char* text, ULONG length) {
+    for (ULONG i = 0; i < length; i++) {
+        if (text[i] == ';') {
+            text[i] = '\0';
+        }
+    }
+}
+
+} // namespace
+
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final,
+                int noWait, UCHAR lowStage, UCHAR highStage) {
+    ISCSI_SESSION* session = connection->session;
+    if (connection->state != CONN_CONNECTED || iscsiWindowClosed(session)) {
+        return ISCSI_FAILURE;
+    }
+    ISCSI_MSG_HDR* msgHdr = getMessageHeader();
+    if (msgHdr == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    RtlZeroMemory(msgHdr->hdr, ISCSI_HDR_LEN);
+    UCHAR* hdr = msgHdr->hdr;
+    hdr[PDU_OPCODE] = ISCSI_OP_TEXT;
+    iscsiPduSetItt(hdr, setTaskId(session));
+    iscsiPduFillSequence(connection, hdr);
+    if (text != nullptr) {
+        iscsiPduSetDataLength(hdr, textLength);
+    }
+
+    KIRQL old = iscsiLockSession(session);
+    connection->textFinal = 0;
+    KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
+    iscsiUnlockSession(session, old);
+
+    UCHAR flags = 0;
+    if (connection->textTargetTransferTag != 0) {
+        flags |= TEXT_FLAG_CONTINUE;
+        // The continuation tag (0 to 255) travels in host order, so byte 40 carries it.
+        std::memcpy(hdr + TEXT_CONTINUE_TAG, &connection->textTargetTransferTag, sizeof(ULONG));
+    }
+    if (final) {
+        flags |= ISCSI_FLAG_FINAL;
+    }
+    flags = static_cast<UCHAR>(flags | (highStage & 3) << 2 | (lowStage & 3));
+    hdr[PDU_FLAGS] = flags;
+
+    int result = 0;
+    LONG sent;
+    ULONG expected = ISCSI_HDR_LEN;
+    if (text != nullptr && textLength != 0) {
+        replaceSemiColonsInPlace(text, textLength);
+        // The segment goes out padded with zeros from a copy, so nothing behind the caller's
+        // text is read. Text exchanges are rare; the command path never comes here.
+        ULONG padded = iscsiPadLength(textLength);
+        auto* segment =
+            static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded, ISCSI_POOL_TAG));
+        if (segment == nullptr) {
+            iscsiQueuePut(&freeMsgHdrQ, msgHdr);
+            return ISCSI_FAILURE;
+        }
+        RtlZeroMemory(segment, padded);
+        RtlCopyMemory(segment, text, textLength);
+        sent = iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, segment, padded, 0,
+                                        0);
+        ExFreePool(segment);
+        expected += padded;
+    } else {
+        sent = iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, nullptr, 0, 0, 0);
+    }
+    if (sent != static_cast<LONG>(expected)) {
+        connection->state = CONN_FAILED;
+        result = ISCSI_FAILURE;
+    } else if (!noWait) {
+        (void)KeWaitForSingleObject(&connection->textEvent, Executive, KernelMode, FALSE, nullptr);
+    }
+    iscsiQueuePut(&freeMsgHdrQ, msgHdr);
+    return result;
+}
+
+LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
+                        char* outBuffer, ULONG outCapacity) {
+    ISCSI_SESSION* session = connection->session;
+    UCHAR* hdr = msgHdr->hdr;
+    LONG result = 0;
+    if (mode != TEXT_MODE_RECEIVE_LOOP) {
+        // A failed read leaves a zero header, which fails the tag test below.
+        RtlZeroMemory(hdr, ISCSI_HDR_LEN);
+        (void)iscsiOSreadFromConnection2(connection->pSock, hdr, ISCSI_HDR_LEN, 0, 0);
+    }
+    if (iscsiPduGetItt(hdr) != setTaskId(session)) {
+        Debug(DBG_ERROR, "handleTextResponse: task tag %x is not the session's\n",
+              iscsiPduGetItt(hdr));
+        return ISCSI_FAILURE;
+    }
+    if (iscsiPduReceiveSequence(connection, hdr) != 0) {
+        return ISCSI_FAILURE;
+    }
+    if (hdr[PDU_FLAGS] & TEXT_FLAG_CONTINUE) {
+        connection->textTargetTransferTag = hdr[TEXT_CONTINUE_TAG];
+    } else {
+        connection->textTargetTransferTag = 0;
+    }
+
+    ULONG length = iscsiPduGetDataLength(hdr);
+    char* text = nullptr;
+    if (length != 0) {
+        ULONG padded = iscsiPadLength(length);
+        text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded, ISCSI_POOL_TAG));
+        if (text == nullptr) {
+            return ISCSI_FAILURE;
+        }
+        if (iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0) !=
+            static_cast<LONG>(padded)) {
+            ExFreePool(text);
+            (void)iscsiOSbreakConnection(connection->pSock);
+            connection->state = CONN_FAILED;
+            return ISCSI_FAILURE;
+        }
+    }
+
+    bool delivered = false;
+    if (mode == TEXT_MODE_RECEIVE_LOOP) {
+        // A control-side exchange waiting on this connection takes the response over; the copy
+        // is made under the lock so a waiter that gives up never has its buffer written later.
+        KIRQL old = iscsiLockSession(session);
+        ISCSI_TEXT_WAITER* waiter = connection->textWaiter;
+        if (waiter != nullptr) {
+            connection->textWaiter = nullptr;
+            if (length > waiter->capacity) {
+                waiter->result = ISCSI_FAILURE;
+            } else {
+                if (length != 0) {
+                    RtlCopyMemory(waiter->buffer, text, length);
+                }
+                waiter->result = static_cast<LONG>(length);
+            }
+            waiter->done = true;
+            delivered = true;
+        }
+        iscsiUnlockSession(session, old);
+    }
+
+    if (text != nullptr && !delivered) {
+        if (mode == TEXT_MODE_COPY) {
+            if (outBuffer == nullptr || length > outCapacity) {
+                Debug(DBG_ERROR, "handleTextResponse: response of %u bytes does not fit %u\n",
+                      length, outCapacity);
+                result = ISCSI_FAILURE;
+            } else {
+                RtlCopyMemory(outBuffer, text, length);
+                result = static_cast<LONG>(length);
+            }
+        } else {
+            (void)handleParams(text, length, session, 0);
+        }
+    }
+    if (text != nullptr) {
+        ExFreePool(text);
+    }
+
+    KIRQL old = iscsiLockSession(session);
+    if (hdr[PDU_FLAGS] & ISCSI_FLAG_FINAL) {
+        connection->textFinal = 1;
+    }
+    KeSetEvent(&connection->textEvent, 0, FALSE);
+    iscsiUnlockSession(session, old);
+    return result;
+}
+
+LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity) {
+    ISCSI_SESSION* session = nullptr;
+    for (ULONG handle = 0; handle < maxSessions && handle < ISCSI_MAX_SESSIONS; handle++) {
+        ISCSI_SESSION* s = sessions[handle];
+        if (s != nullptr && s->busNumber == busNumber) {
+            session = s;
+            break;
+        }
+    }
+    if (session == nullptr || session->connections == nullptr || buffer == nullptr ||
+        length > capacity) {
+        return ISCSI_FAILURE;
+    }
+    ISCSI_CONNECTION* connection = &session->connections[0];
+
+    ISCSI_TEXT_WAITER waiter{buffer, capacity, ISCSI_FAILURE, false};
+    KIRQL old = iscsiLockSession(session);
+    bool throughLoop = connection->readThread != 0;
+    if (throughLoop) {
+        if (connection->textWaiter != nullptr) {
+            iscsiUnlockSession(session, old);
+            return ISCSI_FAILURE; // another exchange is waiting on this connection
+        }
+        connection->textWaiter = &waiter;
+    }
+    iscsiUnlockSession(session, old);
+
+    if (!throughLoop) {
+        if (sendTextCmd(connection, buffer, length, 0, 1, 0, 0) != 0) {
+            return ISCSI_FAILURE;
+        }
+        ISCSI_MSG_HDR response;
+        RtlZeroMemory(&response, sizeof response);
+        return handleTextResponse(connection, &response, TEXT_MODE_COPY, buffer, capacity);
+    }
+
+    // The receive thread reads the response and fills the waiter. Wait for it a second at a
+    // time, for as long as the sender would wait for a response it reads itself.
+    bool sent = sendTextCmd(connection, buffer, length, 0, 1, 0, 0) == 0;
+    for (ULONG waited = 0;; waited++) {
+        old = iscsiLockSession(session);
+        if (waiter.done) {
+            iscsiUnlockSession(session, old);
+            return waiter.result;
+        }
+        if (!sent || waited >= TEXT_RESPONSE_WAIT_SECONDS) {
+            connection->textWaiter = nullptr;
+            iscsiUnlockSession(session, old);
+            return ISCSI_FAILURE;
+        }
+        iscsiUnlockSession(session, old);
+        (void)iscsiOSlimitsleep(&connection->textEvent, 1);
+    }
+}
+
+int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query) {
+    ISCSI_SESSION* session = getSessionStruct(handle);
+    if (session == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    query->cmdSN = session->cmdSN;
+    query->expCmdSN = session->expCmdSN;
+    query->maxCmdSN = session->maxCmdSN;
+    query->numMaxConnections = session->numMaxConnections;
+    query->numActiveConnections = session->numActiveConnections;
+    query->isid = session->isid;
+    query->tsid = session->tsid;
+    query->nCmdQentries = session->cmdQ.count;
+    query->nRttQentries = session->rttQ.count;
+    query->nTmQentries = session->tmQ.count;
+    ULONG counts[2] = {0, 0};
+    ISCSI_TABLE* tables[2] = {&session->pendCmdTable, &session->taskManTable};
+    for (int i = 0; i < 2; i++) {
+        KIRQL old = KfAcquireSpinLock(&tables[i]->lock);
+        for (ISCSI_LINKS* p = tables[i]->head; p != nullptr;
+             p = static_cast<ISCSI_LINKS*>(p->next)) {
+            counts[i]++;
+        }
+        KfReleaseSpinLock(&tables[i]->lock, old);
+    }
+    query->nPendCmds = counts[0];
+    query->nPendTms = counts[1];
+    return 0;
+}
+
+int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query) {
+    ISCSI_SESSION* session = getSessionStruct(handle);
+    if (session == nullptr || query->index >= iscsiConnectionCount(session)) {
+        return ISCSI_FAILURE;
+    }
+    ISCSI_CONNECTION* connection = &session->connections[query->index];
+    query->ipAddress = connection->ipAddress;
+    query->portNum = connection->portNum;
+    query->ConnectionState = connection->state;
+    return 0;
+}

@@ -1,0 +1,55 @@
+// Text exchanges with a target and the session queries.
+#pragma once
+
+#include "driver/engine/engine.h"
+
+// Modes of handleTextResponse.
+constexpr ULONG TEXT_MODE_RECEIVE_LOOP = 0; // header read by the receive loop; keys applied
+constexpr ULONG TEXT_MODE_KEYS = 1;         // reads the header itself; keys applied (login)
+constexpr ULONG TEXT_MODE_COPY = 2;         // reads the header itself; text copied to the caller
+
+// Sends one Text command on the connection. text (may be null) has its ";" replaced by NULs in
+// place. final, lowStage and highStage make the flags byte. Unless noWait, waits until a Text
+// response for the connection has been handled. 0, or -1 (not connected, window closed, no
+// header buffer, send failure).
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final,
+                int noWait, UCHAR lowStage, UCHAR highStage);
+
+// Handles one Text response (see the modes). In TEXT_MODE_COPY the text goes to outBuffer, which
+// holds outCapacity bytes; a longer text is refused (-1) rather than cut. Returns -1 on failure,
+// the copied length in TEXT_MODE_COPY, 0 otherwise.
+LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
+                        char* outBuffer, ULONG outCapacity);
+
+// One text exchange for the control side on the first connection of the bus's session: the text
+// (length bytes, ";"-separated pairs) is sent and the response text written back into buffer,
+// which holds capacity bytes. Returns the response length, or -1. When the connection's receive
+// thread runs, the response reaches this exchange through the receive loop.
+LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity);
+
+// A snapshot of a session's numbering, connection counts and queue lengths.
+struct ISCSI_SESSION_QUERY {
+    ULONG cmdSN;
+    ULONG expCmdSN;
+    ULONG maxCmdSN;
+    ULONG numMaxConnections;
+    ULONG numActiveConnections;
+    USHORT isid;
+    USHORT tsid;
+    ULONG nCmdQentries;
+    ULONG nRttQentries;
+    ULONG nTmQentries;
+    ULONG nPendCmds;
+    ULONG nPendTms;
+};
+
+// One connection record of a session: index in, the rest out.
+struct ISCSI_CONNECTION_QUERY {
+    ULONG index;
+    ULONG ipAddress;
+    USHORT portNum;
+    ULONG ConnectionState;
+};
+
+int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query);
+int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query);
