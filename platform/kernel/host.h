@@ -71,7 +71,7 @@ std::vector<ErrorLogEntry> errorLogEntries();
 void errorLogClear();
 // Make the next n entry allocations fail (0 cancels).
 void errorLogFailNext(int n);
-// The name inserted for %1.
+// The name inserted for %1; when empty (the default), the name of the entry's driver object.
 void errorLogSetDriverName(const std::string& name);
 
 // ---- debugger output
@@ -81,6 +81,7 @@ std::string dbgCaptureTake(); // returns what was captured and clears it
 void dbgCaptureStop();
 
 // ---- named objects
+// Forgets every named event and handle (between tests; nothing may still use them).
 void namedEventsClear();
 
 // ---- drivers (the host creates driver objects before calling their entries)

@@ -53,6 +53,7 @@ constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
 constexpr NTSTATUS STATUS_PENDING = 0x00000103;
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001);
+constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
@@ -85,7 +86,7 @@ void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-// Called at DISPATCH_LEVEL already: take or drop the lock without changing IRQL.
+// Called at DISPATCH_LEVEL already (checked): take or drop the lock without changing IRQL.
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 KIRQL KeRaiseIrqlToDpcLevel();
@@ -99,7 +100,8 @@ enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
 enum KWAIT_REASON { Executive = 0 };
 enum KPROCESSOR_MODE { KernelMode = 0, UserMode = 1 };
 
-// A dispatcher event. Zero-filled and then KeInitializeEvent'd, like NT's.
+// A dispatcher event. Zero-filled and then KeInitializeEvent'd, like NT's; an all-zero event
+// that was never initialised behaves as an unsignalled notification event.
 struct KEVENT {
     std::atomic<uint32_t> signalled; // also the futex word
     std::atomic<uint32_t> waiters;
@@ -134,6 +136,8 @@ constexpr ULONG POOL_TAG(const char (&t)[5]) {
 }
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+// Freeing a pointer that is not an outstanding block (double free, bad pointer) aborts, and so
+// does ExFreePoolWithTag with a tag other than the block's.
 void ExFreePool(PVOID P);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 void RtlZeroMemory(PVOID Destination, SIZE_T Length);
@@ -143,12 +147,15 @@ void RtlMoveMemory(PVOID Destination, const void* Source, SIZE_T Length);
 // ---- system threads
 using PKSTART_ROUTINE = void (*)(PVOID StartContext);
 constexpr ULONG THREAD_ALL_ACCESS = 0x1F03FF;
-// Starts a real thread at PASSIVE_LEVEL. Handles are positive and unique for the process.
+// Starts a real thread at PASSIVE_LEVEL. Handles are positive and unique for the process. On
+// failure (STATUS_INSUFFICIENT_RESOURCES) *ThreadHandle is left as it was.
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, PVOID ObjectAttributes,
                               HANDLE ProcessHandle, PVOID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
 // Ends the calling system thread; never returns.
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+// Closes a named-event handle; a thread handle is accepted and nothing happens. Any other value
+// gives STATUS_INVALID_HANDLE.
 NTSTATUS ZwClose(HANDLE Handle);
 
 // ---- strings
@@ -164,6 +171,7 @@ size_t wcslen16(PCWSTR s);
 
 // ---- named notification events (one namespace shared by the driver and the tool)
 // Creates the named event, or opens it if it exists; the handle keeps it alive until ZwClose.
+// As on NT, a newly created event starts signalled. Names are compared exactly.
 PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle);
 
 // ---- registry
@@ -188,7 +196,11 @@ struct RTL_QUERY_REGISTRY_TABLE {
 using PRTL_QUERY_REGISTRY_TABLE = RTL_QUERY_REGISTRY_TABLE*;
 // The subset the driver uses: RTL_REGISTRY_SERVICES (optionally with RTL_REGISTRY_OPTIONAL),
 // direct stores of REG_DWORD values with REQUIRED and a REG_DWORD default or none.
-// Path is relative to the services key, components separated by '\'.
+// Path is relative to the services key, components separated by '\', names without regard to
+// case. A missing key gives STATUS_OBJECT_NAME_NOT_FOUND with nothing stored, with or without
+// RTL_REGISTRY_OPTIONAL; a missing value takes its default if it has one (DefaultData non-null),
+// else a REQUIRED one gives STATUS_OBJECT_NAME_NOT_FOUND; a value of another type than REG_DWORD
+// gives STATUS_OBJECT_TYPE_MISMATCH; unsupported tables give STATUS_INVALID_PARAMETER.
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                 PVOID Environment);

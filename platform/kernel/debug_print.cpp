@@ -1,0 +1,82 @@
+// DbgPrint: formats the whole call into one piece of text first, then writes it to stderr or
+// appends it to the capture buffer under one lock, so lines from different threads never mix.
+#include "platform/kernel/host.h"
+#include "platform/kernel/kernel_internal.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+// Guarded by printMutex: capturing, captured; also serialises the writes to stderr.
+struct PrintState {
+    std::mutex printMutex;
+    bool capturing = false;
+    std::string captured;
+};
+
+PrintState& state() {
+    static PrintState* s = new PrintState;
+    return *s;
+}
+
+} // namespace
+
+ULONG DbgPrint(const char* Format, ...) {
+    char small[512];
+    std::string text;
+    va_list ap;
+    va_start(ap, Format);
+    va_list again;
+    va_copy(again, ap);
+    int length = vsnprintf(small, sizeof small, Format, ap);
+    va_end(ap);
+    if (length < 0) {
+        va_end(again);
+        return static_cast<ULONG>(STATUS_UNSUCCESSFUL);
+    }
+    if (static_cast<size_t>(length) < sizeof small) {
+        text.assign(small, static_cast<size_t>(length));
+    } else {
+        text.resize(static_cast<size_t>(length) + 1);
+        vsnprintf(text.data(), text.size(), Format, again);
+        text.resize(static_cast<size_t>(length));
+    }
+    va_end(again);
+
+    PrintState& s = state();
+    std::lock_guard<std::mutex> guard(s.printMutex);
+    if (s.capturing) {
+        s.captured += text;
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    return STATUS_SUCCESS;
+}
+
+namespace qvk {
+
+void dbgCaptureStart() {
+    PrintState& s = state();
+    std::lock_guard<std::mutex> guard(s.printMutex);
+    s.capturing = true;
+}
+
+std::string dbgCaptureTake() {
+    PrintState& s = state();
+    std::lock_guard<std::mutex> guard(s.printMutex);
+    std::string taken;
+    taken.swap(s.captured);
+    return taken;
+}
+
+void dbgCaptureStop() {
+    PrintState& s = state();
+    std::lock_guard<std::mutex> guard(s.printMutex);
+    s.capturing = false;
+    s.captured.clear();
+}
+
+} // namespace qvk

@@ -1,0 +1,211 @@
+// Events, waits, time-outs and the scaled clock.
+#include "platform/kernel/host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+LARGE_INTEGER relativeMs(LONGLONG ms) {
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * 10000;
+    return t;
+}
+
+NTSTATUS waitMs(PKEVENT e, LONGLONG ms) {
+    LARGE_INTEGER t = relativeMs(ms);
+    return KeWaitForSingleObject(e, Executive, KernelMode, FALSE, &t);
+}
+
+// Polls a condition for at most two seconds of real time.
+template <typename F>
+bool eventually(F condition) {
+    auto end = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return condition();
+}
+
+TEST(EventWait, SignalledHalfwayReturnsSuccessBeforeTheTimeOut) {
+    KEVENT e;
+    RtlZeroMemory(&e, sizeof e);
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    std::thread setter([&e] {
+        std::this_thread::sleep_for(milliseconds(50));
+        KeSetEvent(&e, 0, FALSE);
+    });
+    auto start = Clock::now();
+    NTSTATUS status = waitMs(&e, 10000);
+    auto elapsed = Clock::now() - start;
+    setter.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_LT(elapsed, std::chrono::seconds(10)); // woken, not run to the limit
+    EXPECT_EQ(KeReadStateEvent(&e), 0);           // the wait consumed the signal
+}
+
+TEST(EventWait, NeverSignalledTimesOutAfterTheFullTime) {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    auto start = Clock::now();
+    EXPECT_EQ(waitMs(&e, 60), STATUS_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, milliseconds(60));
+}
+
+TEST(EventWait, ZeroTimeOutPollsEvenAtDispatchLevelWithLockHeld) {
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock, "poller");
+    KIRQL old = KfAcquireSpinLock(&lock);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KfReleaseSpinLock(&lock, old);
+}
+
+TEST(EventWait, SynchronizationEventStaysSignalledUntilOneWaitTakesIt) {
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 1); // previous state
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
+    EXPECT_EQ(waitMs(&e, 1000), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
+    EXPECT_EQ(waitMs(&e, 10), STATUS_TIMEOUT); // two sets merged into one signal
+}
+
+TEST(EventWait, NotificationEventStaysSignalledUntilCleared) {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, TRUE);
+    EXPECT_EQ(waitMs(&e, 1000), STATUS_SUCCESS);
+    EXPECT_EQ(waitMs(&e, 1000), STATUS_SUCCESS);
+    KeClearEvent(&e);
+    EXPECT_EQ(waitMs(&e, 10), STATUS_TIMEOUT);
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(KeResetEvent(&e), 1);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
+}
+
+TEST(EventWait, ZeroFilledEventIsAnUnsignalledNotificationEvent) {
+    KEVENT e;
+    RtlZeroMemory(&e, sizeof e);
+    EXPECT_EQ(waitMs(&e, 5), STATUS_TIMEOUT);
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(waitMs(&e, 5), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
+}
+
+// Several threads wait with a long limit; counts how many were released.
+struct Waiters {
+    KEVENT* event;
+    std::atomic<int> released{0};
+    std::atomic<int> started{0};
+    std::vector<std::thread> threads;
+
+    explicit Waiters(KEVENT* e, int n) : event(e) {
+        for (int i = 0; i < n; i++) {
+            threads.emplace_back([this] {
+                started++;
+                if (waitMs(event, 20000) == STATUS_SUCCESS) {
+                    released++;
+                }
+            });
+        }
+    }
+    void join() {
+        for (auto& t : threads) {
+            t.join();
+        }
+    }
+};
+
+TEST(EventWait, SynchronizationEventReleasesOneWaiterPerSet) {
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    Waiters w(&e, 3);
+    ASSERT_TRUE(eventually([&] { return w.started == 3 && e.waiters.load() == 3; }));
+    for (int round = 1; round <= 3; round++) {
+        KeSetEvent(&e, 0, FALSE);
+        ASSERT_TRUE(eventually([&] { return w.released == round; }));
+        // The released waiter took the signal; the others keep waiting.
+        std::this_thread::sleep_for(milliseconds(20));
+        EXPECT_EQ(w.released, round);
+        EXPECT_EQ(KeReadStateEvent(&e), 0);
+    }
+    w.join();
+}
+
+TEST(EventWait, NotificationEventReleasesEveryWaiter) {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    Waiters w(&e, 3);
+    ASSERT_TRUE(eventually([&] { return e.waiters.load() == 3; }));
+    KeSetEvent(&e, 0, FALSE);
+    w.join();
+    EXPECT_EQ(w.released, 3);
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
+}
+
+class ScaledClock : public ::testing::Test {
+protected:
+    void TearDown() override { qvk::setTimeScale(1.0); }
+};
+
+TEST_F(ScaledClock, ScaleShortensWaitsAndDelaysButNotSystemTime) {
+    qvk::setTimeScale(0.01);
+    EXPECT_DOUBLE_EQ(qvk::timeScale(), 0.01);
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    auto start = Clock::now();
+    EXPECT_EQ(waitMs(&e, 3000), STATUS_TIMEOUT); // nominal 3 s
+    LARGE_INTEGER delay = relativeMs(2000);      // nominal 2 s
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+    auto real = Clock::now() - start;
+    KeQuerySystemTime(&after);
+    EXPECT_GE(real, milliseconds(50));
+    EXPECT_LT(real, milliseconds(5000)); // far less than the nominal 5 s
+    // System time moved by at least the nominal length of both waits.
+    EXPECT_GE(after.QuadPart - before.QuadPart, 5000LL * 10000);
+}
+
+TEST_F(ScaledClock, AbsoluteTimeOutOnTheSystemClock) {
+    qvk::setTimeScale(0.01);
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    LARGE_INTEGER now, until;
+    KeQuerySystemTime(&now);
+    until.QuadPart = now.QuadPart + 1000LL * 10000; // one nominal second from now
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &until), STATUS_TIMEOUT);
+    LARGE_INTEGER later;
+    KeQuerySystemTime(&later);
+    EXPECT_GE(later.QuadPart, until.QuadPart);
+}
+
+TEST_F(ScaledClock, SystemTimeIsMonotonicAcrossScaleChanges) {
+    LARGE_INTEGER a, b, c;
+    KeQuerySystemTime(&a);
+    qvk::setTimeScale(0.001);
+    KeQuerySystemTime(&b);
+    qvk::setTimeScale(1.0);
+    KeQuerySystemTime(&c);
+    EXPECT_LE(a.QuadPart, b.QuadPart);
+    EXPECT_LE(b.QuadPart, c.QuadPart);
+}
+
+} // namespace
