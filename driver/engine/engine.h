@@ -14,7 +14,7 @@
 
 struct SCSI_REQUEST_BLOCK; // the adapter's request; opaque to the engine
 using PSCSI_REQUEST_BLOCK = SCSI_REQUEST_BLOCK*;
-struct ISCSI_SOCK;         // the transport connection record; opaque to the engine
+struct ISCSI_SOCK; // the transport connection record; opaque to the engine
 using PISCSI_SOCK = ISCSI_SOCK*;
 
 constexpr int ISCSI_FAILURE = -1;
@@ -76,9 +76,10 @@ struct ISCSI_TEXT_WAITER {
 
 // The engine's record of one configured connection of a session.
 // `expStatSN`, `textFinal` and the signalling of `textEvent` are guarded by the session lock;
-// `readThread` is set before the receive thread starts and cleared under the lock as it ends. `state` is written by the connection's own threads
-// (bring-up, receive thread, senders) and by the session's break, and read without a lock.
-// `ipAddress`, `portNum`, `pSock` and `cid` are fixed at creation.
+// `readThread` is set before the receive thread starts and cleared under the lock as it ends.
+// `state` is written by the connection's own threads (bring-up, receive thread, senders) and by the
+// session's break, and read without a lock. `ipAddress`, `portNum`, `pSock` and `cid` are fixed at
+// creation.
 struct ISCSI_CONNECTION {
     PISCSI_SOCK pSock; // null when the transport record could not be allocated
     ISCSI_SESSION* session;
@@ -115,9 +116,9 @@ constexpr USHORT SESSION_CONNECTING = 0x0004;
 // connection-making thread before any command is sent, and only read afterwards.
 struct ISCSI_SESSION {
     KSPIN_LOCK lock;
-    Shared<ULONG> cmdSN;    // next CmdSN to send; never 0
-    Shared<ULONG> expCmdSN; // highest ExpCmdSN reported
-    Shared<ULONG> maxCmdSN; // highest MaxCmdSN reported
+    Shared<ULONG> cmdSN;                  // next CmdSN to send; never 0
+    Shared<ULONG> expCmdSN;               // highest ExpCmdSN reported
+    Shared<ULONG> maxCmdSN;               // highest MaxCmdSN reported
     ISCSI_CONNECTION* connections;        // numMaxConnections records
     ISCSI_CONNECTION** activeConnections; // first numActiveConnections entries are live
     Shared<ULONG> numActiveConnections;
@@ -190,8 +191,8 @@ struct ISCSI_TASK_MAN {
     PSCSI_REQUEST_BLOCK refSrb; // abort: request to abort; NOP reply: data buffer
     PSCSI_REQUEST_BLOCK srb;    // abort: the abort request; NOP reply: data length
     UCHAR lun[8];
-    ISCSI_CMD* refCmd;          // abort: command to abort; NOP reply: initiator task tag
-    ULONG refCmdSN;             // abort: its CmdSN; NOP reply: target transfer tag
+    ISCSI_CMD* refCmd; // abort: command to abort; NOP reply: initiator task tag
+    ULONG refCmdSN;    // abort: its CmdSN; NOP reply: target transfer tag
     ISCSI_CONNECTION* connection;
     KEVENT doneEvent;
     ULONG waitFlags;
@@ -294,7 +295,9 @@ inline ULONG iscsiConnectionCount(const ISCSI_SESSION* session) {
 void cmdQHandler(PVOID context);
 
 // Session lock helpers: the session lock is an engine lock taken at any IRQL up to DISPATCH.
-inline KIRQL iscsiLockSession(ISCSI_SESSION* session) { return KfAcquireSpinLock(&session->lock); }
+inline KIRQL iscsiLockSession(ISCSI_SESSION* session) {
+    return KfAcquireSpinLock(&session->lock);
+}
 inline void iscsiUnlockSession(ISCSI_SESSION* session, KIRQL old) {
     KfReleaseSpinLock(&session->lock, old);
 }

@@ -14,7 +14,9 @@ constexpr ULONG ISCSI_THREAD_FAILED = 0xFFFFFFFF;
 ULONG iscsiOScreateThread(PKSTART_ROUTINE startRoutine, PVOID context, ULONG contextSize);
 
 // Whether a handle returned by iscsiOScreateThread names a running thread (callers test "> 0").
-inline bool iscsiOSthreadStarted(ULONG handle) { return static_cast<LONG>(handle) > 0; }
+inline bool iscsiOSthreadStarted(ULONG handle) {
+    return static_cast<LONG>(handle) > 0;
+}
 
 // Blocks the calling thread for the whole number of seconds. PASSIVE_LEVEL only.
 void iscsiOSdelayThread(ULONG seconds);

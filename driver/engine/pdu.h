@@ -86,7 +86,9 @@ inline void iscsiPduSetDataLength(UCHAR* hdr, ULONG length) {
 }
 
 // A data segment of n bytes occupies n rounded up to a multiple of 4 on the wire.
-inline ULONG iscsiPadLength(ULONG n) { return (n + 3) & ~ULONG{3}; }
+inline ULONG iscsiPadLength(ULONG n) {
+    return (n + 3) & ~ULONG{3};
+}
 
 // Initiator task tags from setTaskId travel as they stand in memory (host order), not converted.
 inline ULONG iscsiPduGetItt(const UCHAR* hdr) {
@@ -95,7 +97,9 @@ inline ULONG iscsiPduGetItt(const UCHAR* hdr) {
     return tag;
 }
 
-inline void iscsiPduSetItt(UCHAR* hdr, ULONG tag) { std::memcpy(hdr + PDU_ITT, &tag, sizeof tag); }
+inline void iscsiPduSetItt(UCHAR* hdr, ULONG tag) {
+    std::memcpy(hdr + PDU_ITT, &tag, sizeof tag);
+}
 
 // Whether the target's command window is closed: cmdSN is ahead of maxCmdSN. Read without the
 // session lock, like every window check.

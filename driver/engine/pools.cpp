@@ -90,9 +90,13 @@ void cleanupGlobalQs() {
     freeQueueRecords<ISCSI_CMD>(&freeCmdQ);
 }
 
-ISCSI_MSG_HDR* getMessageHeader() { return takeOrAllocate<ISCSI_MSG_HDR>(&freeMsgHdrQ); }
+ISCSI_MSG_HDR* getMessageHeader() {
+    return takeOrAllocate<ISCSI_MSG_HDR>(&freeMsgHdrQ);
+}
 
-ISCSI_RTT* getRttStruct() { return takeOrAllocate<ISCSI_RTT>(&freeRttQ); }
+ISCSI_RTT* getRttStruct() {
+    return takeOrAllocate<ISCSI_RTT>(&freeRttQ);
+}
 
 void initPendingCmdTable(ISCSI_SESSION* session) {
     iscsiTableInit(&session->pendCmdTable, "pendCmdTable");
@@ -159,7 +163,9 @@ ULONG setTaskId(ISCSI_TASK_MAN* taskMan) {
     return makeTag(TAG_KIND_TASK_MAN, ++taskMan->generation, taskMan->poolIndex);
 }
 
-ULONG setTaskId(ISCSI_SESSION* session) { return TAG_KIND_SESSION | session->isid; }
+ULONG setTaskId(ISCSI_SESSION* session) {
+    return TAG_KIND_SESSION | session->isid;
+}
 
 void freeCmdRecord(ISCSI_CMD* cmd) {
     if (cmd->msgHdr != nullptr) {

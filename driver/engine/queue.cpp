@@ -5,7 +5,9 @@
 namespace {
 
 // Records are linked through their first word.
-void*& linkOf(void* record) { return *static_cast<void**>(record); }
+void*& linkOf(void* record) {
+    return *static_cast<void**>(record);
+}
 
 } // namespace
 

@@ -16,7 +16,9 @@ namespace {
 // meanwhile waits for the thread, and distinct from any real handle.
 constexpr ULONG CMDQ_THREAD_STARTING = 0x7FFFFFFF;
 
-ULONG searchedSlots() { return maxSessions < ISCSI_MAX_SESSIONS ? maxSessions : ISCSI_MAX_SESSIONS; }
+ULONG searchedSlots() {
+    return maxSessions < ISCSI_MAX_SESSIONS ? maxSessions : ISCSI_MAX_SESSIONS;
+}
 
 void waitExitEvent(ISCSI_SESSION* session) {
     (void)KeWaitForSingleObject(&session->exitEvent, Executive, KernelMode, FALSE, nullptr);
@@ -270,8 +272,8 @@ void emptySessionQs(ISCSI_SESSION* session) {
         if (tm == nullptr) {
             break;
         }
-        tm->result = tm->function == TM_FUNCTION_ABORT_TASK ? TM_RESULT_ABORT_FAILED
-                                                            : TM_RESULT_FAILED;
+        tm->result =
+            tm->function == TM_FUNCTION_ABORT_TASK ? TM_RESULT_ABORT_FAILED : TM_RESULT_FAILED;
         if (tm->function == TM_FUNCTION_NOP_REPLY && tm->refSrb != nullptr &&
             !(tm->waitFlags & TM_WAIT_FLAG_WAITER)) {
             // A NOP reply carries its data buffer in refSrb; it goes with the record.

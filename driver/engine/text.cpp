@@ -22,8 +22,8 @@ void replaceSemiColonsInPlace(char* text, ULONG length) {
 
 } // namespace
 
-int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final,
-                int noWait, UCHAR lowStage, UCHAR highStage) {
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final, int noWait,
+                UCHAR lowStage, UCHAR highStage) {
     ISCSI_SESSION* session = connection->session;
     if (connection->state != CONN_CONNECTED || iscsiWindowClosed(session)) {
         return ISCSI_FAILURE;
@@ -74,8 +74,8 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int 
         }
         RtlZeroMemory(segment, padded);
         RtlCopyMemory(segment, text, textLength);
-        sent = iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, segment, padded, 0,
-                                        0);
+        sent =
+            iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, segment, padded, 0, 0);
         ExFreePool(segment);
         expected += padded;
     } else {

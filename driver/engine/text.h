@@ -12,8 +12,8 @@ constexpr ULONG TEXT_MODE_COPY = 2;         // reads the header itself; text cop
 // place. final, lowStage and highStage make the flags byte. Unless noWait, waits until a Text
 // response for the connection has been handled. 0, or -1 (not connected, window closed, no
 // header buffer, send failure).
-int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final,
-                int noWait, UCHAR lowStage, UCHAR highStage);
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final, int noWait,
+                UCHAR lowStage, UCHAR highStage);
 
 // Handles one Text response (see the modes). In TEXT_MODE_COPY the text goes to outBuffer, which
 // holds outCapacity bytes; a longer text is refused (-1) rather than cut. Returns -1 on failure,

@@ -7,15 +7,17 @@
 #include "driver/engine/engine.h"
 #include "driver/engine/os_services.h"
 
-
 int makeTcpConnections(ISCSI_SESSION* session) {
+    // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
+    // waiting deletion may free the session.
     KIRQL old = iscsiLockSession(session);
     session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
     if (session->flags & SESSION_DELETING) {
         KeSetEvent(&session->exitEvent, 0, FALSE);
     }
+    int active = static_cast<int>(session->numActiveConnections.get());
     iscsiUnlockSession(session, old);
-    return static_cast<int>(session->numActiveConnections.get());
+    return active;
 }
 
 void makeTcpConnectionsThread(PVOID session) {

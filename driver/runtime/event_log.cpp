@@ -8,7 +8,9 @@ namespace {
 
 constexpr ULONG ERROR_LOG_HEADER_SIZE = 48;
 
-size_t stringChars(PCWSTR s) { return s == nullptr ? 0 : wcslen16(s); }
+size_t stringChars(PCWSTR s) {
+    return s == nullptr ? 0 : wcslen16(s);
+}
 
 } // namespace
 

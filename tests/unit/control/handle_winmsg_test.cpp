@@ -11,7 +11,9 @@ namespace {
 std::vector<PSCSI_REQUEST_BLOCK> refused;
 }
 
-void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) { refused.push_back(srb); }
+void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
+    refused.push_back(srb);
+}
 
 TEST(HandleWinMsg, ControlRequestsAreHandedBackAndRecordsFreed) {
     refused.clear();

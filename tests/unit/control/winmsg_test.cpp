@@ -24,7 +24,7 @@ struct Handled {
 
 std::mutex handledMutex;
 std::vector<Handled> handled;
-KEVENT gate;              // the message of type 99 waits here
+KEVENT gate; // the message of type 99 waits here
 std::atomic<bool> gateEntered{false};
 
 std::vector<Handled> handledSoFar() {
@@ -42,7 +42,9 @@ bool waitUntil(const std::function<bool()>& done) {
     return false;
 }
 
-PVOID payload(uintptr_t n) { return reinterpret_cast<PVOID>(n); }
+PVOID payload(uintptr_t n) {
+    return reinterpret_cast<PVOID>(n);
+}
 
 } // namespace
 

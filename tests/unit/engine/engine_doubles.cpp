@@ -14,8 +14,10 @@ Doubles& doubles() {
 
 void resetDoubles() {
     Doubles& d = doubles();
-    std::lock_guard<std::mutex> g(d.mutex);
-    d.completions.clear();
+    {
+        std::lock_guard<std::mutex> g(d.mutex);
+        d.completions.clear();
+    }
     d.allocateCalls = 0;
     d.allocateFailAt = -1;
     d.breakCalls = 0;
@@ -50,13 +52,9 @@ struct ISCSI_SOCK {
 };
 
 int iscsiOSallocateConnection(ULONG, USHORT, PISCSI_SOCK* pSock) {
-    int index;
-    {
-        std::lock_guard<std::mutex> g(doubles().mutex);
-        index = doubles().allocateCalls++;
-        if (index == doubles().allocateFailAt) {
-            return ISCSI_FAILURE;
-        }
+    int index = doubles().allocateCalls++;
+    if (index == doubles().allocateFailAt) {
+        return ISCSI_FAILURE;
     }
     auto* sock = static_cast<ISCSI_SOCK*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(ISCSI_SOCK), ISCSI_POOL_TAG));
@@ -70,19 +68,13 @@ int iscsiOSallocateConnection(ULONG, USHORT, PISCSI_SOCK* pSock) {
 }
 
 int iscsiOSbreakConnection(PISCSI_SOCK pSock) {
-    {
-        std::lock_guard<std::mutex> g(doubles().mutex);
-        doubles().breakCalls++;
-    }
+    doubles().breakCalls++;
     KeSetEvent(&pSock->broken, 0, FALSE);
     return 0;
 }
 
 void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
-    {
-        std::lock_guard<std::mutex> g(doubles().mutex);
-        doubles().destroyCalls++;
-    }
+    doubles().destroyCalls++;
     ExFreePool(pSock);
 }
 
@@ -103,7 +95,8 @@ void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG resul
 }
 
 int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length) {
-    auto* copy = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, length + 2, ISCSI_POOL_TAG));
+    auto* copy =
+        static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, length + 2, ISCSI_POOL_TAG));
     if (copy == nullptr) {
         return ISCSI_FAILURE;
     }
@@ -115,7 +108,6 @@ int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG lengt
 }
 
 ULONG findSessionHandle(ULONG, const char*, ULONG) {
-    std::lock_guard<std::mutex> g(doubles().mutex);
     return doubles().bindToHandle;
 }
 
@@ -127,11 +119,7 @@ void fakeReceiveThread(PVOID context) {
     auto* connection = static_cast<ISCSI_CONNECTION*>(context);
     ISCSI_SESSION* session = connection->session;
     (void)KeWaitForSingleObject(&connection->pSock->broken, Executive, KernelMode, FALSE, nullptr);
-    unsigned delay;
-    {
-        std::lock_guard<std::mutex> g(doubles().mutex);
-        delay = doubles().receiveExitDelayMs;
-    }
+    unsigned delay = doubles().receiveExitDelayMs;
     if (delay != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     }
@@ -160,12 +148,8 @@ void fakeReceiveThread(PVOID context) {
 } // namespace
 
 int makeTcpConnections(ISCSI_SESSION* session) {
-    ULONG wanted;
-    {
-        std::lock_guard<std::mutex> g(doubles().mutex);
-        doubles().makeConnectionsCalls++;
-        wanted = doubles().connectOnMake;
-    }
+    doubles().makeConnectionsCalls++;
+    ULONG wanted = doubles().connectOnMake;
     for (ULONG i = 0; i < iscsiConnectionCount(session) && i < wanted; i++) {
         ISCSI_CONNECTION* connection = &session->connections[i];
         if (connection->state == CONN_UNUSABLE || connection->state == CONN_CONNECTED) {
@@ -180,16 +164,39 @@ int makeTcpConnections(ISCSI_SESSION* session) {
         iscsiUnlockSession(session, old);
         connection->readThread = iscsiOScreateThread(fakeReceiveThread, connection, 0);
     }
+    // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
+    // waiting deletion may free the session.
     KIRQL old = iscsiLockSession(session);
     session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
     if (session->flags & SESSION_DELETING) {
         KeSetEvent(&session->exitEvent, 0, FALSE);
     }
+    int active = static_cast<int>(session->numActiveConnections.get());
     iscsiUnlockSession(session, old);
-    return static_cast<int>(session->numActiveConnections.get());
+    return active;
 }
 
 void makeTcpConnectionsThread(PVOID session) {
     (void)makeTcpConnections(static_cast<ISCSI_SESSION*>(session));
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// The engine's tests here do not reach the network.
+int iscsiOSmakeConnection(ULONG, USHORT, PISCSI_SOCK) {
+    return ISCSI_FAILURE;
+}
+LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULONG, ULONG, ULONG) {
+    return ISCSI_FAILURE;
+}
+LONG iscsiOSreadFromConnection3(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, ULONG) {
+    return ISCSI_FAILURE;
+}
+LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
+    return ISCSI_FAILURE;
+}
+LONG iscsiOSreadFromConnection2(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
+    return ISCSI_FAILURE;
+}
+int handleParams(char*, ULONG, ISCSI_SESSION*, UCHAR) {
+    return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "driver/engine/engine.h"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -20,16 +21,17 @@ struct Completion {
 };
 
 struct Doubles {
-    std::mutex mutex;
+    std::mutex mutex; // guards completions
     std::vector<Completion> completions;
-    int allocateCalls = 0;
-    int allocateFailAt = -1;       // fail the allocation with this index (0-based), -1 none
-    int breakCalls = 0;
-    int destroyCalls = 0;
-    int makeConnectionsCalls = 0;
-    ULONG connectOnMake = 0;        // how many connections makeTcpConnections brings up
-    ULONG bindToHandle = ISCSI_NO_SESSION; // what findSessionHandle answers
-    unsigned receiveExitDelayMs = 0;   // a simulated receive thread lingers this long after a break
+    // Counters and switches are atomic: tests read and set them while engine threads run.
+    std::atomic<int> allocateCalls{0};
+    std::atomic<int> allocateFailAt{-1}; // fail the allocation with this index, -1 none
+    std::atomic<int> breakCalls{0};
+    std::atomic<int> destroyCalls{0};
+    std::atomic<int> makeConnectionsCalls{0};
+    std::atomic<ULONG> connectOnMake{0}; // how many connections makeTcpConnections brings up
+    std::atomic<ULONG> bindToHandle{ISCSI_NO_SESSION}; // what findSessionHandle answers
+    std::atomic<unsigned> receiveExitDelayMs{0}; // a simulated receive thread lingers after a break
 };
 
 Doubles& doubles();

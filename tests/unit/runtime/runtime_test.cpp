@@ -158,19 +158,19 @@ TEST_F(EventLogTest, BusResetEntryIsLaidOutByteForByte) {
     const auto& raw = entries[0].raw;
     // 48-byte header, then "3\0" and "10.0.0.1\0" in 16-bit little-endian characters.
     const uint8_t expected[] = {
-        0x00, 0x00, 0x00, 0x00,             // major function, retry count, dump data size
-        0x02, 0x00,                         // NumberOfStrings
-        0x30, 0x00,                         // StringOffset = 48
-        0x00, 0x00, 0x00, 0x00,             // event category, padding
-        0x07, 0x00, 0x4F, 0x80,             // ErrorCode 0x804F0007
-        0x00, 0x00, 0x00, 0x00,             // UniqueErrorValue
-        0x00, 0x00, 0x00, 0x00,             // FinalStatus
-        0x00, 0x00, 0x00, 0x00,             // SequenceNumber
-        0x00, 0x00, 0x00, 0x00,             // IoControlCode
-        0, 0, 0, 0, 0, 0, 0, 0,             // DeviceOffset
-        0, 0, 0, 0, 0, 0, 0, 0,             // no dump data
-        '3', 0, 0, 0,                       // "3"
-        '1', 0, '0', 0, '.', 0, '0', 0, '.', 0, '0', 0, '.', 0, '1', 0, 0, 0, // "10.0.0.1"
+        0x00, 0x00, 0x00, 0x00,                 // major function, retry count, dump data size
+        0x02, 0x00,                             // NumberOfStrings
+        0x30, 0x00,                             // StringOffset = 48
+        0x00, 0x00, 0x00, 0x00,                 // event category, padding
+        0x07, 0x00, 0x4F, 0x80,                 // ErrorCode 0x804F0007
+        0x00, 0x00, 0x00, 0x00,                 // UniqueErrorValue
+        0x00, 0x00, 0x00, 0x00,                 // FinalStatus
+        0x00, 0x00, 0x00, 0x00,                 // SequenceNumber
+        0x00, 0x00, 0x00, 0x00,                 // IoControlCode
+        0,    0,    0,    0,    0,   0, 0,   0, // DeviceOffset
+        0,    0,    0,    0,    0,   0, 0,   0, // no dump data
+        '3',  0,    0,    0,                    // "3"
+        '1',  0,    '0',  0,    '.', 0, '0', 0, '.', 0, '0', 0, '.', 0, '1', 0, 0, 0, // "10.0.0.1"
     };
     ASSERT_EQ(raw.size(), sizeof expected);
     EXPECT_EQ(0, std::memcmp(raw.data(), expected, sizeof expected));
