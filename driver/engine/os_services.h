@@ -57,6 +57,11 @@ void iscsiOScompleteCommandReset(PSCSI_REQUEST_BLOCK srb);
 void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK srb);
 void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG result);
 
+// ---- security step of a login (driver/control)
+// Hands the login text to the configuration tool and blocks until it reports the outcome.
+// 0 when the step succeeded, -1 when it failed.
+int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber);
+
 // ---- login and connections of a session (driver/login)
 // Keeps the session's own copy of the login string; 0, or -1 without memory.
 int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length);

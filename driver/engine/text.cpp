@@ -119,10 +119,12 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
     char* text = nullptr;
     if (length != 0) {
         ULONG padded = iscsiPadLength(length);
-        text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded, ISCSI_POOL_TAG));
+        // One byte more than the segment, so the last pair always ends in a NUL for the reader.
+        text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
         if (text == nullptr) {
             return ISCSI_FAILURE;
         }
+        text[padded] = '\0';
         if (iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0) !=
             static_cast<LONG>(padded)) {
             ExFreePool(text);
@@ -165,6 +167,7 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
                 result = static_cast<LONG>(length);
             }
         } else {
+            text[length] = '\0'; // a pad byte, or the extra one
             (void)handleParams(text, length, session, 0);
         }
     }
