@@ -120,8 +120,8 @@ constexpr int NEGOTIATION_MAX_EXCHANGES = 6;
 int storeOperationalParam(char* pair, ISCSI_SESSION* session, UCHAR direct);
 // Reads length bytes of NUL-terminated pairs into the session; answers "reject" and
 // "NotUnderstood" mark the key. Stops at the first pair that fails and returns -1; otherwise 0.
-// The text must have a NUL at or before offset length (the caller's buffer has length + 1 bytes
-// when its last pair runs up to length).
+// Every pair must end in a NUL at or before offset length: a caller whose last pair runs up to the
+// length keeps a NUL at offset length (its buffer has at least length + 1 bytes).
 int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct);
 // Sets the session's value of the pair's key to the default; the key index, or -1 when unknown.
 int revertToDefault(const char* pair, ISCSI_SESSION* session);

@@ -1,6 +1,7 @@
 // Reading pairs into a session and the negotiation passes, against the scripted fake target.
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
+#include "platform/kernel/host.h"
 #include "tests/unit/login/fake_target.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,29 @@ TEST_F(Negotiation, LoginStringWishesReplaceTheDefaults) {
     EXPECT_EQ(session.opParams[HEADER_DIGEST], 0);
     EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
     expectAllSettled();
+}
+
+TEST_F(Negotiation, LoginStringCopyIsSplitIntoPairsAtItsSeparators) {
+    // As a login reads it: the session's copy with its ";" turned into NULs, walked over the
+    // length the operator gave, which leaves out the ";" the copy added.
+    const char* login = "InitiatorName=iqn.i;TargetName=iqn.t;MaxConnections=1;InitialR2T=no";
+    ASSERT_EQ(processLoginParameters(&session, login, static_cast<ULONG>(strlen(login))), 0);
+    std::string copy(session.loginString, strlen(session.loginString) + 1);
+    replaceSemiColons(copy.data(), static_cast<ULONG>(copy.size()));
+    EXPECT_EQ(handleParams(copy.data(), session.loginStringLength, &session, 1), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    ExFreePool(session.loginString);
+    session.loginString = nullptr;
+}
+
+TEST_F(Negotiation, DuplicateKeysAreReadInTurn) {
+    EXPECT_EQ(read("InitialR2T=no\0InitialR2T=yes\0"s, 1), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+    // The second answer is combined with what the first left.
+    EXPECT_EQ(read("DataPDULength=8\0DataPDULength=64\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
 }
 
 TEST_F(Negotiation, NoneIsANameNotTheBooleanNo) {
@@ -443,6 +467,34 @@ TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
         "DataDigest=crc-32C\0HeaderDigest=crc-32C\0SecurityContextComplete=yes\0"s;
     EXPECT_EQ(sentTexts(), std::vector<std::string>{expected});
     EXPECT_LT(expected.size(), NEGOTIATION_TEXT_SIZE);
+}
+
+TEST(LoginString, SessionCopyAlwaysEndsWithTheSeparator) {
+    struct Case {
+        const char* text;
+        ULONG length;
+        const char* copy;
+    } cases[] = {{"A=1;B=2", 7, "A=1;B=2;"},
+                 {"A=1;B=2;", 8, "A=1;B=2;"},
+                 {"A=1;B=2;", 4, "A=1;"},
+                 {"A=1;B=2;", 5, "A=1;B;"},
+                 {"", 0, ";"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.copy);
+        ISCSI_SESSION session{};
+        ASSERT_EQ(processLoginParameters(&session, c.text, c.length), 0);
+        EXPECT_STREQ(session.loginString, c.copy);
+        EXPECT_EQ(session.loginStringLength, c.length);
+        ExFreePool(session.loginString);
+    }
+}
+
+TEST(LoginString, NoMemoryLeavesTheSessionWithoutACopy) {
+    ISCSI_SESSION session{};
+    qvk::poolFailNth(1);
+    EXPECT_EQ(processLoginParameters(&session, "A=1;", 4), -1);
+    qvk::poolFailNth(0);
+    EXPECT_EQ(session.loginString, nullptr);
 }
 
 } // namespace
