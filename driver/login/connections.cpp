@@ -2,10 +2,13 @@
 // to its existing session.
 //
 // Opening and logging in connections arrives with the transport and the login exchange; until
-// then a session's connections stay idle, every attempt ends with no active connection, and no
-// configuration is recognised as an existing session's.
+// then a session's connections stay idle and every attempt ends with no active connection.
 #include "driver/engine/engine.h"
 #include "driver/engine/os_services.h"
+#include "driver/login/login.h"
+#include "driver/runtime/runtime.h"
+
+#include <cstring>
 
 int makeTcpConnections(ISCSI_SESSION* session) {
     // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
@@ -25,9 +28,55 @@ void makeTcpConnectionsThread(PVOID session) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+namespace {
+
+// Capacity of an identity: the InitiatorName pair followed by the TargetName pair.
+constexpr ULONG IDENTITY_SIZE = 1000;
+
+// Assembles the identity of a login string into identity; its length, or -1 when the pairs do
+// not fit. An identity that does not fit is never compared: a part of it could match another
+// target's.
+LONG buildIdentity(char* identity, const char* loginString) {
+    ULONG length = 0;
+    if (buildString(identity, IDENTITY_SIZE, loginString, "InitiatorName", ";", &length) != 0 ||
+        buildString(identity, IDENTITY_SIZE, loginString, "TargetName", ";", &length) != 0) {
+        return ISCSI_FAILURE;
+    }
+    return static_cast<LONG>(length);
+}
+
+} // namespace
+
 ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStringLength) {
-    (void)ipAddress;
-    (void)loginString;
+    // The login string is read up to the pairs it needs; its length plays no part.
     (void)loginStringLength;
-    return ISCSI_NO_SESSION;
+    char wanted[IDENTITY_SIZE];
+    char candidate[IDENTITY_SIZE];
+    LONG wantedLength = buildIdentity(wanted, loginString);
+    if (wantedLength < 0) {
+        Debug(DBG_ERROR, "findSessionHandle: the names do not fit, no session is shared\n");
+        return ISCSI_NO_SESSION;
+    }
+
+    ULONG found = ISCSI_NO_SESSION;
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
+    ULONG slots = maxSessions < ISCSI_MAX_SESSIONS ? maxSessions : ISCSI_MAX_SESSIONS;
+    for (ULONG handle = 0; handle < slots; handle++) {
+        ISCSI_SESSION* session = sessions[handle];
+        if (session == nullptr || session->loginString == nullptr ||
+            session->connections == nullptr) {
+            continue;
+        }
+        if (session->connections[0].ipAddress != ipAddress) {
+            continue;
+        }
+        LONG candidateLength = buildIdentity(candidate, session->loginString);
+        if (candidateLength == wantedLength &&
+            memcmp(candidate, wanted, static_cast<size_t>(wantedLength)) == 0) {
+            found = handle;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+    return found;
 }

@@ -19,13 +19,3 @@ int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG lengt
     session->loginStringLength = length;
     return 0;
 }
-
-// Reading key=value text into the session's values arrives with the key codec; until then no
-// text is accepted.
-int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct) {
-    (void)text;
-    (void)length;
-    (void)session;
-    (void)direct;
-    return ISCSI_FAILURE;
-}

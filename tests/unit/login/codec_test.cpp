@@ -1,0 +1,332 @@
+// The key table and the key=value codec, from texts written out by hand.
+#include "driver/login/login.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+// The pairs a walk visits, as strings.
+std::vector<std::string> walk(std::string text, ULONG length) {
+    std::vector<std::string> pairs;
+    text.push_back('\0');
+    auto remaining = static_cast<LONG>(length);
+    for (char* pair = text.data(); pair != nullptr; pair = FindNextParam(pair, &remaining)) {
+        pairs.emplace_back(pair);
+    }
+    return pairs;
+}
+
+} // namespace
+
+TEST(KeyTable, KeysTypesDefaultsTablesAndPoliciesInIndexOrder) {
+    const char* names[] = {"MaxConnections",     "InitialR2T",         "BidiInitialR2T",
+                           "ImmediateData",      "DataPDULength",      "FirstBurstSize",
+                           "LogoutLoginMinTime", "LogoutLoginMaxTime", "MaxOutstandingR2T",
+                           "EnableACA",          "DataOrder",          "CommandReplay",
+                           "BootSession",        "CopyManagerSession", "AuthMethod",
+                           "DataDigest",         "HeaderDigest",       "SecurityContextComplete"};
+    const USHORT defaults[] = {8, 1, 1, 1, 16, 128, 1, 3, 8, 1, 1, 0, 0, 0, 5, 1, 1, 0};
+    const UCHAR groups[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 2, 0};
+    const UCHAR policies[] = {1, 0, 0, 0, 1, 1, 1, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_STREQ(OperationalParamsNames[i], names[i]);
+        EXPECT_EQ(defaultOpParams[i], defaults[i]);
+        EXPECT_EQ(opParamsStringGroup[i], groups[i]);
+        EXPECT_EQ(opParamsPolicy[i], policies[i]);
+    }
+    EXPECT_STREQ(opParamsTypes, "nbbbnnnnnbbbbbsssb");
+    const char* auth[] = {"KRB5", "SPKM-1", "SPKM-2", "SRP", "CHAP", "none"};
+    for (int i = 0; i < AUTH_METHOD_TABLE_SIZE; i++) {
+        EXPECT_STREQ(AuthMethodTable[i], auth[i]);
+    }
+    EXPECT_STREQ(DigestTable[0], "none");
+    EXPECT_STREQ(DigestTable[1], "crc-32C");
+}
+
+TEST(KeyLookup, KeyMustStandAtTheStartAndAnythingMayFollowIt) {
+    EXPECT_EQ(lookupOpParams("MaxConnections=8"), 0);
+    EXPECT_EQ(lookupOpParams(" MaxConnections=8"), -1);
+    EXPECT_EQ(lookupOpParams("MaxConnectionsX=8"), 0);
+    EXPECT_EQ(lookupOpParams("maxconnections=8"), -1);
+    EXPECT_EQ(lookupOpParams("InitialR2T=yes"), 1);
+    EXPECT_EQ(lookupOpParams("BidiInitialR2T=no"), 2);
+    EXPECT_EQ(lookupOpParams("SecurityContextComplete=no"), 17);
+    EXPECT_EQ(lookupOpParams("MaxConnection=8"), -1);
+    EXPECT_EQ(lookupOpParams("TargetName=t"), -1);
+    EXPECT_EQ(lookupOpParams(""), -1);
+}
+
+TEST(KeyLookup, NamedValuesByPrefixInTableOrder) {
+    EXPECT_EQ(lookUpAuthMethodIndex("CHAP,none"), 4);
+    EXPECT_EQ(lookUpAuthMethodIndex("none"), 5);
+    EXPECT_EQ(lookUpAuthMethodIndex("SRP"), 3);
+    EXPECT_EQ(lookUpAuthMethodIndex("SPKM-2"), 2);
+    EXPECT_EQ(lookUpAuthMethodIndex("KRB5x"), 0);
+    EXPECT_EQ(lookUpAuthMethodIndex("srp"), -1);
+    EXPECT_EQ(lookUpAuthMethodIndex(" none"), -1);
+    EXPECT_EQ(lookUpAuthMethodIndex("SPKM"), -1);
+    EXPECT_EQ(lookUpDigestIndex("crc-32C"), 1);
+    EXPECT_EQ(lookUpDigestIndex("none"), 0);
+    EXPECT_EQ(lookUpDigestIndex("crc-32c"), -1);
+    EXPECT_EQ(lookUpDigestIndex("CRC-32C"), -1);
+}
+
+TEST(ValueReaders, PastEqualsSkipsSpacesAfterTheFirstEquals) {
+    char spaced[] = "DataPDULength=   64";
+    EXPECT_STREQ(pastEquals(spaced), "64");
+    EXPECT_EQ(pastEquals(spaced), spaced + 17);
+    char twice[] = "A=B=C";
+    EXPECT_STREQ(pastEquals(twice), "B=C");
+    char empty[] = "A=";
+    EXPECT_STREQ(pastEquals(empty), "");
+    char none[] = "DataPDULength 64";
+    EXPECT_EQ(pastEquals(none), nullptr);
+    // An "=" behind the pair's NUL belongs to the next pair.
+    std::string pairs = "A\0B=1\0"s;
+    EXPECT_EQ(pastEquals(pairs.data()), nullptr);
+}
+
+TEST(ValueReaders, NumericLooksAtTheFirstCharacterThatIsNotASpace) {
+    EXPECT_TRUE(numeric("5"));
+    EXPECT_TRUE(numeric("   0x1f"));
+    EXPECT_FALSE(numeric(",,5"));
+    EXPECT_FALSE(numeric("-1"));
+    EXPECT_FALSE(numeric("x5"));
+    EXPECT_FALSE(numeric("  "));
+    EXPECT_FALSE(numeric(""));
+}
+
+TEST(ValueReaders, DecimalReaderSkipsSpacesAndTakesTheFirstNonZeroOfAList) {
+    struct Case {
+        const char* text;
+        ULONG number;
+    } cases[] = {{"5 6", 56}, {"8,16", 8}, {"0,5", 5}, {",,5", 5},       {"0,0", 0},
+                 {"12;", 12}, {"1;2", 1},  {"0;7", 7}, {"65535", 65535}, {"", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ULONG number = 99;
+        EXPECT_EQ(CharToInteger(c.text, &number), FALSE);
+        EXPECT_EQ(number, c.number);
+    }
+}
+
+TEST(ValueReaders, DecimalReaderRefusesAnyOtherCharacter) {
+    for (const char* text : {"1f", "12a", "0x10", "5.0", "-3", "7\t"}) {
+        SCOPED_TRACE(text);
+        ULONG number = 0;
+        EXPECT_EQ(CharToInteger(text, &number), TRUE);
+    }
+}
+
+TEST(ValueReaders, HexReaderTakesEitherPrefixCaseAndSpaces) {
+    struct Case {
+        const char* text;
+        ULONG number;
+    } cases[] = {{"0x1F", 31},    {"0X1f", 31},   {" 0x1f", 31},     {"0x1 f", 31},
+                 {"0x10,20", 16}, {"0x0,20", 32}, {"0xffff", 65535}, {"1f", 31}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string value = c.text;
+        ULONG number = 99;
+        EXPECT_EQ(HexCharToInteger(value.data(), &number), FALSE);
+        EXPECT_EQ(number, c.number);
+    }
+}
+
+TEST(ValueReaders, HexReaderRefusesSemicolonAndASecondPrefix) {
+    for (const char* text : {"0x1f;", "0x1g", "0x0,0x5", "0x-1"}) {
+        SCOPED_TRACE(text);
+        std::string value = text;
+        ULONG number = 0;
+        EXPECT_EQ(HexCharToInteger(value.data(), &number), TRUE);
+    }
+}
+
+TEST(ValueReaders, HexReaderLowerCasesTheValueInPlaceEvenWhenItRefusesIt) {
+    char value[] = "0X1F";
+    ULONG number = 0;
+    EXPECT_EQ(HexCharToInteger(value, &number), FALSE);
+    EXPECT_STREQ(value, "0x1f");
+    char refused[] = "0XZZ";
+    EXPECT_EQ(HexCharToInteger(refused, &number), TRUE);
+    EXPECT_STREQ(refused, "0xzz");
+}
+
+TEST(ValueWriters, MakeLowerCaseChangesOnlyCapitals) {
+    char text[] = "AbC-1Z@[";
+    makeLowerCase(text);
+    EXPECT_STREQ(text, "abc-1z@[");
+}
+
+TEST(ValueWriters, IntegerToCharFitsSixBytes) {
+    struct Case {
+        USHORT number;
+        const char* text;
+    } cases[] = {{0, "0"}, {7, "7"}, {10, "10"}, {512, "512"}, {65535, "65535"}};
+    for (const Case& c : cases) {
+        char buffer[INTEGER_TEXT_SIZE];
+        memset(buffer, 'x', sizeof(buffer));
+        IntegerToChar(c.number, buffer);
+        EXPECT_STREQ(buffer, c.text);
+    }
+}
+
+TEST(ValueWriters, ReplaceSemiColonsOnlyWithinTheLength) {
+    char text[] = "A=1;B=2;C=3;";
+    replaceSemiColons(text, 8);
+    EXPECT_EQ(std::string(text, 12), "A=1\0B=2\0C=3;"s);
+    char untouched[] = "A=1;";
+    replaceSemiColons(untouched, 0);
+    EXPECT_STREQ(untouched, "A=1;");
+    replaceSemiColons(nullptr, 4);
+}
+
+TEST(Walk, VisitsEveryPairUpToTheLength) {
+    EXPECT_EQ(walk("A=1\0B=2\0C=3\0"s, 12), (std::vector<std::string>{"A=1", "B=2", "C=3"}));
+    // The last pair's NUL just past the length, as in a login string copy.
+    EXPECT_EQ(walk("A=1\0B=2"s, 7), (std::vector<std::string>{"A=1", "B=2"}));
+    // Bytes beyond the length are not visited.
+    EXPECT_EQ(walk("A=1\0B=2\0"s, 4), (std::vector<std::string>{"A=1"}));
+    EXPECT_EQ(walk("A=1\0B=2\0"s, 5), (std::vector<std::string>{"A=1", "B=2"}));
+}
+
+TEST(Walk, EndsAtAnEmptyPairEvenWhenBytesRemain) {
+    EXPECT_EQ(walk("A=1\0\0B=2\0"s, 9), (std::vector<std::string>{"A=1"}));
+    EXPECT_EQ(walk("A=1\0B=2\0\0\0\0\0"s, 12), (std::vector<std::string>{"A=1", "B=2"}));
+}
+
+TEST(Walk, FindNextParamSubtractsEachPairAndItsNul) {
+    std::string text = "Key=val\0X=1\0"s;
+    LONG remaining = 12;
+    char* next = FindNextParam(text.data(), &remaining);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next, text.data() + 8);
+    EXPECT_EQ(remaining, 4);
+    EXPECT_EQ(FindNextParam(next, &remaining), nullptr);
+    EXPECT_EQ(remaining, 0);
+}
+
+TEST(Walk, PairWithoutNulInsideTheTextIsNotReadPastIt) {
+    // Exactly three bytes, no NUL: the walk must stop without looking behind them.
+    std::vector<char> bytes = {'A', '=', '1'};
+    LONG remaining = 3;
+    EXPECT_EQ(FindNextParam(bytes.data(), &remaining), nullptr);
+    remaining = 0;
+    EXPECT_EQ(FindNextParam(bytes.data(), &remaining), nullptr);
+}
+
+TEST(BuildString, AppendsThePairWithItsSeparatorAndNoNul) {
+    const char* login = "InitiatorName=iqn.i;TargetName=iqn.t;AuthMethod=none;";
+    char destination[64];
+    memset(destination, '#', sizeof(destination));
+    ULONG length = 0;
+    EXPECT_EQ(buildString(destination, sizeof(destination), login, "TargetName", ";", &length), 0);
+    EXPECT_EQ(length, 17U);
+    EXPECT_EQ(std::string(destination, 18), "TargetName=iqn.t;#");
+    EXPECT_EQ(buildString(destination, sizeof(destination), login, "AuthMethod", ";", &length), 0);
+    EXPECT_EQ(std::string(destination, length), "TargetName=iqn.t;AuthMethod=none;");
+}
+
+TEST(BuildString, MissingKeyOrSeparatorChangesNothing) {
+    char destination[32];
+    memset(destination, '#', sizeof(destination));
+    ULONG length = 3;
+    EXPECT_EQ(buildString(destination, sizeof(destination), "InitiatorName=i;", "TargetName", ";",
+                          &length),
+              0);
+    EXPECT_EQ(buildString(destination, sizeof(destination), "InitiatorName=i;TargetName=t",
+                          "TargetName", ";", &length),
+              0);
+    EXPECT_EQ(length, 3U);
+    EXPECT_EQ(std::string(destination, 32), std::string(32, '#'));
+}
+
+TEST(BuildString, FindsTheKeyInsideAnyPair) {
+    char destination[64];
+    ULONG length = 0;
+    ASSERT_EQ(buildString(destination, sizeof(destination),
+                          "InitiatorName=iqn.TargetName.x;TargetName=t;", "TargetName", ";",
+                          &length),
+              0);
+    EXPECT_EQ(std::string(destination, length), "TargetName.x;");
+}
+
+TEST(BuildString, PairThatDoesNotFitIsRefusedWholeAndNothingIsWritten) {
+    const char* login = "TargetName=0123456789;";
+    std::vector<char> destination(30, '#');
+    ULONG length = 9;
+    // 22 bytes into 30 at offset 9: does not fit.
+    EXPECT_EQ(buildString(destination.data(), 30, login, "TargetName", ";", &length), -1);
+    EXPECT_EQ(length, 9U);
+    EXPECT_EQ(std::string(destination.begin(), destination.end()), std::string(30, '#'));
+    // Exactly filling the destination is fine.
+    length = 8;
+    EXPECT_EQ(buildString(destination.data(), 30, login, "TargetName", ";", &length), 0);
+    EXPECT_EQ(length, 30U);
+    EXPECT_EQ(std::string(destination.begin() + 8, destination.end()), login);
+    // A destination already full takes nothing more, not even an empty pair.
+    EXPECT_EQ(buildString(destination.data(), 30, "A=;", "A", ";", &length), -1);
+    length = 31;
+    EXPECT_EQ(buildString(destination.data(), 30, "A=;", "A", ";", &length), -1);
+}
+
+TEST(DiscardSubstr, RemovesThePairAndMovesTheRestDown) {
+    char buffer[] = "A=1;TargetName=t;B=2;";
+    ULONG length = 21;
+    discard_substr(buffer, "TargetName", ";", &length);
+    EXPECT_EQ(length, 8U);
+    EXPECT_STREQ(buffer, "A=1;B=2;");
+}
+
+TEST(DiscardSubstr, MissingKeyOrLaterSeparatorChangesNothing) {
+    char buffer[] = "A=1;B=2;";
+    ULONG length = 8;
+    discard_substr(buffer, "TargetName", ";", &length);
+    EXPECT_EQ(length, 8U);
+    EXPECT_STREQ(buffer, "A=1;B=2;");
+    char noSeparator[] = "A=1;TargetName=t";
+    length = 16;
+    discard_substr(noSeparator, "TargetName", ";", &length);
+    EXPECT_EQ(length, 16U);
+    EXPECT_STREQ(noSeparator, "A=1;TargetName=t");
+}
+
+TEST(DiscardSubstr, PairEndingPastTheLengthIsLeftAlone) {
+    char buffer[] = "A=1;B=2;";
+    ULONG length = 4;
+    discard_substr(buffer, "B", ";", &length);
+    EXPECT_EQ(length, 4U);
+    EXPECT_STREQ(buffer, "A=1;B=2;");
+}
+
+TEST(DiscardSubstr, KeyInsideAnotherPairCutsFromThere) {
+    char buffer[] = "InitiatorName=TargetNameX;TargetName=t;";
+    ULONG length = 39;
+    discard_substr(buffer, "TargetName", ";", &length);
+    EXPECT_STREQ(buffer, "InitiatorName=TargetName=t;");
+    EXPECT_EQ(length, 27U);
+}
+
+TEST(DiscardSecurityInfo, RemovesTheFiveLoginRequestPairs) {
+    char buffer[] = "InitiatorName=iqn.i;TargetName=iqn.t;MaxConnections=2;AuthMethod=none;"
+                    "HeaderDigest=none;DataDigest=crc-32C;InitialR2T=no;";
+    auto length = static_cast<ULONG>(strlen(buffer));
+    discardSecurityInfo(buffer, &length);
+    EXPECT_STREQ(buffer, "MaxConnections=2;InitialR2T=no;");
+    EXPECT_EQ(length, 31U);
+}
+
+TEST(DiscardSecurityInfo, AbsentKeysAreSkipped) {
+    char buffer[] = "DataPDULength=8;TargetName=t;";
+    ULONG length = 29;
+    discardSecurityInfo(buffer, &length);
+    EXPECT_STREQ(buffer, "DataPDULength=8;");
+    EXPECT_EQ(length, 16U);
+}

@@ -1,0 +1,36 @@
+// The operating-system services that the engine and login layers call and that these tests do not
+// link from their own layers: transport records and request completions. Nothing in these tests
+// opens a connection or completes a request; the doubles only keep the link whole.
+#include "driver/engine/os_services.h"
+
+#include <cstdlib>
+
+struct ISCSI_SOCK {
+    ULONG ipAddress;
+    USHORT portNum;
+};
+
+int iscsiOSallocateConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK* pSock) {
+    *pSock = new ISCSI_SOCK{ipAddress, port};
+    return 0;
+}
+
+void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
+    delete pSock;
+}
+
+void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK, UCHAR, ULONG) {
+    abort();
+}
+void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK) {
+    abort();
+}
+void iscsiOScompleteCommandReset(PSCSI_REQUEST_BLOCK) {
+    abort();
+}
+void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK) {
+    abort();
+}
+void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {
+    abort();
+}

@@ -1,0 +1,500 @@
+// Reading pairs into a session and the negotiation passes, against the scripted fake target.
+#include "driver/engine/text.h"
+#include "driver/login/login.h"
+#include "platform/kernel/host.h"
+#include "tests/unit/login/fake_target.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+constexpr int MAX_CONNECTIONS = 0;
+constexpr int INITIAL_R2T = 1;
+constexpr int IMMEDIATE_DATA = 3;
+constexpr int DATA_PDU_LENGTH = 4;
+constexpr int FIRST_BURST_SIZE = 5;
+constexpr int LOGOUT_LOGIN_MAX_TIME = 7;
+constexpr int DATA_ORDER = 10;
+constexpr int AUTH_METHOD = 14;
+constexpr int DATA_DIGEST = 15;
+constexpr int HEADER_DIGEST = 16;
+
+class Negotiation : public ::testing::Test {
+protected:
+    ISCSI_SESSION session{};
+    ISCSI_CONNECTION connections[2]{};
+    ISCSI_CONNECTION& connection = connections[0];
+    UCHAR sockStandIn = 0;
+    PISCSI_SOCK sock = reinterpret_cast<PISCSI_SOCK>(&sockStandIn);
+
+    void SetUp() override {
+        fake::reset();
+        session.connections = connections;
+        session.numConnectionRecords = 2;
+        session.numMaxConnections = 2;
+        memcpy(session.opParams, defaultOpParams, sizeof(session.opParams));
+        for (ISCSI_CONNECTION& c : connections) {
+            c.session = &session;
+            c.state = CONN_CONNECTED;
+            c.pSock = sock;
+        }
+    }
+
+    // Reads a wire text (NUL-terminated pairs) into the session from a buffer with a NUL behind.
+    int read(const std::string& text, UCHAR direct) {
+        std::vector<char> buffer(text.begin(), text.end());
+        buffer.push_back('\0');
+        return handleParams(buffer.data(), static_cast<ULONG>(text.size()), &session, direct);
+    }
+
+    int store(const std::string& pair, UCHAR direct) {
+        std::vector<char> buffer(pair.begin(), pair.end());
+        buffer.push_back('\0');
+        return storeOperationalParam(buffer.data(), &session, direct);
+    }
+
+    std::vector<std::string> sentTexts() const {
+        std::vector<std::string> texts;
+        for (const fake::SentText& s : fake::target().sent) {
+            texts.push_back(s.bytes);
+        }
+        return texts;
+    }
+
+    void expectAllSettled() {
+        for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
+            EXPECT_EQ(session.opParamsStatus[i], OP_STATUS_SETTLED) << "key " << i;
+        }
+    }
+
+    // A target that answers DataPDULength=64 to the initiator's 16 keeps the key unsettled.
+    void disagreeOnDataPDULength() {
+        ASSERT_EQ(read("DataPDULength=64\0"s, 0), 0);
+        ASSERT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
+    }
+};
+
+TEST_F(Negotiation, LoginStringWishesReplaceTheDefaults) {
+    EXPECT_EQ(read("InitiatorName=iqn.i\0TargetName=iqn.t\0MaxConnections=1\0"
+                   "DataPDULength=0x20\0InitialR2T=no\0AuthMethod=CHAP,none\0"
+                   "HeaderDigest=none\0FirstBurstSize= 64\0"s,
+                   1),
+              0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.numMaxConnections, 1U);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 32);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[AUTH_METHOD], 4);
+    EXPECT_EQ(session.opParams[HEADER_DIGEST], 0);
+    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, LoginStringCopyIsSplitIntoPairsAtItsSeparators) {
+    // As a login reads it: the session's copy with its ";" turned into NULs, walked over the
+    // length the operator gave, which leaves out the ";" the copy added.
+    const char* login = "InitiatorName=iqn.i;TargetName=iqn.t;MaxConnections=1;InitialR2T=no";
+    ASSERT_EQ(processLoginParameters(&session, login, static_cast<ULONG>(strlen(login))), 0);
+    std::string copy(session.loginString, strlen(session.loginString) + 1);
+    replaceSemiColons(copy.data(), static_cast<ULONG>(copy.size()));
+    EXPECT_EQ(handleParams(copy.data(), session.loginStringLength, &session, 1), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    ExFreePool(session.loginString);
+    session.loginString = nullptr;
+}
+
+TEST_F(Negotiation, DuplicateKeysAreReadInTurn) {
+    EXPECT_EQ(read("InitialR2T=no\0InitialR2T=yes\0"s, 1), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+    // The second answer is combined with what the first left.
+    EXPECT_EQ(read("DataPDULength=8\0DataPDULength=64\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
+}
+
+TEST_F(Negotiation, NoneIsANameNotTheBooleanNo) {
+    EXPECT_EQ(store("AuthMethod=none", 1), 0);
+    EXPECT_EQ(session.opParams[AUTH_METHOD], 5);
+    session.opParams[DATA_DIGEST] = 1;
+    EXPECT_EQ(store("DataDigest=none", 1), 0);
+    EXPECT_EQ(session.opParams[DATA_DIGEST], 0);
+    // A boolean key has no table of names: "none" does not read.
+    EXPECT_EQ(store("InitialR2T=none", 1), -1);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+    EXPECT_EQ(store("InitialR2T=no", 1), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(store("InitialR2T=yes", 1), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+}
+
+TEST_F(Negotiation, MalformedPairsFail) {
+    for (const char* pair : {"DataPDULength", "DataPDULength=", "Bogus=1", "DataPDULength=1f",
+                             "DataPDULength=0x1g", "AuthMethod=bogus", "DataDigest=md5",
+                             "HeaderDigest=crc-32c", " DataPDULength=8", "DataPDULength=-1"}) {
+        SCOPED_TRACE(pair);
+        EXPECT_EQ(store(pair, 1), -1);
+        EXPECT_EQ(store(pair, 0), -1);
+    }
+    EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
+}
+
+TEST_F(Negotiation, NamesAreCarriedNotStored) {
+    EXPECT_EQ(store("InitiatorName=iqn.i", 1), 0);
+    EXPECT_EQ(store("TargetName=iqn.t", 0), 0);
+    // Found anywhere in the pair: this pair is not read as a MaxConnections value.
+    EXPECT_EQ(store("MaxConnections=1TargetName", 1), 0);
+    EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
+    EXPECT_EQ(session.numMaxConnections, 2U);
+}
+
+TEST_F(Negotiation, ValueOf256CharactersReadsAnd257Fails) {
+    EXPECT_EQ(store("DataPDULength=" + std::string(255, '0') + "8", 0), 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(store("DataPDULength=" + std::string(256, '0') + "4", 0), -1);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    // The length is checked before the names are recognised.
+    EXPECT_EQ(store("InitiatorName=" + std::string(256, 'i'), 1), 0);
+    EXPECT_EQ(store("InitiatorName=" + std::string(257, 'i'), 1), -1);
+}
+
+TEST_F(Negotiation, NumbersAreCutTo16Bits) {
+    EXPECT_EQ(store("FirstBurstSize=65664", 1), 0);
+    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
+}
+
+TEST_F(Negotiation, QueryFromTheLoginStringStoresNothing) {
+    EXPECT_EQ(store("MaxConnections=?", 1), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, AnswersCombineByPolicy) {
+    // Smaller: a larger answer keeps the initiator's value and marks it to be stated again.
+    EXPECT_EQ(store("DataPDULength=64", 0), 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
+    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
+    EXPECT_EQ(store("FirstBurstSize=64", 0), 0);
+    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
+    EXPECT_EQ(session.opParamsStatus[FIRST_BURST_SIZE], OP_STATUS_SETTLED);
+    // Larger.
+    EXPECT_EQ(store("LogoutLoginMaxTime=2", 0), 0);
+    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 3);
+    EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_STATE_VALUE);
+    session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME] = OP_STATUS_SETTLED;
+    EXPECT_EQ(store("LogoutLoginMaxTime=5", 0), 0);
+    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
+    EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_SETTLED);
+    // The target's answer as it stands.
+    EXPECT_EQ(store("InitialR2T=no", 0), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParamsStatus[INITIAL_R2T], OP_STATUS_SETTLED);
+    // A query from the target.
+    EXPECT_EQ(store("MaxConnections=?", 0), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
+    EXPECT_EQ(session.opParamsStatus[MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+}
+
+TEST_F(Negotiation, MaxConnectionsNeverExceedsTheConnectionRecords) {
+    EXPECT_EQ(store("MaxConnections=16", 0), 0);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+    EXPECT_EQ(store("MaxConnections=16", 1), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 16);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+    EXPECT_EQ(store("MaxConnections=1", 1), 0);
+    EXPECT_EQ(session.numMaxConnections, 1U);
+    // At least the connection that is logging in stays counted.
+    EXPECT_EQ(store("MaxConnections=0", 0), 0);
+    EXPECT_EQ(session.numMaxConnections, 1U);
+    EXPECT_LE(session.numMaxConnections, session.numConnectionRecords);
+}
+
+TEST_F(Negotiation, NumMaxConnectionsFollowsTheNumberAsRead) {
+    ASSERT_EQ(store("MaxConnections=1", 1), 0);
+    EXPECT_EQ(store("MaxConnections=2", 0), 0);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParamsStatus[MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+}
+
+TEST_F(Negotiation, ReadingATextNeedsTextAndLength) {
+    char text[] = "InitialR2T=no";
+    EXPECT_EQ(handleParams(nullptr, 13, &session, 0), -1);
+    EXPECT_EQ(handleParams(text, 0, &session, 0), -1);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+}
+
+TEST_F(Negotiation, RejectRevertsToTheDefaultAndNotUnderstoodKeepsTheValue) {
+    session.opParams[HEADER_DIGEST] = 0;
+    session.opParams[DATA_ORDER] = 0;
+    EXPECT_EQ(read("HeaderDigest=reject\0DataOrder=NotUnderstood\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
+    EXPECT_EQ(session.opParamsStatus[HEADER_DIGEST], OP_STATUS_REJECTED);
+    EXPECT_EQ(session.opParams[DATA_ORDER], 0);
+    EXPECT_EQ(session.opParamsStatus[DATA_ORDER], OP_STATUS_NOT_UNDERSTOOD);
+}
+
+TEST_F(Negotiation, RejectAndNotUnderstoodForUnknownKeysAreIgnored) {
+    EXPECT_EQ(read("Bogus=reject\0Other=NotUnderstood\0InitialR2T=no\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, BadPairStopsTheWalkAndLosesThePairsAfterIt) {
+    EXPECT_EQ(read("InitialR2T=no\0DataPDULength=8\0Bogus=1\0ImmediateData=no\0"s, 0), -1);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+}
+
+TEST_F(Negotiation, EmptyPairEndsTheText) {
+    EXPECT_EQ(read("InitialR2T=no\0\0ImmediateData=no\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+}
+
+TEST_F(Negotiation, NothingUnsettledSendsNothing) {
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_TRUE(fake::target().sent.empty());
+    EXPECT_EQ(fake::target().handledResponses, 0);
+    EXPECT_EQ(connection.state, CONN_CONNECTED);
+}
+
+TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
+    disagreeOnDataPDULength();
+    fake::answer("DataPDULength=16\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    ASSERT_EQ(fake::target().sent.size(), 1U);
+    const fake::SentText& sent = fake::target().sent[0];
+    EXPECT_EQ(sent.connection, &connection);
+    EXPECT_EQ(sent.bytes, "DataPDULength=16\0"s);
+    EXPECT_EQ(sent.length, 17U);
+    EXPECT_EQ(sent.final, 0);
+    EXPECT_EQ(sent.noWait, 1);
+    EXPECT_EQ(sent.lowStage, 1);
+    EXPECT_EQ(sent.highStage, 1);
+    EXPECT_EQ(fake::target().lastMode, TEXT_MODE_APPLY);
+    EXPECT_TRUE(fake::target().headerWasZeroed);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
+    expectAllSettled();
+    EXPECT_EQ(connection.state, CONN_CONNECTED);
+}
+
+TEST_F(Negotiation, LargerPolicyTakesALargerAnswerWithoutAnotherPass) {
+    ASSERT_EQ(read("LogoutLoginMaxTime=2\0"s, 0), 0);
+    fake::answer("LogoutLoginMaxTime=5\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>{"LogoutLoginMaxTime=3\0"s});
+    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
+}
+
+TEST_F(Negotiation, QueryIsAnsweredWithTheSessionsValue) {
+    ASSERT_EQ(store("MaxConnections=2", 1), 0);
+    ASSERT_EQ(read("MaxConnections=?\0"s, 0), 0);
+    fake::answer("MaxConnections=2\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>{"MaxConnections=2\0"s});
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 2);
+}
+
+TEST_F(Negotiation, QueryInAnAnswerLeadsToAnotherPass) {
+    disagreeOnDataPDULength();
+    fake::answer("DataPDULength=16\0MaxConnections=?\0"s);
+    fake::answer("MaxConnections=2\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(),
+              (std::vector<std::string>{"DataPDULength=16\0"s, "MaxConnections=8\0"s}));
+}
+
+TEST_F(Negotiation, RejectedAndNotUnderstoodKeysAreOfferedWithTheirDefaults) {
+    session.opParams[DATA_ORDER] = 0;
+    session.opParams[HEADER_DIGEST] = 0;
+    ASSERT_EQ(read("MaxConnections=?\0DataOrder=NotUnderstood\0HeaderDigest=reject\0"s, 0), 0);
+    fake::answer(""s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(),
+              std::vector<std::string>{"MaxConnections=8\0DataOrder=yes\0HeaderDigest=crc-32C\0"s});
+    EXPECT_EQ(session.opParams[DATA_ORDER], 1);
+    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
+}
+
+TEST_F(Negotiation, RejectInAnAnswerLeadsToTheDefaultInTheNextPass) {
+    disagreeOnDataPDULength();
+    session.opParams[HEADER_DIGEST] = 0;
+    fake::answer("DataPDULength=16\0HeaderDigest=reject\0"s);
+    fake::answer("HeaderDigest=crc-32C\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(),
+              (std::vector<std::string>{"DataPDULength=16\0"s, "HeaderDigest=crc-32C\0"s}));
+    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
+}
+
+TEST_F(Negotiation, AnswerTakenAsItStandsNeedsNoFurtherPass) {
+    disagreeOnDataPDULength();
+    fake::answer("DataPDULength=16\0InitialR2T=no\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(fake::target().sent.size(), 1U);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+}
+
+TEST_F(Negotiation, TargetThatNeverAgreesFailsAfterTheSixthExchange) {
+    disagreeOnDataPDULength();
+    for (int i = 0; i < 7; i++) {
+        fake::answer("DataPDULength=64\0"s);
+    }
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>(6, "DataPDULength=16\0"s));
+    EXPECT_EQ(fake::target().answers.size(), 1U);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, AgreementAfterTheFifthExchangeStillFails) {
+    disagreeOnDataPDULength();
+    for (int i = 0; i < 4; i++) {
+        fake::answer("DataPDULength=64\0"s);
+    }
+    fake::answer("DataPDULength=16\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(fake::target().sent.size(), 5U);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+}
+
+TEST_F(Negotiation, AgreementAfterTheFourthExchangeSucceeds) {
+    disagreeOnDataPDULength();
+    for (int i = 0; i < 3; i++) {
+        fake::answer("DataPDULength=64\0"s);
+    }
+    fake::answer("DataPDULength=16\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(fake::target().sent.size(), 4U);
+    EXPECT_EQ(connection.state, CONN_CONNECTED);
+}
+
+TEST_F(Negotiation, FinalAnswerToTheFifthExchangeSucceeds) {
+    disagreeOnDataPDULength();
+    for (int i = 0; i < 4; i++) {
+        fake::answer("DataPDULength=64\0"s);
+    }
+    fake::answer("DataPDULength=64\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(fake::target().sent.size(), 5U);
+    EXPECT_EQ(connection.state, CONN_CONNECTED);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, FinalAnswerToTheSixthExchangeFails) {
+    disagreeOnDataPDULength();
+    for (int i = 0; i < 5; i++) {
+        fake::answer("DataPDULength=64\0"s);
+    }
+    fake::answer("DataPDULength=16\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(fake::target().sent.size(), 6U);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+}
+
+TEST_F(Negotiation, SendFailureBreaksTheConnection) {
+    disagreeOnDataPDULength();
+    fake::target().failSends = 1;
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(fake::target().breaks, std::vector<PISCSI_SOCK>{sock});
+    EXPECT_EQ(fake::target().handledResponses, 0);
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, UnreadableAnswerFailsWithoutBreaking) {
+    disagreeOnDataPDULength();
+    fake::answerUnreadable();
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(fake::target().sent.size(), 1U);
+    EXPECT_TRUE(fake::target().breaks.empty());
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, BadPairMidAnswerLosesTheRestAndTheNegotiationGoesOn) {
+    disagreeOnDataPDULength();
+    fake::answer("InitialR2T=no\0Bogus=1\0ImmediateData=no\0DataPDULength=64\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(fake::target().sent.size(), 1U);
+    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+}
+
+TEST_F(Negotiation, MaxConnectionsAnswerAboveTheRecordsIsBounded) {
+    ASSERT_EQ(read("MaxConnections=?\0"s, 0), 0);
+    fake::answer("MaxConnections=16\0"s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(session.numMaxConnections, 2U);
+    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
+}
+
+TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
+    ASSERT_EQ(read("AuthMethod=9\0AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[AUTH_METHOD], 9);
+    fake::answer(""s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>{"HeaderDigest=crc-32C\0"s});
+}
+
+TEST_F(Negotiation, StatusAboveThreeIsNotOfferedAndIsCleared) {
+    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_TRUE(fake::target().sent.empty());
+    expectAllSettled();
+}
+
+TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
+    for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
+        session.opParams[i] = opParamsTypes[i] == 'n' ? 65535 : 1;
+        session.opParamsStatus[i] = OP_STATUS_STATE_VALUE;
+    }
+    fake::answer(""s, true);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    const std::string expected =
+        "MaxConnections=65535\0InitialR2T=yes\0BidiInitialR2T=yes\0ImmediateData=yes\0"
+        "DataPDULength=65535\0FirstBurstSize=65535\0LogoutLoginMinTime=65535\0"
+        "LogoutLoginMaxTime=65535\0MaxOutstandingR2T=65535\0EnableACA=yes\0DataOrder=yes\0"
+        "CommandReplay=yes\0BootSession=yes\0CopyManagerSession=yes\0AuthMethod=SPKM-1\0"
+        "DataDigest=crc-32C\0HeaderDigest=crc-32C\0SecurityContextComplete=yes\0"s;
+    EXPECT_EQ(sentTexts(), std::vector<std::string>{expected});
+    EXPECT_LT(expected.size(), NEGOTIATION_TEXT_SIZE);
+}
+
+TEST(LoginString, SessionCopyAlwaysEndsWithTheSeparator) {
+    struct Case {
+        const char* text;
+        ULONG length;
+        const char* copy;
+    } cases[] = {{"A=1;B=2", 7, "A=1;B=2;"},
+                 {"A=1;B=2;", 8, "A=1;B=2;"},
+                 {"A=1;B=2;", 4, "A=1;"},
+                 {"A=1;B=2;", 5, "A=1;B;"},
+                 {"", 0, ";"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.copy);
+        ISCSI_SESSION session{};
+        ASSERT_EQ(processLoginParameters(&session, c.text, c.length), 0);
+        EXPECT_STREQ(session.loginString, c.copy);
+        EXPECT_EQ(session.loginStringLength, c.length);
+        ExFreePool(session.loginString);
+    }
+}
+
+TEST(LoginString, NoMemoryLeavesTheSessionWithoutACopy) {
+    ISCSI_SESSION session{};
+    qvk::poolFailNth(1);
+    EXPECT_EQ(processLoginParameters(&session, "A=1;", 4), -1);
+    qvk::poolFailNth(0);
+    EXPECT_EQ(session.loginString, nullptr);
+}
+
+} // namespace
