@@ -117,6 +117,12 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
 
     ULONG length = iscsiPduGetDataLength(hdr);
     char* text = nullptr;
+    if (length > ISCSI_MAX_TEXT_SEGMENT) {
+        Debug(DBG_ERROR, "handleTextResponse: text of %u bytes refused\n", length);
+        (void)iscsiOSbreakConnection(connection->pSock);
+        connection->state = CONN_FAILED;
+        return ISCSI_FAILURE;
+    }
     if (length != 0) {
         ULONG padded = iscsiPadLength(length);
         // One byte more than the segment, so the last pair always ends in a NUL for the reader.

@@ -3,6 +3,10 @@
 
 #include "driver/engine/engine.h"
 
+// Longest text segment accepted from a target; a longer one is refused and the connection broken,
+// so a target cannot make the initiator allocate without bound.
+constexpr ULONG ISCSI_MAX_TEXT_SEGMENT = 64 * 1024;
+
 // Modes of handleTextResponse.
 constexpr ULONG TEXT_MODE_RECEIVE_LOOP = 0; // header read by the receive loop; keys applied
 constexpr ULONG TEXT_MODE_KEYS = 1;         // reads the header itself; keys applied (login)

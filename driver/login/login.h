@@ -134,3 +134,12 @@ int writeOpParam(char* text, ULONG capacity, ULONG* length, int index, USHORT va
 // connection is broken), when an answer cannot be read, and after too many exchanges (the
 // connection is then CONN_LOGIN_FAILED).
 int negotiateOpParams(ISCSI_CONNECTION* connection);
+
+// ---- the login exchange
+// Whether a login is a discovery login: the text from the TargetName value on contains "iscsi".
+bool discovery_session(const char* text);
+// Sends the Login request with the names (and AuthMethod, HeaderDigest, DataDigest when present)
+// and reads its answer into the session. 0, or -1 with the connection's state set.
+int sendLoginCmd(ISCSI_CONNECTION* connection);
+// Logs a connection in that is CONN_CONNECTED: 0 when it is in full-feature operation.
+int handleLogin(ISCSI_CONNECTION* connection);

@@ -1,0 +1,122 @@
+// Bringing up the connections of a session: open each TCP connection, log it in, add it to the
+// session's active connections and start its receive thread.
+#include "driver/engine/os_services.h"
+#include "driver/engine/receive.h"
+#include "driver/login/login.h"
+#include "driver/runtime/runtime.h"
+
+namespace {
+
+// readThread while the receive thread is being started: non-zero, so a text exchange goes
+// through the receive loop, and distinct from any real handle.
+constexpr ULONG READ_THREAD_STARTING = 0x7FFFFFFF;
+
+bool isActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    for (ULONG i = 0; i < session->numActiveConnections; i++) {
+        if (session->activeConnections[i] == connection) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void removeActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    ULONG n = session->numActiveConnections;
+    for (ULONG i = 0; i < n; i++) {
+        if (session->activeConnections[i] == connection) {
+            session->activeConnections[i] = session->activeConnections[n - 1];
+            session->activeConnections[n - 1] = nullptr;
+            --session->numActiveConnections;
+            return;
+        }
+    }
+}
+
+// Opens, logs in and starts one connection record.
+void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    connection->session = session;
+    connection->state = CONN_CONNECTING;
+    if (iscsiOSmakeConnection(connection->ipAddress, connection->portNum, connection->pSock) !=
+        0) {
+        connection->state = CONN_CONNECT_FAILED;
+        return;
+    }
+    KIRQL old = iscsiLockSession(session);
+    connection->state = CONN_CONNECTED;
+    iscsiUnlockSession(session, old);
+
+    if (connection->state != CONN_CONNECTED || handleLogin(connection) != 0) {
+        // Whatever state the login left, the record counts as a failed login.
+        connection->state = CONN_LOGIN_FAILED;
+        return;
+    }
+
+    // The record is made active before its thread starts: a receive thread that ends at once
+    // takes its connection out of activeConnections itself.
+    old = iscsiLockSession(session);
+    if (session->numActiveConnections >= iscsiConnectionCount(session)) {
+        iscsiUnlockSession(session, old);
+        Debug(DBG_ERROR, "makeTcpConnections: no room among the active connections\n");
+        (void)iscsiOSbreakConnection(connection->pSock);
+        connection->state = CONN_IDLE;
+        return;
+    }
+    session->activeConnections[session->numActiveConnections] = connection;
+    ++session->numActiveConnections;
+    connection->readThread = READ_THREAD_STARTING;
+    iscsiUnlockSession(session, old);
+
+    ULONG thread = iscsiOScreateThread(readConnectionHandler, connection, sizeof(ISCSI_CONNECTION));
+    old = iscsiLockSession(session);
+    if (!iscsiOSthreadStarted(thread)) {
+        connection->readThread = 0;
+        removeActiveLocked(session, connection);
+        iscsiUnlockSession(session, old);
+        Debug(DBG_ERROR, "makeTcpConnections: the receive thread could not be started\n");
+        (void)iscsiOSbreakConnection(connection->pSock);
+        connection->state = CONN_IDLE;
+        return;
+    }
+    // The thread clears the field as it ends; only a thread still running gets its handle.
+    if (connection->readThread == READ_THREAD_STARTING) {
+        connection->readThread = thread;
+    }
+    iscsiUnlockSession(session, old);
+}
+
+} // namespace
+
+int makeTcpConnections(ISCSI_SESSION* session) {
+    if (session->numActiveConnections != iscsiConnectionCount(session)) {
+        for (ULONG i = 0; i < iscsiConnectionCount(session); i++) {
+            ISCSI_CONNECTION* connection = &session->connections[i];
+            if (connection->state == CONN_UNUSABLE) {
+                continue; // no transport record
+            }
+            // A record that is already serving the session is never added a second time.
+            KIRQL old = iscsiLockSession(session);
+            bool active = isActiveLocked(session, connection);
+            iscsiUnlockSession(session, old);
+            if (active) {
+                continue;
+            }
+            bringUp(session, connection);
+        }
+    }
+
+    // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
+    // waiting deletion may free the session.
+    KIRQL old = iscsiLockSession(session);
+    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
+    if (session->flags & SESSION_DELETING) {
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    int active = static_cast<int>(session->numActiveConnections.get());
+    iscsiUnlockSession(session, old);
+    return active;
+}
+
+void makeTcpConnectionsThread(PVOID session) {
+    (void)makeTcpConnections(static_cast<ISCSI_SESSION*>(session));
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
