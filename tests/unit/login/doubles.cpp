@@ -1,6 +1,6 @@
 // The operating-system services that the engine and login layers call and that these tests do not
-// link from their own layers: transport records and request completions. Nothing in these tests
-// opens a connection or completes a request; the doubles only keep the link whole.
+// link from their own layers: transport records, reads and writes, and request completions. Nothing
+// in these tests opens a connection or completes a request; the doubles only keep the link whole.
 #include "driver/engine/os_services.h"
 
 #include <cstdlib>
@@ -32,5 +32,14 @@ void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK) {
     abort();
 }
 void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {
+    abort();
+}
+
+// The receive loop and the PDU helpers of the engine read and write connections; nothing here
+// runs them.
+LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULONG, ULONG, ULONG) {
+    abort();
+}
+LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
     abort();
 }

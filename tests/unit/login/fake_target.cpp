@@ -27,10 +27,9 @@ void answerUnreadable() {
 
 } // namespace fake
 
-// As the real command: the ";" of the text become NULs in the caller's buffer, and the data
-// segment goes out padded to a multiple of 4, so the caller's buffer must hold the padded length.
-int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, UCHAR final,
-                UCHAR noWait, UCHAR lowStage, UCHAR highStage) {
+// As the real command: the ";" of the text become NULs in the caller's buffer.
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final, int noWait,
+                UCHAR lowStage, UCHAR highStage) {
     fake::Target& t = fake::target();
     if (t.failSends > 0) {
         t.failSends--;
@@ -39,9 +38,7 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, UCHA
     std::string bytes;
     if (text != nullptr) {
         replaceSemiColons(text, textLength);
-        ULONG padded = (textLength + 3) & ~3U;
-        std::string segment(text, padded);
-        bytes = segment.substr(0, textLength);
+        bytes.assign(text, textLength);
     }
     connection->textFinal = 0;
     t.sent.push_back(
@@ -51,9 +48,10 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, UCHA
 
 // As the real handler in the mode that reads the header itself: the answer's pairs go to
 // handleParams (whose result the handler does not pass on), then textFinal follows the final bit.
-int handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
-                       char* outBuffer) {
+LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
+                        char* outBuffer, ULONG outCapacity) {
     (void)outBuffer;
+    (void)outCapacity;
     fake::Target& t = fake::target();
     t.lastMode = mode;
     for (UCHAR byte : msgHdr->hdr) {

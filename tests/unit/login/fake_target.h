@@ -16,8 +16,8 @@ struct SentText {
     ISCSI_CONNECTION* connection;
     std::string bytes; // the data segment as sent: textLength bytes, ";" already turned into NUL
     ULONG length;
-    UCHAR final;
-    UCHAR noWait;
+    int final;
+    int noWait;
     UCHAR lowStage;
     UCHAR highStage;
 };

@@ -281,7 +281,7 @@ TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
     EXPECT_EQ(sent.noWait, 1);
     EXPECT_EQ(sent.lowStage, 1);
     EXPECT_EQ(sent.highStage, 1);
-    EXPECT_EQ(fake::target().lastMode, TEXT_MODE_APPLY);
+    EXPECT_EQ(fake::target().lastMode, TEXT_MODE_KEYS);
     EXPECT_TRUE(fake::target().headerWasZeroed);
     EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
     expectAllSettled();
