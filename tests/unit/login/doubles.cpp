@@ -43,3 +43,14 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULON
 LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
     abort();
 }
+
+// The login exchange and the connection bring-up are linked in but not run here.
+int iscsiOSmakeConnection(ULONG, USHORT, PISCSI_SOCK) {
+    abort();
+}
+LONG iscsiOSreadFromConnection2(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
+    abort();
+}
+int iscsiOShandleSecurity(char*, ULONG, ULONG) {
+    abort();
+}
