@@ -119,25 +119,33 @@ int tPollSocket(const TCP_DEVICE* device, int fd, short events, LONGLONG deadlin
     }
 }
 
-bool tIoEnter(ISCSI_SOCK* pSock, int* fd) {
+bool tIoEnter(ISCSI_SOCK* pSock, int role, int* fd) {
     tLockState(pSock);
     int socketFd = pSock->connectionHandle;
-    if (socketFd >= 0) {
-        pSock->ioUsers++;
+    bool registered = socketFd >= 0 && pSock->ioFd[role] < 0;
+    if (registered) {
+        pSock->ioFd[role] = socketFd;
     }
     tUnlockState(pSock);
     *fd = socketFd;
-    return socketFd >= 0;
+    return registered;
 }
 
-void tIoLeave(ISCSI_SOCK* pSock) {
+void tIoLeave(ISCSI_SOCK* pSock, int role) {
     tLockState(pSock);
-    pSock->ioUsers--;
-    // A close in progress has cleared connectionHandle and waits for the last user.
-    bool wakeCloser = pSock->ioUsers == 0 && pSock->connectionHandle < 0;
+    int fd = pSock->ioFd[role];
+    pSock->ioFd[role] = -1;
+    bool release = false;
+    // A socket closed while in use is released by its last user.
+    for (int& pending : pSock->closePending) {
+        if (fd >= 0 && pending == fd && pSock->ioFd[1 - role] != fd) {
+            pending = -1;
+            release = true;
+        }
+    }
     tUnlockState(pSock);
-    if (wakeCloser) {
-        KeSetEvent(&pSock->requestEvent, 0, FALSE);
+    if (release) {
+        (void)pSock->tcpDeviceObject->close(fd);
     }
 }
 
@@ -287,29 +295,23 @@ NTSTATUS tCloseLocalEndpoint(ISCSI_SOCK* pSock) {
         tUnlockState(pSock);
         return STATUS_SUCCESS;
     }
-    // No new reads or writes from here on; those in progress are waited for.
+    pSock->addressHandle = -1;
     pSock->connectionHandle = -1;
-    ULONG users = pSock->ioUsers;
-    KeClearEvent(&pSock->requestEvent);
+    bool inUse = pSock->ioFd[TCP_IO_READ] == fd || pSock->ioFd[TCP_IO_WRITE] == fd;
+    if (inUse) {
+        // At most two sockets are in use (one per role) and this is one of them, so a slot is
+        // always free.
+        int slot = pSock->closePending[0] < 0 ? 0 : 1;
+        pSock->closePending[slot] = fd;
+    }
     tUnlockState(pSock);
 
     const TCP_DEVICE* device = pSock->tcpDeviceObject;
-    if (users != 0) {
+    if (inUse) {
+        // Makes its users return at once; the last of them closes it.
         (void)device->shutdown(fd, SHUT_RDWR);
-        (void)iscsiOSlimitsleep(&pSock->requestEvent, TCP_CANCEL_SECONDS);
-        tLockState(pSock);
-        users = pSock->ioUsers;
-        tUnlockState(pSock);
-        if (users != 0) {
-            // A read or write still holds the descriptor: keep it open (and named by
-            // addressHandle) rather than let its number be reused under that user.
-            Debug(DBG_ERROR, "tCloseLocalEndpoint: socket still in use, not closed\n");
-            return STATUS_UNSUCCESSFUL;
-        }
+        return STATUS_SUCCESS;
     }
-    tLockState(pSock);
-    pSock->addressHandle = -1;
-    tUnlockState(pSock);
     // The descriptor is released whatever close reports; an interruption is no failure.
     if (device->close(fd) != 0 && errno != EINTR) {
         return tStatusFromErrno(errno);

@@ -92,13 +92,16 @@ int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG time
         if (pSock->readWriteMustExit != 0) {
             return static_cast<int>(bytesRead);
         }
-        request->iov[0].iov_base = buffer + bytesRead;
-        request->iov[0].iov_len = length - bytesRead;
-        request->msg = {};
-        request->msg.msg_iov = request->iov;
-        request->msg.msg_iovlen = 1;
-
-        NTSTATUS status = fd >= 0 ? receiveStep(pSock, fd, request) : STATUS_INVALID_CONNECTION;
+        // Without a registered socket the receive request (another read's) is left alone.
+        NTSTATUS status = STATUS_INVALID_CONNECTION;
+        if (fd >= 0) {
+            request->iov[0].iov_base = buffer + bytesRead;
+            request->iov[0].iov_len = length - bytesRead;
+            request->msg = {};
+            request->msg.msg_iov = request->iov;
+            request->msg.msg_iovlen = 1;
+            status = receiveStep(pSock, fd, request);
+        }
         Debug(DBG_TRANSFER, "iscsiOSreadFromConnection: IoCallDriver returned %x\n", status);
         if (status == STATUS_PENDING) {
             LONGLONG deadline = forever ? TCP_NO_DEADLINE : tDeadline(static_cast<ULONG>(seconds));
@@ -157,24 +160,28 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG heade
         return ISCSI_FAILURE;
     }
 
-    // Header and data segment as one chain of two buffers: one send per PDU.
+    // The request is the record's one send request: it is filled only once this write has
+    // registered as the write in progress.
     TCP_REQUEST* request = pSock->sendIrp;
-    request->iov[0].iov_base = const_cast<void*>(header);
-    request->iov[0].iov_len = headerLength;
-    request->iov[1].iov_base = const_cast<UCHAR*>(static_cast<const UCHAR*>(data) + dataOffset);
-    request->iov[1].iov_len = dataLength;
-    request->msg = {};
-    request->msg.msg_iov = request->iov;
-    request->msg.msg_iovlen = dataLength != 0 ? 2 : 1;
     ULONG left = headerLength + dataLength;
-    pSock->sentBytes = 0;
-
     int fd = -1;
     bool registered = false;
     NTSTATUS status = ISCSI_FAILURE;
     if (pSock->sockState == SOCK_CONNECTED) {
-        registered = tIoEnter(pSock, &fd);
-        status = registered ? sendStep(pSock, fd, request, &left) : STATUS_INVALID_CONNECTION;
+        registered = tIoEnter(pSock, TCP_IO_WRITE, &fd);
+        status = STATUS_INVALID_CONNECTION;
+    }
+    if (registered) {
+        // Header and data segment as one chain of two buffers: one send per PDU.
+        request->iov[0].iov_base = const_cast<void*>(header);
+        request->iov[0].iov_len = headerLength;
+        request->iov[1].iov_base = const_cast<UCHAR*>(static_cast<const UCHAR*>(data) + dataOffset);
+        request->iov[1].iov_len = dataLength;
+        request->msg = {};
+        request->msg.msg_iov = request->iov;
+        request->msg.msg_iovlen = dataLength != 0 ? 2 : 1;
+        pSock->sentBytes = 0;
+        status = sendStep(pSock, fd, request, &left);
     }
     Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: IoCallDriver returned %x\n", status);
 
@@ -194,14 +201,14 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG heade
         }
     }
     if (registered) {
-        tIoLeave(pSock);
+        tIoLeave(pSock, TCP_IO_WRITE);
     }
 
     if (pSock->readWriteMustExit != 0) {
         status = ISCSI_FAILURE;
         KeSetEvent(&pSock->writerExitEvent, 0, FALSE);
     }
-    int rc = status == STATUS_SUCCESS ? static_cast<int>(pSock->sentBytes) : ISCSI_FAILURE;
+    LONG rc = status == STATUS_SUCCESS ? static_cast<LONG>(pSock->sentBytes) : ISCSI_FAILURE;
     Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: returning with rc = %x\n", rc);
     return rc;
 }
@@ -224,10 +231,11 @@ LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, U
         return 0;
     }
     int fd = -1;
-    bool registered = tIoEnter(pSock, &fd);
-    int rc = readSteps(pSock, fd, static_cast<UCHAR*>(buffer) + offset, length, timeoutMs);
+    bool registered = tIoEnter(pSock, TCP_IO_READ, &fd);
+    int rc = readSteps(pSock, registered ? fd : -1, static_cast<UCHAR*>(buffer) + offset, length,
+                       timeoutMs);
     if (registered) {
-        tIoLeave(pSock);
+        tIoLeave(pSock, TCP_IO_READ);
     }
     Debug(DBG_TRANSFER, "iscsiOSreadFromConnection: returning with rc = %x\n", rc);
     return rc;

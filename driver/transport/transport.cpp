@@ -36,6 +36,10 @@ int iscsiOSallocateConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK* pSock) 
     RtlZeroMemory(sock, sizeof(ISCSI_SOCK));
     sock->addressHandle = -1;
     sock->connectionHandle = -1;
+    for (int i = 0; i < 2; i++) {
+        sock->ioFd[i] = -1;
+        sock->closePending[i] = -1;
+    }
     sock->ipAddress = ipAddress;
     sock->portNum = port;
     sock->sockState = SOCK_NEW;
@@ -137,9 +141,12 @@ void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
     if (pSock == nullptr) {
         return;
     }
-    // The caller breaks first; a record that was never broken still gives its socket back.
-    if (pSock->addressHandle >= 0) {
-        (void)pSock->tcpDeviceObject->close(pSock->addressHandle);
+    // The caller breaks first; a record that was never broken still gives its sockets back.
+    int sockets[3] = {pSock->addressHandle, pSock->closePending[0], pSock->closePending[1]};
+    for (int fd : sockets) {
+        if (fd >= 0) {
+            (void)pSock->tcpDeviceObject->close(fd);
+        }
     }
     freeRecord(pSock);
 }

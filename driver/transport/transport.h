@@ -12,15 +12,15 @@
 //   tDisassociateRemoteWithLocal  unties the connection from the socket
 //   tCloseRemoteEndpoint, tCloseLocalEndpoint  undo the opening steps; the latter closes the socket
 //
-// Locking. `stateLock` guards sockState, the two descriptors and the I/O use count `ioUsers`. It
+// Locking. `stateLock` guards sockState, the descriptors and their registered users. It
 // is held only for a few field updates, never across a socket call or a wait, and never together
 // with another lock.
 //
-// Descriptor lifetime. Reads and writes register as users of the connection's socket for their
-// whole duration (tIoEnter/tIoLeave). tCloseLocalEndpoint first stops new users, shuts the socket
-// down (which makes every poll and socket call on it return at once) and waits for the users to
-// leave before it closes the descriptor; so a read or write never touches a descriptor number that
-// has been closed and perhaps reused by another connection.
+// Descriptor lifetime. A read and a write register the socket they use for their whole duration
+// (tIoEnter/tIoLeave). tCloseLocalEndpoint never closes a descriptor that one of them still uses:
+// it shuts the socket down (which makes every poll and socket call on it return at once) and
+// leaves the close to the last of its users. So a read or write never touches a descriptor
+// number that has been closed and perhaps reused by another connection.
 #pragma once
 
 #include "driver/engine/engine.h"
@@ -84,8 +84,8 @@ struct TCP_REQUEST {
 
 // The transport connection record, zero-filled at allocation.
 // Fixed after allocation: ipAddress, portNum, the events, stateLock, receiveIrp, sendIrp.
-// Guarded by stateLock: sockState (also read without it), addressHandle, connectionHandle,
-// ioUsers, savedIrql (while the lock is held).
+// Guarded by stateLock: sockState (also read without it), addressHandle, connectionHandle, ioFd,
+// closePending, savedIrql (while the lock is held).
 // Written by make and break only (the callers never run two of those at once on a record):
 // remoteAddress, tcpDeviceObject. readWriteMustExit is written without a lock (set by break,
 // cleared by a successful make) and read by readers and writers between their steps.
@@ -99,7 +99,7 @@ struct ISCSI_SOCK {
     ULONG ipAddress;            // host byte order, first octet most significant
     USHORT portNum;             // host byte order
     const TCP_DEVICE* tcpDeviceObject; // null until first found
-    KEVENT requestEvent; // set when the last read or write leaves a socket being closed
+    KEVENT requestEvent; // no socket counterpart: the control steps complete synchronously
     KEVENT sendEvent;    // no socket counterpart: waits are polls on the socket
     KEVENT receiveEvent; // no socket counterpart: waits are polls on the socket
     ULONG rcvBytes;      // bytes of the last receive
@@ -107,13 +107,16 @@ struct ISCSI_SOCK {
     KSPIN_LOCK stateLock;
     KIRQL savedIrql; // the IRQL saved while stateLock is held
     Shared<UCHAR> sockState;
-    Shared<UCHAR>
-        readWriteMustExit;   // nonzero: every read and write in progress or to come gives up
+    // Nonzero: every read and write in progress or to come gives up.
+    Shared<UCHAR> readWriteMustExit;
     KEVENT readerExitEvent;  // set by a read that gave up because of readWriteMustExit
     KEVENT writerExitEvent;  // set by a write that gave up because of readWriteMustExit
     TCP_REQUEST* receiveIrp; // reused for every receive
     TCP_REQUEST* sendIrp;    // reused for every send
-    ULONG ioUsers;           // reads and writes registered on connectionHandle's socket
+    // Socket used by the read and by the write in progress (index TCP_IO_READ, TCP_IO_WRITE);
+    // -1 when none.
+    int ioFd[2];
+    int closePending[2]; // closed sockets still used by a read or write; -1 when free
 };
 
 // Puts a table of socket calls in place of the POSIX one for records that find their device from
@@ -138,11 +141,15 @@ NTSTATUS tCloseLocalEndpoint(ISCSI_SOCK* pSock);
 void tLockState(ISCSI_SOCK* pSock);
 void tUnlockState(ISCSI_SOCK* pSock);
 
-// Registers a read or write as a user of the connection's socket and gives its descriptor; false
-// when the record has no connected socket (nothing is registered then).
-bool tIoEnter(ISCSI_SOCK* pSock, int* fd);
-// Ends a registration made by tIoEnter.
-void tIoLeave(ISCSI_SOCK* pSock);
+// The two users of a record's socket: the read and the write in progress.
+constexpr int TCP_IO_READ = 0;
+constexpr int TCP_IO_WRITE = 1;
+// Registers the read or the write (`role`) as a user of the connection's socket and gives its
+// descriptor; false, with nothing registered, when the record has no socket or that role is
+// already in progress (callers run at most one read and one write at a time).
+bool tIoEnter(ISCSI_SOCK* pSock, int role, int* fd);
+// Ends the registration; closes the socket if it was closed meanwhile and this was its last user.
+void tIoLeave(ISCSI_SOCK* pSock, int role);
 
 // The NT status for a socket error number.
 NTSTATUS tStatusFromErrno(int error);

@@ -130,6 +130,10 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
         return iscsiOSwriteToConnection(sock_, header, 48, data.data(), kHugeData, 0, 0);
     });
     ASSERT_TRUE(eventually([] { return deviceLog().pollsWaiting.load() > 0; }));
+    // A second write meanwhile is refused without a send.
+    int sends = deviceLog().sendmsgCalls.load();
+    EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
+    EXPECT_EQ(deviceLog().sendmsgCalls.load(), sends);
     EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
     ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(writer.get(), ISCSI_FAILURE);
@@ -213,15 +217,17 @@ TEST_F(TransportTest, AHeaderArrivingInTwoPiecesTakesTwoReceives) {
 }
 
 TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
+    // A clock at 1/10, so that a second is a 100 ms poll.
+    qvk::setTimeScale(0.1);
     Listener listener;
     connect(listener);
     UCHAR buffer[48];
     struct Case {
         ULONG timeoutMs;
         int minPollMs; // exclusive
-        int maxPollMs; // inclusive; the clock runs at 1/100
+        int maxPollMs; // inclusive
     };
-    for (Case c : {Case{2000, 10, 20}, Case{1999, 0, 10}, Case{500, -1, 0}, Case{999, -1, 0}}) {
+    for (Case c : {Case{2000, 100, 200}, Case{1999, 0, 100}, Case{500, -1, 0}, Case{999, -1, 0}}) {
         deviceLog().firstPollTimeout = -2;
         EXPECT_EQ(iscsiOSreadFromConnection3(sock_, buffer, 48, 0, 0, c.timeoutMs), ISCSI_FAILURE)
             << c.timeoutMs;
@@ -231,8 +237,8 @@ TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
     }
     deviceLog().firstPollTimeout = -2;
     EXPECT_EQ(iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
-    EXPECT_GT(deviceLog().firstPollTimeout.load(), 60);
-    EXPECT_LE(deviceLog().firstPollTimeout.load(), 70);
+    EXPECT_GT(deviceLog().firstPollTimeout.load(), 600);
+    EXPECT_LE(deviceLog().firstPollTimeout.load(), 700);
 }
 
 TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
@@ -250,7 +256,7 @@ TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
                         "iscsiOSreadFromConnection: returning with rc = ffffffff\n");
     std::vector<uint8_t> later = pattern(48, 41);
     ASSERT_TRUE(sendAll(peer_, later.data(), later.size()));
-    EXPECT_EQ(iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0), 48);
+    EXPECT_EQ(iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0), 48);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 48), later);
 }
 
@@ -273,6 +279,41 @@ TEST_F(TransportTest, BreakReleasesAReaderWaitingWithoutLimit) {
     EXPECT_EQ(iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
     EXPECT_EQ(traces(), "iscsiOSreadFromConnection: returning from function with rc = "
                         "ISCSI_FAILURE because pSock->readWriteMustExit\n");
+}
+
+TEST_F(TransportTest, ASocketBrokenUnderAReaderIsClosedOnlyWhenTheReaderLeaves) {
+    Listener listener;
+    connect(listener);
+    deviceLog().holdAfterPoll = true;
+    UCHAR buffer[48];
+    auto reader = std::async(std::launch::async,
+                             [&] { return iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0); });
+    ASSERT_TRUE(eventually([] { return deviceLog().pollsWaiting.load() > 0; }));
+    // The reader is woken by the break but held before it can leave: the descriptor it uses
+    // must stay open (so that its number cannot be reused under it) until it has left.
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    EXPECT_EQ(sock_->addressHandle, -1);
+    EXPECT_EQ(deviceLog().closeCalls.load(), 0);
+    deviceLog().holdAfterPoll = false;
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), ISCSI_FAILURE);
+    EXPECT_EQ(deviceLog().closeCalls.load(), 1);
+}
+
+TEST_F(TransportTest, ASecondReadAtTheSameTimeIsRefused) {
+    Listener listener;
+    connect(listener);
+    UCHAR buffer[48];
+    auto reader = std::async(std::launch::async,
+                             [&] { return iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0); });
+    ASSERT_TRUE(eventually([] { return deviceLog().pollsWaiting.load() > 0; }));
+    UCHAR other[48];
+    EXPECT_EQ(iscsiOSreadFromConnection(sock_, other, 48, 0, 0), ISCSI_FAILURE);
+    std::vector<uint8_t> header = pattern(48, 61);
+    ASSERT_TRUE(sendAll(peer_, header.data(), header.size()));
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), 48);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 48), header);
 }
 
 TEST_F(TransportTest, AReadEndsWithFailureWhenThePeerClosesMidway) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <unistd.h>
 
 namespace transporttest {
@@ -43,6 +44,9 @@ int countingPoll(pollfd* fds, nfds_t count, int timeoutMs) {
     log.pollsWaiting++;
     int rc = ::poll(fds, count, timeoutMs);
     int saved = errno;
+    for (int i = 0; i < 5000 && log.holdAfterPoll.load(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     log.pollsWaiting--;
     errno = saved;
     return rc;
@@ -208,6 +212,7 @@ void DeviceLog::reset() {
     socketCalls = 0;
     closeCalls = 0;
     sendCap = 0;
+    holdAfterPoll = false;
 }
 
 const TCP_DEVICE* countingDevice() {
