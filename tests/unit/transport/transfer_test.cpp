@@ -26,8 +26,9 @@ bool eventually(F condition) {
     return false;
 }
 
-// Big enough to fill the far end's small receive buffer and the local send buffer.
-constexpr ULONG kHugeData = 32u << 20;
+// Far more than the small buffers of a stalled connection hold (small send and receive buffers, a
+// peer that does not read).
+constexpr ULONG kHugeData = 4u << 20;
 
 } // namespace
 
@@ -122,6 +123,7 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
     // Long enough a send limit that only the break can end the write.
     qvk::setTimeScale(0.2);
     Listener listener(8, 4096);
+    deviceLog().sendBuffer = 4096;
     connect(listener);
     GlobalDebugLevel = 1;
     std::vector<uint8_t> data(kHugeData, 0x5A);
@@ -143,6 +145,7 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
 
 TEST_F(TransportTest, SendNotDoneInSixSecondsFailsAndResetsTheConnection) {
     Listener listener(8, 4096);
+    deviceLog().sendBuffer = 4096;
     connect(listener);
     GlobalDebugLevel = 1;
     (void)traces();

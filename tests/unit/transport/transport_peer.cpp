@@ -28,7 +28,12 @@ sockaddr_in loopbackAddress(USHORT port) {
 
 int countingSocket(int domain, int type, int protocol) {
     deviceLog().socketCalls++;
-    return ::socket(domain, type, protocol);
+    int fd = ::socket(domain, type, protocol);
+    int size = deviceLog().sendBuffer.load();
+    if (fd >= 0 && size > 0) {
+        (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    return fd;
 }
 
 int countingConnect(int fd, const sockaddr* address, socklen_t length) {
@@ -212,6 +217,7 @@ void DeviceLog::reset() {
     socketCalls = 0;
     closeCalls = 0;
     sendCap = 0;
+    sendBuffer = 0;
     holdAfterPoll = false;
 }
 

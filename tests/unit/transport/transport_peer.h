@@ -55,7 +55,8 @@ struct DeviceLog {
     std::atomic<int> connectCalls{0};
     std::atomic<int> socketCalls{0};
     std::atomic<int> closeCalls{0};
-    std::atomic<int> sendCap{0}; // > 0: each sendmsg sends at most this many bytes
+    std::atomic<int> sendCap{0};    // > 0: each sendmsg sends at most this many bytes
+    std::atomic<int> sendBuffer{0}; // > 0: the send buffer size of the transport's sockets
     // While set, a poll that returned holds its caller (up to 5 seconds) before giving it back.
     std::atomic<bool> holdAfterPoll{false};
     void reset();
