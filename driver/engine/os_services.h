@@ -26,27 +26,40 @@ void iscsiOSdelayThread(ULONG seconds);
 NTSTATUS iscsiOSlimitsleep(PVOID object, ULONG seconds);
 
 // ---- transport connections (driver/transport)
-// Allocates a transport record for the address and stores it in *pSock; 0, or -1 without memory.
+// A transport record carries one TCP connection to a target. Calling order: allocate, make, any
+// number of writes and reads (at most one of each in progress at a time), break (from any thread,
+// also while a read or write waits), make again to reconnect, destroy last. All at PASSIVE_LEVEL.
+
+// Allocates a transport record for the address (host byte order) and stores it in *pSock; 0, or
+// -1 without memory.
 int iscsiOSallocateConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK* pSock);
-// Breaks the connection: reads and writes in progress or to come fail. 0, or -1.
+// Connects the record to its own address and port (the arguments only name the target in the
+// trace), breaking it first if it is connected. Returns the connect status: 0 when connected,
+// another value when not; a failed attempt leaves the record disconnected and costs the caller a
+// 3-second pause.
+int iscsiOSmakeConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK pSock);
+// Breaks the connection: reads and writes in progress give up, and those to come fail until the
+// next successful make. 0, or -1 if the socket could not be closed.
 int iscsiOSbreakConnection(PISCSI_SOCK pSock);
 // Frees the record; the caller breaks the connection first.
 void iscsiOSdestroyConnection(PISCSI_SOCK pSock);
-// Connects the record to its own address (the arguments only serve the trace); 0 when connected.
-int iscsiOSmakeConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK pSock);
-// Sends the header and dataLength bytes at data + dataOffset as one send. Returns the bytes sent
-// (header plus data on success) or -1; callers treat any other count than asked as a failure.
+// Sends headerLength bytes at header and then dataLength bytes at data + dataOffset as one send
+// (data may be null when dataLength is 0). context is not used. Returns the bytes sent (header
+// plus data on success), or -1; callers treat any value other than the total as failure.
 LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG headerLength,
                               const void* data, ULONG dataLength, ULONG context, ULONG dataOffset);
+// The read time limit that means "none".
 constexpr ULONG ISCSI_NO_TIME_LIMIT = 0xFFFFFFFF;
-// Reads exactly length bytes into buffer + offset, each receive limited to timeoutMs (or no
-// limit). Returns length, or -1.
+// Reads exactly length bytes into buffer + offset; timeoutMs limits each receive (in whole
+// seconds, truncated; ISCSI_NO_TIME_LIMIT: none). context is not used. Returns length on success;
+// -1, or a smaller count when a break comes between two receives, on failure.
 LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
                                 ULONG offset, ULONG timeoutMs);
-// The same without a time limit (the receive loop and the response handlers).
+// iscsiOSreadFromConnection3 without a time limit (the receive loop and the response handlers).
 LONG iscsiOSreadFromConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
                                ULONG offset);
-// The same with 7000 ms per receive (responses read by their sender: login, text exchanges).
+// iscsiOSreadFromConnection3 with 7000 ms for each receive (responses the initiator reads itself:
+// login, text exchanges read by their sender).
 LONG iscsiOSreadFromConnection2(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
                                 ULONG offset);
 

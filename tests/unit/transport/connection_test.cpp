@@ -1,0 +1,264 @@
+// Allocating, connecting, breaking and freeing transport records.
+#include "transport_fixture.h"
+
+#include <arpa/inet.h>
+#include <thread>
+#include <vector>
+
+using namespace transporttest;
+
+namespace {
+
+const char kConnected[] = "iscsiOSmakeConnection: CONNECTED to 0x7f000001\n";
+const char kNotConnected[] = "iscsiOSmakeConnection: NOT CONNECTED to 0x7f000001\n"
+                             "iscsiOSmakeConnection: delaying for 3 seconds after failed "
+                             "reconnect\n";
+
+// Fills the listener's accept queue with connections nobody accepts, so that the next connection
+// attempt gets no answer. Returns the sockets (to be closed by the caller); empty if the system
+// answered every attempt.
+std::vector<int> fillAcceptQueue(const Listener& listener) {
+    std::vector<int> fillers;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(listener.port());
+    a.sin_addr.s_addr = htonl(LOOPBACK);
+    for (int i = 0; i < 16; i++) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fillers.push_back(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            continue;
+        }
+        pollfd entry = {fd, POLLOUT, 0};
+        if (::poll(&entry, 1, 300) == 0) {
+            return fillers; // this one got no answer: the queue is full
+        }
+    }
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_F(TransportTest, AllocateGivesANewRecordAndDestroyFreesIt) {
+    GlobalDebugLevel = 2;
+    ASSERT_EQ(iscsiOSallocateConnection(0x0A000102, 3260, &sock_), 0);
+    EXPECT_EQ(sock_->sockState.get(), SOCK_NEW);
+    EXPECT_EQ(sock_->ipAddress, 0x0A000102u);
+    EXPECT_EQ(sock_->portNum, 3260);
+    EXPECT_EQ(sock_->readWriteMustExit.get(), 0);
+    EXPECT_EQ(sock_->addressHandle, -1);
+    EXPECT_EQ(sock_->connectionHandle, -1);
+    EXPECT_NE(sock_->sendIrp, nullptr);
+    EXPECT_NE(sock_->receiveIrp, nullptr);
+    EXPECT_EQ(qvk::poolOutstanding(ISCSI_POOL_TAG), 3u); // the record and its two requests
+    iscsiOSdestroyConnection(sock_);
+    sock_ = nullptr;
+    EXPECT_EQ(traces(), "iscsiOSallocateConnection: entering function\n"
+                        "iscsiOSallocateConnection: returning from function\n"
+                        "iscsiOSdestroyConnection: freeing the pSock structure\n");
+    EXPECT_EQ(deviceLog().socketCalls.load(), 0);
+}
+
+TEST_F(TransportTest, AllocationFailureAtEachStepLeavesNothingAllocated) {
+    for (uint64_t nth = 1; nth <= 3; nth++) {
+        PISCSI_SOCK sock = nullptr;
+        qvk::poolFailNth(nth);
+        EXPECT_EQ(iscsiOSallocateConnection(LOOPBACK, 3260, &sock), ISCSI_FAILURE) << nth;
+        qvk::poolFailNth(0);
+        EXPECT_EQ(sock, nullptr);
+        EXPECT_EQ(qvk::poolOutstanding(ISCSI_POOL_TAG), 0u) << nth;
+    }
+}
+
+TEST_F(TransportTest, MakeConnectsToTheRecordsOwnAddressAndTracesEachStep) {
+    Listener listener;
+    GlobalDebugLevel = 2;
+    ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, listener.port(), &sock_), 0);
+    (void)traces();
+    // The port argument only serves the trace; the record's own port is used.
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, 1, sock_), 0);
+    peer_ = listener.accept();
+    EXPECT_GE(peer_, 0);
+    EXPECT_EQ(sock_->sockState.get(), SOCK_CONNECTED);
+    EXPECT_EQ(sock_->readWriteMustExit.get(), 0);
+    EXPECT_GE(sock_->connectionHandle, 0);
+    EXPECT_EQ(traces(),
+              std::string("iscsiOSmakeConnection: attempting to connect to 7f000001\n"
+                          "iscsiOSmakeConnection: tOpenLocalEndpoint returned 0\n"
+                          "iscsiOSmakeConnection: tOpenRemoteEndpoint returned 0\n"
+                          "iscsiOSmakeConnection: tAssociateRemoteWithLocal returned 0\n") +
+                  kConnected);
+}
+
+TEST_F(TransportTest, MakeTracesOnlyTheOutcomeAtLevelOne) {
+    Listener listener;
+    GlobalDebugLevel = 1;
+    connect(listener);
+    EXPECT_EQ(traces(), kConnected);
+}
+
+TEST_F(TransportTest, ConnectToAClosedPortFailsClosesTheSocketAndPausesThreeSeconds) {
+    GlobalDebugLevel = 1;
+    ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, closedPort(), &sock_), 0);
+    for (int attempt = 1; attempt <= 2; attempt++) {
+        double start = kernelSeconds();
+        int status = iscsiOSmakeConnection(LOOPBACK, sock_->portNum, sock_);
+        double elapsed = kernelSeconds() - start;
+        EXPECT_EQ(status, STATUS_CONNECTION_REFUSED);
+        // Every failed attempt, the first included, costs the caller the pause.
+        EXPECT_GE(elapsed, 3.0);
+        EXPECT_EQ(sock_->sockState.get(), SOCK_DISCONNECTED);
+        EXPECT_EQ(sock_->addressHandle, -1);
+        EXPECT_EQ(sock_->connectionHandle, -1);
+        EXPECT_EQ(traces(), kNotConnected);
+        // A fresh socket for each attempt, and each one closed again.
+        EXPECT_EQ(deviceLog().socketCalls.load(), attempt);
+        EXPECT_EQ(deviceLog().closeCalls.load(), attempt);
+    }
+}
+
+TEST_F(TransportTest, ConnectWithoutAnswerTimesOutAfterThreeSecondsThenPauses) {
+    Listener listener(0);
+    std::vector<int> fillers = fillAcceptQueue(listener);
+    if (fillers.empty()) {
+        GTEST_SKIP() << "the system answered every connection attempt";
+    }
+    GlobalDebugLevel = 1;
+    ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, listener.port(), &sock_), 0);
+    double start = kernelSeconds();
+    int status = iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_);
+    double elapsed = kernelSeconds() - start;
+    EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+    EXPECT_GE(elapsed, 6.0); // the connect limit, then the pause
+    EXPECT_EQ(sock_->sockState.get(), SOCK_DISCONNECTED);
+    EXPECT_EQ(sock_->addressHandle, -1);
+    EXPECT_EQ(traces(), kNotConnected);
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+}
+
+TEST_F(TransportTest, RecordStaysUsableAfterAFailedConnect) {
+    Listener listener;
+    ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, listener.port(), &sock_), 0);
+    // The first attempt goes where nothing listens.
+    sock_->portNum = closedPort();
+    EXPECT_NE(iscsiOSmakeConnection(LOOPBACK, sock_->portNum, sock_), 0);
+    sock_->portNum = listener.port();
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, sock_->portNum, sock_), 0);
+    peer_ = listener.accept();
+    EXPECT_GE(peer_, 0);
+    EXPECT_EQ(sock_->sockState.get(), SOCK_CONNECTED);
+}
+
+TEST_F(TransportTest, MakeOnAConnectedRecordBreaksTheOldConnectionFirst) {
+    Listener listener;
+    connect(listener);
+    int first = peer_;
+    GlobalDebugLevel = 2;
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_), 0);
+    std::string text = traces();
+    size_t broke = text.find("iscsiOSbreakConnection: tDisconnectTarget returned 0\n");
+    size_t connected = text.find(kConnected);
+    ASSERT_NE(broke, std::string::npos) << text;
+    ASSERT_NE(connected, std::string::npos) << text;
+    EXPECT_LT(broke, connected);
+    // The old stream ends; the new one carries data.
+    EXPECT_TRUE(streamEnds(first));
+    ::close(first);
+    peer_ = listener.accept();
+    ASSERT_GE(peer_, 0);
+    UCHAR header[48] = {0x3F};
+    EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), 48);
+    EXPECT_EQ(recvExact(peer_, 48).size(), 48u);
+}
+
+TEST_F(TransportTest, BreakClosesAbortivelyAndWaitsForBothExitEvents) {
+    Listener listener;
+    connect(listener);
+    GlobalDebugLevel = 2;
+    double start = kernelSeconds();
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    // With no read and no write in progress, both 1-second exit waits run out.
+    EXPECT_GE(kernelSeconds() - start, 2.0);
+    EXPECT_EQ(traces(), "iscsiOSbreakConnection: tDisconnectTarget returned 0\n"
+                        "iscsiOSbreakConnection: tDisassociateRemoteWithLocal returned 0\n"
+                        "iscsiOSbreakConnection: tCloseRemoteEndpoint returned 0\n"
+                        "iscsiOSbreakConnection: tCloseLocalEndpoint returned 0\n");
+    EXPECT_EQ(sock_->sockState.get(), SOCK_DISCONNECTED);
+    EXPECT_EQ(sock_->readWriteMustExit.get(), 1);
+    EXPECT_EQ(sock_->addressHandle, -1);
+    EXPECT_EQ(sock_->connectionHandle, -1);
+    EXPECT_EQ(deviceLog().closeCalls.load(), 1);
+    // Abortive: the far end sees the connection reset, not a graceful close it could answer.
+    EXPECT_TRUE(streamEnds(peer_));
+    char byte = 1;
+    bool refused = false;
+    for (int i = 0; i < 50 && !refused; i++) {
+        refused = ::send(peer_, &byte, 1, MSG_NOSIGNAL) < 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(refused);
+}
+
+TEST_F(TransportTest, BreakingABrokenRecordReturnsAtOnce) {
+    Listener listener;
+    connect(listener);
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    GlobalDebugLevel = 2;
+    deviceLog().reset();
+    double start = kernelSeconds();
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    EXPECT_LT(kernelSeconds() - start, 1.0);
+    EXPECT_EQ(traces(), "iscsiOSbreakConnection: returning with rc = 0\n");
+    EXPECT_EQ(deviceLog().closeCalls.load(), 0);
+}
+
+TEST_F(TransportTest, ANewRecordIsBrokenLikeAConnectedOneAndCanConnectAfterwards) {
+    Listener listener;
+    ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, listener.port(), &sock_), 0);
+    GlobalDebugLevel = 2;
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    // Nothing to disconnect or disassociate; nothing to close either.
+    EXPECT_EQ(traces(), "iscsiOSbreakConnection: tDisconnectTarget returned ffffffff\n"
+                        "iscsiOSbreakConnection: tDisassociateRemoteWithLocal returned ffffffff\n"
+                        "iscsiOSbreakConnection: tCloseRemoteEndpoint returned 0\n"
+                        "iscsiOSbreakConnection: tCloseLocalEndpoint returned 0\n");
+    EXPECT_EQ(sock_->sockState.get(), SOCK_DISCONNECTED);
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_), 0);
+    EXPECT_EQ(sock_->readWriteMustExit.get(), 0);
+    peer_ = listener.accept();
+    EXPECT_GE(peer_, 0);
+}
+
+TEST_F(TransportTest, ConcurrentBreaksCloseTheSocketOnce) {
+    Listener listener;
+    connect(listener);
+    int results[2] = {-2, -2};
+    std::thread other([&] { results[0] = iscsiOSbreakConnection(sock_); });
+    results[1] = iscsiOSbreakConnection(sock_);
+    other.join();
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(deviceLog().closeCalls.load(), 1);
+}
+
+TEST_F(TransportTest, NullRecordsAreRefused) {
+    GlobalDebugLevel = 1;
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, 3260, nullptr), ISCSI_FAILURE);
+    EXPECT_EQ(iscsiOSbreakConnection(nullptr), ISCSI_FAILURE);
+    EXPECT_EQ(traces(), "iscsiOSmakeConnection: pSock == NULL, returning ISCSI_FAILURE\n"
+                        "iscsiOSbreakConnection: pSock == NULL, returning ISCSI_FAILURE\n");
+}
+
+TEST_F(TransportTest, DestroyOfAnUnbrokenRecordGivesItsSocketBack) {
+    Listener listener;
+    connect(listener);
+    iscsiOSdestroyConnection(sock_);
+    sock_ = nullptr;
+    EXPECT_EQ(deviceLog().closeCalls.load(), 1);
+    EXPECT_TRUE(streamEnds(peer_));
+}
