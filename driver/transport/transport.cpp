@@ -150,29 +150,3 @@ void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
     }
     freeRecord(pSock);
 }
-
-// Not connected: every connect, read and write fails.
-int iscsiOSmakeConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK pSock) {
-    (void)port;
-    (void)pSock;
-    Debug(DBG_CONTROL, "iscsiOSmakeConnection: attempting to connect to %x\n", ipAddress);
-    return ISCSI_FAILURE;
-}
-
-LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULONG, ULONG, ULONG) {
-    return ISCSI_FAILURE;
-}
-
-LONG iscsiOSreadFromConnection3(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, ULONG) {
-    return ISCSI_FAILURE;
-}
-
-LONG iscsiOSreadFromConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
-                               ULONG offset) {
-    return iscsiOSreadFromConnection3(pSock, buffer, length, context, offset, ISCSI_NO_TIME_LIMIT);
-}
-
-LONG iscsiOSreadFromConnection2(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
-                                ULONG offset) {
-    return iscsiOSreadFromConnection3(pSock, buffer, length, context, offset, 7000);
-}
