@@ -274,10 +274,10 @@ bool Connection::loginPhase() {
     auto deadline = std::chrono::steady_clock::now() + state_.config.loginTimeout;
     std::vector<std::uint8_t> text;
     for (;;) {
-        refreshFaults();
         Header h;
         if (readHeader(h, deadline) != Read::Ok)
             return false;
+        refreshFaults();
         std::uint32_t length = dataSegmentLength(h);
         std::uint8_t op = h[kOffOpcode];
         if ((op != kOpLogin && op != kOpText) || length > kMaxTextLength ||
@@ -383,6 +383,7 @@ void Connection::fullFeaturePhase() {
 
 // Unsolicited work between PDUs: target pings.
 bool Connection::periodicWork() {
+    refreshFaults();
     if (faults_.nopInterval.count() <= 0)
         return true;
     auto now = std::chrono::steady_clock::now();
