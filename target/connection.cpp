@@ -230,18 +230,20 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         if (!session_)
             return refuseLogin(req, kLoginNoSession);
     }
+    bool full;
     {
         std::lock_guard lock(session_->mutex);
         std::size_t limit = std::min<std::size_t>(session_->negotiator.value(kMaxConnections),
                                                   state_.config.maxConnections);
-        if (session_->members.size() >= std::max<std::size_t>(limit, 1)) {
-            auto s = std::move(session_);
-            session_.reset();
-            if (req.tsid == 0)
-                state_.leaveSession(s, this);
-            return refuseLogin(req, kLoginOutOfResources);
-        }
-        session_->members.push_back(shared_from_this());
+        full = session_->members.size() >= std::max<std::size_t>(limit, 1);
+        if (!full)
+            session_->members.push_back(shared_from_this());
+    }
+    if (full) {
+        auto s = std::move(session_);
+        session_.reset();
+        state_.leaveSession(s, this); // drops a session this login had just made
+        return refuseLogin(req, kLoginOutOfResources);
     }
     state_.updateInfo(index_, [&](ConnectionInfo& info) {
         info.cid = req.cid;
@@ -357,6 +359,18 @@ void Connection::run() {
         fullFeaturePhase();
     }
     fullFeature_ = false;
+    if (!state_.stopping) {
+        // Let what was sent last (a Logout response, a refusal) reach the peer: close our side
+        // first and read until the peer closes too, briefly.
+        ::shutdown(fd_, SHUT_WR);
+        std::uint8_t scratch[4096];
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (!state_.stopping && std::chrono::steady_clock::now() < until) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) > 0 && ::recv(fd_, scratch, sizeof scratch, 0) <= 0)
+                break;
+        }
+    }
     closing_ = true;
     ::shutdown(fd_, SHUT_RDWR);
     if (session_)

@@ -3,6 +3,7 @@
 #include "target/connection.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace quevi::target {
 namespace {
@@ -81,25 +82,50 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
             return false;
     }
 
-    segments_.clear();
+    // PDU sizes in turn: the negotiated size, or the sizes a fault asks for. Reversed order
+    // needs the whole list first; other orders are generated as they go, in constant memory.
     std::size_t turn = 0;
-    for (std::uint32_t off = 0; off < length;) {
+    auto nextSize = [&](std::uint32_t off) {
         std::uint32_t size = maxDataPdu();
         if (!faults_.dataInSizes.empty()) {
             size = faults_.dataInSizes[std::min(turn++, faults_.dataInSizes.size() - 1)];
             size = std::clamp<std::uint32_t>(size, 1, kIoBufferSize);
         }
-        size = std::min(size, length - off);
-        segments_.emplace_back(off, size);
-        off += size;
-    }
-    if (faults_.dataInReversed && segments_.size() <= kMaxReorderedSegments)
+        return std::min(size, length - off);
+    };
+    segments_.clear();
+    if (faults_.dataInReversed) {
+        for (std::uint32_t off = 0; off < length && segments_.size() <= kMaxReorderedSegments;) {
+            std::uint32_t size = nextSize(off);
+            segments_.emplace_back(off, size);
+            off += size;
+        }
+        if (segments_.size() > kMaxReorderedSegments)
+            segments_.clear();
         std::reverse(segments_.begin(), segments_.end());
+        turn = 0;
+    }
 
     bool statusInLast = state_.config.statusInDataIn && !faults_.withholdStatus && length > 0;
     bool readFailed = false;
-    for (std::size_t i = 0; i < segments_.size(); ++i) {
-        auto [off, size] = segments_[i];
+    std::size_t index = 0;
+    std::uint32_t forward = 0;
+    for (;;) {
+        std::uint32_t off, size;
+        bool last;
+        if (!segments_.empty()) {
+            if (index == segments_.size())
+                break;
+            std::tie(off, size) = segments_[index++];
+            last = index == segments_.size();
+        } else {
+            if (forward >= length)
+                break;
+            off = forward;
+            size = nextSize(off);
+            forward += size;
+            last = forward >= length;
+        }
         std::span<const std::uint8_t> data;
         if (store) {
             if (!store->read(storeOffset + off, {io_.data(), size})) {
@@ -110,7 +136,6 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
         } else {
             data = generated.subspan(off, size);
         }
-        bool last = i + 1 == segments_.size();
         DataIn d;
         d.final = last;
         d.hasStatus = last && statusInLast;
