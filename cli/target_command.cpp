@@ -30,6 +30,9 @@ struct TargetOptions {
     unsigned loginStatus = 0;
     unsigned loginOpcode = 0xE3;
     unsigned loginVersion = 2;
+    unsigned closingOpcode = 0xE3;
+    unsigned closingStatus = 0;
+    std::uint32_t initialStatSN = 1;
     bool disagree = false;
     bool neverFinal = false;
     std::uint32_t closingNotFinal = 0;
@@ -140,6 +143,7 @@ int runTarget(const TargetOptions& o) {
     config.name = o.name;
     config.statusInDataIn = !o.statusSeparate;
     config.cmdWindow = o.cmdWindow;
+    config.initialStatSN = o.initialStatSN;
     config.record = o.record;
     for (const std::string& k : o.keys)
         if (!parseKeyPolicy(k, config.negotiation))
@@ -153,6 +157,8 @@ int runTarget(const TargetOptions& o) {
     f.loginStatus = static_cast<std::uint8_t>(o.loginStatus);
     f.loginOpcode = static_cast<std::uint8_t>(o.loginOpcode);
     f.loginVersion = static_cast<std::uint8_t>(o.loginVersion);
+    f.closingOpcode = static_cast<std::uint8_t>(o.closingOpcode);
+    f.closingStatus = static_cast<std::uint8_t>(o.closingStatus);
     f.disagree = o.disagree;
     f.neverFinal = o.neverFinal;
     f.closingNotFinal = o.closingNotFinal;
@@ -219,6 +225,7 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
         ->check(CLI::Range(1u, 1u << 20));
     sub->add_option("--key", o->keys,
                     "negotiation answer KEY=VALUE|accept|?|reject|NotUnderstood[@N]; repeat");
+    sub->add_option("--initial-statsn", o->initialStatSN, "first StatSN of each connection");
     sub->add_flag("--record", o->record, "record received PDUs (for debugging)");
 
     auto faults = "Fault injection";
@@ -237,6 +244,12 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
         ->check(CLI::Range(0u, 255u))
         ->group(faults);
     sub->add_option("--login-version", o->loginVersion, "version byte of Login responses")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--closing-opcode", o->closingOpcode, "opcode of the closing answers")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--closing-status", o->closingStatus, "status of the final closing answer")
         ->check(CLI::Range(0u, 255u))
         ->group(faults);
     sub->add_flag("--disagree", o->disagree, "answer every negotiated key with ?")->group(faults);

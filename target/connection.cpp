@@ -27,7 +27,7 @@ constexpr std::uint8_t kLoginOutOfResources = 0x04;
 } // namespace
 
 Connection::Connection(TargetState& state, int fd, std::size_t index)
-    : state_(state), fd_(fd), index_(index) {}
+    : state_(state), fd_(fd), index_(index), statSN_(state.config.initialStatSN) {}
 
 Connection::~Connection() {
     ::close(fd_);
@@ -306,7 +306,9 @@ bool Connection::loginPhase() {
             bool final = closingAnswers_ >= faults_.closingNotFinal;
             ++closingAnswers_;
             LoginResponse r;
+            r.opcode = faults_.closingOpcode;
             r.final = final;
+            r.status = final ? faults_.closingStatus : 0;
             r.versionMax = faults_.loginVersion;
             r.isid = session_->isid;
             r.tsid = session_->tsid;
@@ -315,7 +317,7 @@ bool Connection::loginPhase() {
             if (!send(out, {}, false))
                 return false;
             if (final)
-                return true;
+                return r.status == 0;
             continue;
         }
         auto pairs = parseTextPairs(text);

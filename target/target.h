@@ -51,6 +51,8 @@ struct Faults {
     std::uint8_t loginStatus = 0;        // non-zero: refuse logins with this status
     std::uint8_t loginOpcode = 0xE3;     // opcode of the first Login response
     std::uint8_t loginVersion = 2;       // version byte (offset 3) of Login responses
+    std::uint8_t closingOpcode = 0xE3;   // opcode of the answers to the closing exchange
+    std::uint8_t closingStatus = 0;      // status of the final closing answer
     bool disagree = false;               // answer every negotiated key with "?"
     bool neverFinal = false;             // never mark a Text answer of the login final
     std::uint32_t closingNotFinal = 0;   // closing answers without the final bit before one with it
@@ -83,8 +85,9 @@ struct TargetConfig {
     std::string name = "quevi-target";
     std::vector<std::string> luns{"64M"}; // LUN n: a size (memory) or a file path
     NegotiationPolicy negotiation;
-    bool statusInDataIn = true;   // status in the last Data-In, else a separate SCSI Response
-    std::uint32_t cmdWindow = 32; // MaxCmdSN = ExpCmdSN + cmdWindow - 1
+    bool statusInDataIn = true;      // status in the last Data-In, else a separate SCSI Response
+    std::uint32_t cmdWindow = 32;    // MaxCmdSN = ExpCmdSN + cmdWindow - 1
+    std::uint32_t initialStatSN = 1; // first StatSN of every connection
     std::uint32_t maxR2TLength = 256 * 1024;   // bytes asked for by one R2T
     std::uint32_t maxOutstandingR2T = 8;       // per command, also bounded by the negotiated value
     bool record = true;                        // record received PDUs per connection

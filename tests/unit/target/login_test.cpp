@@ -289,5 +289,33 @@ TEST_F(LoginConversation, StallingLoginIsClosedAndOutOfPlacePdusRefused) {
     EXPECT_TRUE(early.waitClosed());
 }
 
+TEST_F(LoginConversation, ClosingAnswerFaultsAndInitialStatSN) {
+    config.faults.closingOpcode = 0xE4;
+    config.initialStatSN = 0xFFFFFFFF;
+    startTarget();
+    Client a;
+    ASSERT_TRUE(a.connect(target->port()));
+    EXPECT_FALSE(a.login("quevi-target"));
+    EXPECT_EQ(a.last.op(), 0xE4);
+    EXPECT_EQ(a.last.flags() & 0x80, 0x80);
+
+    Faults f;
+    f.closingStatus = 0x07;
+    target->setFaults(f);
+    Client b;
+    ASSERT_TRUE(b.connect(target->port()));
+    EXPECT_FALSE(b.login("quevi-target"));
+    EXPECT_EQ(b.last.h[36], 0x07);
+    EXPECT_TRUE(b.waitClosed());
+
+    target->setFaults({});
+    Client c;
+    loggedIn(c, pairs({"DataPDULength=16"}));
+    EXPECT_EQ(c.expStatSN(), 0u); // 0xFFFFFFFF went to the Text answer; the count wraps
+    auto r = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.pdus.back().statSN(), 0u);
+}
+
 } // namespace
 } // namespace quevi::target::test

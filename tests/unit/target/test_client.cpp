@@ -248,9 +248,11 @@ bool Client::login(const std::string& target, std::uint16_t isid, std::uint16_t 
         if (!send(textRequest(0x8D, 0x77, takeCmdSN(), expStatSN_, 0)))
             return false;
         r = receive();
-        if (!r || r->op() != 0xE3)
+        if (!r)
             return false;
         last = *r;
+        if (r->op() != 0xE3)
+            return false;
         if (r->flags() & 0x80) {
             expStatSN_ = r->statSN();
             return r->h[36] == 0;
