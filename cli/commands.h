@@ -1,0 +1,23 @@
+// The subcommands of the `quevi` program. Each lives in its own file and registers itself on the
+// application; when it is chosen on the command line it leaves the work to do in `runner`,
+// which main() runs after parsing. Exit codes: 0 success, 1 failure at run time, 2 bad options.
+#pragma once
+
+#include <functional>
+
+namespace CLI {
+class App;
+}
+
+namespace quevi::cli {
+
+using Runner = std::function<int()>;
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// `quevi target`: serves the draft-iSCSI target until SIGINT or SIGTERM.
+void addTargetCommand(CLI::App& app, Runner& runner);
+
+} // namespace quevi::cli

@@ -1,0 +1,300 @@
+// `quevi target`: runs the draft-iSCSI target in the foreground until SIGINT or SIGTERM.
+#include "cli/commands.h"
+
+#include "target/target.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <pthread.h>
+#include <sstream>
+
+namespace quevi::cli {
+namespace {
+
+struct TargetOptions {
+    std::string listen = "127.0.0.1:3260";
+    std::vector<std::string> luns;
+    std::string name = "quevi-target";
+    bool statusSeparate = false;
+    std::uint32_t cmdWindow = 32;
+    std::vector<std::string> keys;
+    bool record = false;
+
+    std::uint32_t delayMs = 0;
+    bool withholdStatus = false;
+    std::uint32_t dropAfterPdus = 0;
+    std::uint32_t dropAfterCommands = 0;
+    unsigned loginStatus = 0;
+    unsigned loginOpcode = 0xE3;
+    unsigned loginVersion = 2;
+    unsigned closingOpcode = 0xE3;
+    unsigned closingStatus = 0;
+    std::uint32_t initialStatSN = 1;
+    bool disagree = false;
+    bool neverFinal = false;
+    std::uint32_t closingNotFinal = 0;
+    std::vector<std::uint32_t> dataInSizes;
+    bool dataInReversed = false;
+    std::uint32_t dataInPastEnd = 0;
+    bool repeatStatSN = false;
+    bool unknownTaskTag = false;
+    bool closeWindow = false;
+    int tmResponse = -1;
+    std::string async;
+    std::uint32_t asyncAfter = 0;
+    int rejectReason = -1;
+    std::uint32_t rejectAfter = 0;
+    bool oversize = false;
+    std::uint32_t oversizeAfter = 0;
+    std::uint32_t nopIntervalMs = 0;
+    std::string nopData;
+    bool nopNoAnswer = false;
+};
+
+// "ADDR:PORT" → address and port.
+bool splitListen(const std::string& text, std::string& address, std::uint16_t& port) {
+    auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    address = text.substr(0, colon);
+    std::string p = text.substr(colon + 1);
+    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long v = std::stoul(p);
+    if (v > 65535)
+        return false;
+    port = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+// "KEY=accept|?|reject|NotUnderstood|VALUE" with an optional "@N": the answer for the first N
+// offers of the key.
+bool parseKeyPolicy(const std::string& text, target::NegotiationPolicy& policy) {
+    auto eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        return false;
+    std::string key = text.substr(0, eq);
+    std::string value = text.substr(eq + 1);
+    target::KeyPolicy rule;
+    if (auto at = value.rfind('@'); at != std::string::npos) {
+        std::string times = value.substr(at + 1);
+        if (times.empty() || times.find_first_not_of("0123456789") != std::string::npos ||
+            times.size() > 6)
+            return false;
+        rule.times = static_cast<unsigned>(std::stoul(times));
+        value = value.substr(0, at);
+    }
+    if (value == "accept")
+        rule.action = target::KeyAction::Accept;
+    else if (value == "?")
+        rule.action = target::KeyAction::Query;
+    else if (value == "reject")
+        rule.action = target::KeyAction::Reject;
+    else if (value == "NotUnderstood")
+        rule.action = target::KeyAction::NotUnderstood;
+    else if (!value.empty()) {
+        rule.action = target::KeyAction::Value;
+        rule.value = value;
+    } else
+        return false;
+    policy[key] = rule;
+    return true;
+}
+
+// "EVENT[,CID,WAIT,PARAM3]"
+bool parseAsync(const std::string& text, target::AsyncEvent& event) {
+    std::vector<unsigned long> parts;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        if (item.empty() || item.size() > 5 ||
+            item.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        parts.push_back(std::stoul(item));
+    }
+    if (parts.empty() || parts.size() > 4 || parts[0] > 255)
+        return false;
+    for (std::size_t i = 1; i < parts.size(); ++i)
+        if (parts[i] > 65535)
+            return false;
+    event.event = static_cast<std::uint8_t>(parts[0]);
+    if (parts.size() > 1)
+        event.connectionId = static_cast<std::uint16_t>(parts[1]);
+    if (parts.size() > 2)
+        event.waitSeconds = static_cast<std::uint16_t>(parts[2]);
+    if (parts.size() > 3)
+        event.param3 = static_cast<std::uint16_t>(parts[3]);
+    return true;
+}
+
+int usage(const std::string& message) {
+    std::cerr << "quevi target: " << message << "\n";
+    return kExitUsage;
+}
+
+int runTarget(const TargetOptions& o) {
+    target::TargetConfig config;
+    if (!splitListen(o.listen, config.address, config.port))
+        return usage("--listen wants ADDR:PORT, got '" + o.listen + "'");
+    config.luns = o.luns.empty() ? std::vector<std::string>{"64M"} : o.luns;
+    config.name = o.name;
+    config.statusInDataIn = !o.statusSeparate;
+    config.cmdWindow = o.cmdWindow;
+    config.initialStatSN = o.initialStatSN;
+    config.record = o.record;
+    for (const std::string& k : o.keys)
+        if (!parseKeyPolicy(k, config.negotiation))
+            return usage("--key wants KEY=VALUE|accept|?|reject|NotUnderstood[@N], got '" + k +
+                         "'");
+    target::Faults& f = config.faults;
+    f.responseDelay = std::chrono::milliseconds(o.delayMs);
+    f.withholdStatus = o.withholdStatus;
+    f.dropAfterPdus = o.dropAfterPdus;
+    f.dropAfterCommands = o.dropAfterCommands;
+    f.loginStatus = static_cast<std::uint8_t>(o.loginStatus);
+    f.loginOpcode = static_cast<std::uint8_t>(o.loginOpcode);
+    f.loginVersion = static_cast<std::uint8_t>(o.loginVersion);
+    f.closingOpcode = static_cast<std::uint8_t>(o.closingOpcode);
+    f.closingStatus = static_cast<std::uint8_t>(o.closingStatus);
+    f.disagree = o.disagree;
+    f.neverFinal = o.neverFinal;
+    f.closingNotFinal = o.closingNotFinal;
+    f.dataInSizes = o.dataInSizes;
+    f.dataInReversed = o.dataInReversed;
+    f.dataInPastEnd = o.dataInPastEnd;
+    f.repeatStatSN = o.repeatStatSN;
+    f.unknownTaskTag = o.unknownTaskTag;
+    f.closeWindow = o.closeWindow;
+    f.taskManagementResponse = o.tmResponse;
+    if (!o.async.empty()) {
+        target::AsyncEvent event;
+        if (!parseAsync(o.async, event))
+            return usage("--async wants EVENT[,CID,WAIT,PARAM3], got '" + o.async + "'");
+        f.asyncMessage = event;
+        f.asyncAfterCommands = o.asyncAfter;
+    }
+    if (o.rejectReason >= 0) {
+        f.rejectReason = static_cast<std::uint8_t>(o.rejectReason);
+        f.rejectAfterCommands = o.rejectAfter;
+    }
+    f.oversizeSegment = o.oversize;
+    f.oversizeAfterCommands = o.oversizeAfter;
+    f.nopInterval = std::chrono::milliseconds(o.nopIntervalMs);
+    f.nopData = o.nopData;
+    f.nopWantAnswer = !o.nopNoAnswer;
+
+    // Signals are taken by sigwait below; block them before any thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    target::Target t(config);
+    std::string error;
+    if (!t.start(&error)) {
+        std::cerr << "quevi target: " << error << "\n";
+        bool optionFault = error.find("listen") == std::string::npos;
+        return optionFault ? kExitUsage : kExitFailure;
+    }
+    std::cout << "listening " << t.address() << ":" << t.port() << std::endl;
+    for (std::size_t n = 0; t.lun(n); ++n)
+        std::cerr << "quevi target: LUN " << n << ": " << t.lun(n)->describe() << "\n";
+    int sig = 0;
+    sigwait(&signals, &sig);
+    t.stop();
+    return kExitOk;
+}
+
+} // namespace
+
+void addTargetCommand(CLI::App& app, Runner& runner) {
+    auto o = std::make_shared<TargetOptions>();
+    CLI::App* sub = app.add_subcommand("target", "Serve a draft-iSCSI target until SIGINT/SIGTERM");
+    sub->add_option("--listen", o->listen, "ADDR:PORT to listen on (port 0: any free port)")
+        ->capture_default_str();
+    sub->add_option("--lun", o->luns, "LUN backing: a size (64M, 1G: memory) or a file; repeat");
+    sub->add_option("--name", o->name, "target name initiators must log in to")
+        ->capture_default_str();
+    sub->add_flag("--status-separate", o->statusSeparate,
+                  "send read status in a SCSI Response, not in the last Data-In");
+    sub->add_option("--cmd-window", o->cmdWindow, "CmdSN window (MaxCmdSN - ExpCmdSN + 1)")
+        ->check(CLI::Range(1u, 1u << 20));
+    sub->add_option("--key", o->keys,
+                    "negotiation answer KEY=VALUE|accept|?|reject|NotUnderstood[@N]; repeat");
+    sub->add_option("--initial-statsn", o->initialStatSN, "first StatSN of each connection");
+    sub->add_flag("--record", o->record, "record received PDUs (for debugging)");
+
+    auto faults = "Fault injection";
+    sub->add_option("--delay", o->delayMs, "delay every response by MS milliseconds")
+        ->group(faults);
+    sub->add_flag("--withhold-status", o->withholdStatus, "never send command status")
+        ->group(faults);
+    sub->add_option("--drop-after-pdus", o->dropAfterPdus, "close after N received PDUs")
+        ->group(faults);
+    sub->add_option("--drop-after-commands", o->dropAfterCommands, "close after N commands")
+        ->group(faults);
+    sub->add_option("--login-status", o->loginStatus, "refuse logins with this status")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--login-opcode", o->loginOpcode, "opcode of the Login response")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--login-version", o->loginVersion, "version byte of Login responses")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--closing-opcode", o->closingOpcode, "opcode of the closing answers")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_option("--closing-status", o->closingStatus, "status of the final closing answer")
+        ->check(CLI::Range(0u, 255u))
+        ->group(faults);
+    sub->add_flag("--disagree", o->disagree, "answer every negotiated key with ?")->group(faults);
+    sub->add_flag("--never-final", o->neverFinal, "never mark a login Text answer final")
+        ->group(faults);
+    sub->add_option("--closing-not-final", o->closingNotFinal,
+                    "closing answers without the final bit first")
+        ->group(faults);
+    sub->add_option("--data-in-sizes", o->dataInSizes, "Data-In sizes in turn, e.g. 512,4096")
+        ->delimiter(',')
+        ->check(CLI::Range(1u, 256u * 1024u))
+        ->group(faults);
+    sub->add_flag("--data-in-reversed", o->dataInReversed, "Data-In in descending offsets")
+        ->group(faults);
+    sub->add_option("--data-in-past-end", o->dataInPastEnd, "extra Data-In bytes past the buffer")
+        ->group(faults);
+    sub->add_flag("--repeat-statsn", o->repeatStatSN, "responses repeat the previous StatSN")
+        ->group(faults);
+    sub->add_flag("--unknown-task-tag", o->unknownTaskTag, "answer commands with a wrong tag")
+        ->group(faults);
+    sub->add_flag("--close-window", o->closeWindow, "MaxCmdSN one below ExpCmdSN")->group(faults);
+    sub->add_option("--tm-response", o->tmResponse, "answer task management with this response")
+        ->check(CLI::Range(0, 255))
+        ->group(faults);
+    sub->add_option("--async", o->async, "send an Asynchronous Message EVENT[,CID,WAIT,PARAM3]")
+        ->group(faults);
+    sub->add_option("--async-after", o->asyncAfter, "... after N commands (default 0)")
+        ->group(faults);
+    sub->add_option("--reject", o->rejectReason, "send a Reject with this reason (e.g. 15)")
+        ->check(CLI::Range(0, 255))
+        ->group(faults);
+    sub->add_option("--reject-after", o->rejectAfter, "... after N commands (default 0)")
+        ->group(faults);
+    sub->add_flag("--oversize-segment", o->oversize,
+                  "send a PDU claiming a 16 MiB data segment, then close")
+        ->group(faults);
+    sub->add_option("--oversize-after", o->oversizeAfter, "... after N commands (default 0)")
+        ->group(faults);
+    sub->add_option("--nop-interval", o->nopIntervalMs, "ping with NOP-In every MS milliseconds")
+        ->group(faults);
+    sub->add_option("--nop-data", o->nopData, "data carried by the pings")->group(faults);
+    sub->add_flag("--nop-no-answer", o->nopNoAnswer, "pings do not ask for an answer")
+        ->group(faults);
+
+    sub->callback([o, &runner] { runner = [o] { return runTarget(*o); }; });
+}
+
+} // namespace quevi::cli

@@ -1,0 +1,475 @@
+// A target connection: socket I/O, the send path with its faults, the login phase and the
+// thread's main loop. The full feature phase handlers live in connection_ffp.cpp and
+// connection_scsi.cpp.
+#include "target/connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quevi::target {
+namespace {
+
+constexpr int kPollSliceMs = 100;
+constexpr auto kDataTimeout = std::chrono::seconds(10); // the rest of a PDU, once begun
+
+// Login refusals.
+constexpr std::uint8_t kLoginTargetNotFound = 0x01;
+constexpr std::uint8_t kLoginInitiatorError = 0x02;
+constexpr std::uint8_t kLoginNoSession = 0x03;
+constexpr std::uint8_t kLoginOutOfResources = 0x04;
+
+} // namespace
+
+Connection::Connection(TargetState& state, int fd, std::size_t index)
+    : state_(state), fd_(fd), index_(index), statSN_(state.config.initialStatSN) {}
+
+Connection::~Connection() {
+    ::close(fd_);
+}
+
+void Connection::shutdown() {
+    closing_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Connection::readExact(std::uint8_t* p, std::size_t n) {
+    auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::recv(fd_, p + done, n - done, 0);
+        if (r > 0) {
+            done += static_cast<std::size_t>(r);
+            continue;
+        }
+        if (r == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        if (state_.stopping || closing_ || std::chrono::steady_clock::now() > deadline)
+            return false;
+        pollfd pfd{fd_, POLLIN, 0};
+        ::poll(&pfd, 1, kPollSliceMs);
+    }
+    return true;
+}
+
+bool Connection::discard(std::uint64_t n) {
+    std::uint8_t scratch[4096];
+    while (n > 0) {
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof scratch));
+        if (!readExact(scratch, chunk))
+            return false;
+        n -= chunk;
+    }
+    return true;
+}
+
+bool Connection::readText(std::uint32_t length, std::vector<std::uint8_t>& out) {
+    out.resize(paddedLength(length));
+    if (!readExact(out.data(), out.size()))
+        return false;
+    out.resize(length);
+    return true;
+}
+
+Connection::Read Connection::readHeader(Header& h, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (state_.stopping || closing_)
+            return Read::Closed;
+        if (fullFeature_ && !periodicWork())
+            return Read::Closed;
+        pollfd pfd{fd_, POLLIN, 0};
+        int r = ::poll(&pfd, 1, kPollSliceMs);
+        if (r < 0 && errno != EINTR)
+            return Read::Closed;
+        if (r > 0)
+            return readExact(h.data(), h.size()) ? Read::Ok : Read::Closed;
+        if (std::chrono::steady_clock::now() > deadline)
+            return Read::Idle;
+    }
+}
+
+void Connection::noteReceived(const Header& h, std::span<const std::uint8_t> data) {
+    ++pdusReceived_;
+    if (state_.config.record)
+        state_.record(index_, h, data);
+}
+
+// True while the connection may go on after the PDU just received.
+bool Connection::countPdu() {
+    return faults_.dropAfterPdus == 0 || pdusReceived_ < faults_.dropAfterPdus;
+}
+
+void Connection::refreshFaults() {
+    std::uint64_t v = state_.faultsVersion.load(std::memory_order_acquire);
+    if (v != faultsVersion_) {
+        faults_ = state_.currentFaults();
+        faultsVersion_ = v;
+    }
+}
+
+bool Connection::sendRaw(const Header& h, std::span<const std::uint8_t> data) {
+    static const std::uint8_t kPad[4] = {0, 0, 0, 0};
+    iovec iov[3];
+    int count = 0;
+    iov[count++] = {const_cast<std::uint8_t*>(h.data()), h.size()};
+    if (!data.empty())
+        iov[count++] = {const_cast<std::uint8_t*>(data.data()), data.size()};
+    std::size_t pad = paddedLength(data.size()) - data.size();
+    if (pad)
+        iov[count++] = {const_cast<std::uint8_t*>(kPad), pad};
+    auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
+    int first = 0;
+    while (first < count) {
+        msghdr msg{};
+        msg.msg_iov = iov + first;
+        msg.msg_iovlen = static_cast<std::size_t>(count - first);
+        ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return false;
+            if (state_.stopping || std::chrono::steady_clock::now() > deadline)
+                return false;
+            pollfd pfd{fd_, POLLOUT, 0};
+            ::poll(&pfd, 1, kPollSliceMs);
+            continue;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (first < count && left >= iov[first].iov_len)
+            left -= iov[first++].iov_len;
+        if (first < count) {
+            iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+bool Connection::send(Header& h, std::span<const std::uint8_t> data, bool consume) {
+    std::lock_guard lock(sendMutex_);
+    std::uint64_t v = state_.faultsVersion.load(std::memory_order_acquire);
+    if (v != sendFaultsVersion_) {
+        sendFaults_ = state_.currentFaults();
+        sendFaultsVersion_ = v;
+    }
+    if (sendFaults_.responseDelay.count() > 0) {
+        auto until = std::chrono::steady_clock::now() + sendFaults_.responseDelay;
+        while (!state_.stopping && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::uint32_t expCmdSN = 1;
+    if (session_) {
+        std::lock_guard sessionLock(session_->mutex);
+        expCmdSN = session_->expCmdSN;
+    }
+    std::uint32_t window = std::max<std::uint32_t>(state_.config.cmdWindow, 1);
+    std::uint32_t maxCmdSN = sendFaults_.closeWindow ? expCmdSN - 1 : expCmdSN + window - 1;
+    std::uint32_t statSN = statSN_;
+    if (consume) {
+        if (sendFaults_.repeatStatSN)
+            statSN = statSN_ - 1; // the one the previous response carried
+        else
+            ++statSN_;
+    }
+    stampSequence(h, statSN, expCmdSN, maxCmdSN);
+    return sendRaw(h, data);
+}
+
+bool Connection::refuseLogin(const LoginRequest& req, std::uint8_t status) {
+    LoginResponse r;
+    r.final = true;
+    r.versionMax = faults_.loginVersion;
+    r.isid = req.isid;
+    r.itt = req.itt;
+    r.status = status;
+    Header h = buildLoginResponse(r);
+    send(h, {}, false);
+    return false;
+}
+
+bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& text) {
+    LoginRequest req = parseLogin(h);
+    cid_ = req.cid;
+    auto pairs = parseTextPairs(text);
+    if (!pairs)
+        return refuseLogin(req, kLoginInitiatorError);
+    std::string targetName;
+    bool haveInitiator = false;
+    for (const KeyValue& kv : *pairs) {
+        if (kv.key == "TargetName")
+            targetName = kv.value;
+        if (kv.key == "InitiatorName")
+            haveInitiator = true;
+    }
+    if (targetName.empty() || !haveInitiator)
+        return refuseLogin(req, kLoginInitiatorError);
+    bool discovery =
+        targetName != state_.config.name && targetName.find("iscsi") != std::string::npos;
+    if (targetName != state_.config.name && !discovery)
+        return refuseLogin(req, kLoginTargetNotFound);
+    if (faults_.loginStatus != 0)
+        return refuseLogin(req, faults_.loginStatus);
+
+    if (req.tsid == 0) {
+        session_ = state_.createSession(req.isid, discovery);
+        if (!session_)
+            return refuseLogin(req, kLoginOutOfResources);
+        session_->noteCmdSN(req.cmdSN);
+    } else {
+        session_ = state_.findSession(req.isid, req.tsid);
+        if (!session_)
+            return refuseLogin(req, kLoginNoSession);
+    }
+    bool full;
+    {
+        std::lock_guard lock(session_->mutex);
+        std::size_t limit = std::min<std::size_t>(session_->negotiator.value(kMaxConnections),
+                                                  state_.config.maxConnections);
+        full = session_->members.size() >= std::max<std::size_t>(limit, 1);
+        if (!full)
+            session_->members.push_back(shared_from_this());
+    }
+    if (full) {
+        auto s = std::move(session_);
+        session_.reset();
+        state_.leaveSession(s, this); // drops a session this login had just made
+        return refuseLogin(req, kLoginOutOfResources);
+    }
+    state_.updateInfo(index_, [&](ConnectionInfo& info) {
+        info.cid = req.cid;
+        info.isid = req.isid;
+        info.tsid = session_->tsid;
+        info.discovery = session_->discovery;
+    });
+
+    Negotiator::Answer answer;
+    {
+        NegotiationPolicy policy = state_.currentNegotiation();
+        std::lock_guard lock(session_->mutex);
+        answer = session_->negotiator.answer(*pairs, policy, faults_.disagree);
+    }
+    LoginResponse r;
+    r.opcode = faults_.loginOpcode;
+    r.versionMax = faults_.loginVersion;
+    r.dataLength = static_cast<std::uint32_t>(answer.text.size());
+    r.isid = req.isid;
+    r.tsid = session_->tsid;
+    r.itt = req.itt;
+    Header out = buildLoginResponse(r);
+    return send(out,
+                {reinterpret_cast<const std::uint8_t*>(answer.text.data()), answer.text.size()},
+                false);
+}
+
+// Serves the login phase; true when the connection enters the full feature phase.
+bool Connection::loginPhase() {
+    auto deadline = std::chrono::steady_clock::now() + state_.config.loginTimeout;
+    std::vector<std::uint8_t> text;
+    for (;;) {
+        Header h;
+        if (readHeader(h, deadline) != Read::Ok)
+            return false;
+        refreshFaults();
+        std::uint32_t length = dataSegmentLength(h);
+        std::uint8_t op = h[kOffOpcode];
+        if ((op != kOpLogin && op != kOpText) || length > kMaxTextLength ||
+            (op == kOpLogin && session_) || (op == kOpText && !session_)) {
+            noteReceived(h, {});
+            Header rej = buildReject(kRejectProtocolError, kHeaderSize);
+            send(rej, h, false);
+            return false;
+        }
+        if (!readText(length, text))
+            return false;
+        noteReceived(h, text);
+        if (!countPdu())
+            return false;
+        if (op == kOpLogin) {
+            if (!handleLogin(h, text))
+                return false;
+            continue;
+        }
+        TextRequest req = parseText(h);
+        session_->noteCmdSN(req.cmdSN);
+        if ((req.flags & kFlagFinal) &&
+            (req.flags & kStageMask) == (kTextLoginClose & kStageMask)) {
+            bool final = closingAnswers_ >= faults_.closingNotFinal;
+            ++closingAnswers_;
+            LoginResponse r;
+            r.opcode = faults_.closingOpcode;
+            r.final = final;
+            r.status = final ? faults_.closingStatus : 0;
+            r.versionMax = faults_.loginVersion;
+            r.isid = session_->isid;
+            r.tsid = session_->tsid;
+            r.itt = req.itt;
+            Header out = buildLoginResponse(r);
+            if (!send(out, {}, false))
+                return false;
+            if (final)
+                return r.status == 0;
+            continue;
+        }
+        auto pairs = parseTextPairs(text);
+        if (!pairs) {
+            Header rej = buildReject(kRejectInvalidField, kHeaderSize);
+            send(rej, h, false);
+            return false;
+        }
+        Negotiator::Answer answer;
+        {
+            NegotiationPolicy policy = state_.currentNegotiation();
+            std::lock_guard lock(session_->mutex);
+            answer = session_->negotiator.answer(*pairs, policy, faults_.disagree);
+        }
+        TextResponse r;
+        r.final = !answer.open && !faults_.neverFinal;
+        r.dataLength = static_cast<std::uint32_t>(answer.text.size());
+        r.itt = req.itt;
+        Header out = buildTextResponse(r);
+        if (!send(out,
+                  {reinterpret_cast<const std::uint8_t*>(answer.text.data()), answer.text.size()},
+                  true))
+            return false;
+    }
+}
+
+void Connection::run() {
+    if (loginPhase()) {
+        {
+            std::lock_guard lock(session_->mutex);
+            dataPduBytes_ =
+                std::max<std::uint32_t>(session_->negotiator.value(kDataPDULength), 1) * kBlockSize;
+            immediateData_ = session_->negotiator.value(kImmediateData) != 0;
+            outstandingR2T_ = std::clamp<std::uint32_t>(
+                std::min<std::uint32_t>(session_->negotiator.value(kMaxOutstandingR2T),
+                                        state_.config.maxOutstandingR2T),
+                1, kMaxBursts);
+        }
+        fullFeature_ = true;
+        state_.updateInfo(index_, [](ConnectionInfo& info) { info.loggedIn = true; });
+        fullFeaturePhase();
+    }
+    fullFeature_ = false;
+    if (!state_.stopping) {
+        // Let what was sent last (a Logout response, a refusal) reach the peer: close our side
+        // first and read until the peer closes too, briefly.
+        ::shutdown(fd_, SHUT_WR);
+        std::uint8_t scratch[4096];
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (!state_.stopping && std::chrono::steady_clock::now() < until) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) > 0 && ::recv(fd_, scratch, sizeof scratch, 0) <= 0)
+                break;
+        }
+    }
+    closing_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    if (session_)
+        state_.leaveSession(session_, this);
+    state_.updateInfo(index_, [](ConnectionInfo& info) { info.open = false; });
+}
+
+void Connection::fullFeaturePhase() {
+    nextPing_ = std::chrono::steady_clock::now();
+    if (!afterCommand())
+        return;
+    for (;;) {
+        Header h;
+        auto forever = std::chrono::steady_clock::time_point::max();
+        if (readHeader(h, forever) != Read::Ok)
+            return;
+        refreshFaults();
+        if (!dispatch(h) || closing_)
+            return;
+        if (!countPdu())
+            return;
+    }
+}
+
+// Unsolicited work between PDUs: target pings.
+bool Connection::periodicWork() {
+    refreshFaults();
+    if (faults_.nopInterval.count() <= 0)
+        return true;
+    auto now = std::chrono::steady_clock::now();
+    if (now < nextPing_)
+        return true;
+    nextPing_ = now + faults_.nopInterval;
+    return sendNopIn(
+        {reinterpret_cast<const std::uint8_t*>(faults_.nopData.data()), faults_.nopData.size()},
+        faults_.nopWantAnswer);
+}
+
+// Fault-driven unsolicited PDUs that wait for a number of completed commands.
+bool Connection::afterCommand() {
+    if (faults_.asyncMessage && !asyncSent_ && commandsDone_ >= faults_.asyncAfterCommands) {
+        asyncSent_ = true;
+        if (!sendAsync(*faults_.asyncMessage))
+            return false;
+    }
+    if (faults_.rejectReason && !rejectSent_ && commandsDone_ >= faults_.rejectAfterCommands) {
+        rejectSent_ = true;
+        Header dummy{};
+        if (!sendReject(*faults_.rejectReason, dummy))
+            return false;
+    }
+    if (faults_.oversizeSegment && !oversizeSent_ &&
+        commandsDone_ >= faults_.oversizeAfterCommands) {
+        oversizeSent_ = true;
+        NopIn n;
+        Header h = buildNopIn(n);
+        putBe24(h, kOffDataLength, kMaxDataSegment);
+        send(h, {}, false);
+        return false; // the promised segment never follows: the connection ends here
+    }
+    if (faults_.dropAfterCommands != 0 && commandsDone_ >= faults_.dropAfterCommands)
+        return false;
+    return true;
+}
+
+bool Connection::sendNopIn(std::span<const std::uint8_t> data, bool wantAnswer) {
+    if (!fullFeature_)
+        return false;
+    NopIn n;
+    n.wantsAnswer = wantAnswer;
+    n.dataLength = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), kMaxNopData));
+    if (wantAnswer) {
+        static std::atomic<std::uint32_t> pingTag{0x100};
+        n.ttt = pingTag.fetch_add(1) & 0x7FFFFFFF;
+    }
+    Header h = buildNopIn(n);
+    return send(h, data.first(n.dataLength), false);
+}
+
+bool Connection::sendAsync(const AsyncEvent& event) {
+    if (!fullFeature_)
+        return false;
+    AsyncMessage m;
+    m.event = event.event;
+    std::uint16_t cid = event.connectionId.value_or(cid_);
+    m.param1 = {static_cast<std::uint8_t>(cid >> 8), static_cast<std::uint8_t>(cid)};
+    m.param2 = event.waitSeconds;
+    m.param3 = event.param3;
+    Header h = buildAsyncMessage(m);
+    return send(h, {}, true);
+}
+
+bool Connection::sendReject(std::uint8_t reason, std::span<const std::uint8_t> data) {
+    if (!fullFeature_)
+        return false;
+    Header h = buildReject(reason, static_cast<std::uint32_t>(data.size()));
+    return send(h, data, false);
+}
+
+} // namespace quevi::target

@@ -1,0 +1,37 @@
+// Logical unit stores: a memory store (anonymous mapping: costs the pages written and no more
+// than its size) and a file store read and written in place with pread/pwrite. Block size 512.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quevi::target {
+
+inline constexpr std::uint32_t kBlockSize = 512;
+
+class LunStore {
+public:
+    virtual ~LunStore() = default;
+    virtual std::uint64_t size() const = 0; // bytes, a multiple of kBlockSize
+    // Ranges must lie inside the store; both are safe to call from several threads at once.
+    virtual bool read(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+    virtual bool write(std::uint64_t offset, std::span<const std::uint8_t> in) = 0;
+    virtual bool flush() = 0;
+    virtual std::string describe() const = 0;
+};
+
+// "64M", "1G", "512K", "1048576" (bytes; K/M/G/T are powers of 1024, an optional "iB" or "B"
+// may follow). The size must be a positive multiple of 512.
+std::optional<std::uint64_t> parseLunSize(std::string_view text);
+
+std::unique_ptr<LunStore> makeMemoryLun(std::uint64_t bytes, std::string* error);
+// Opens an existing file; its size is rounded down to whole blocks (at least one block).
+std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* error);
+// A size makes a memory store, anything else names a file.
+std::unique_ptr<LunStore> openLun(const std::string& spec, std::string* error);
+
+} // namespace quevi::target

@@ -1,0 +1,350 @@
+// The target's listener, its session registry and the public Target API.
+#include "target/target.h"
+
+#include "target/connection.h"
+#include "target/target_state.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quevi::target {
+
+void TargetState::record(std::size_t index, const Header& h, std::span<const std::uint8_t> data) {
+    {
+        std::lock_guard lock(mutex);
+        ConnectionRecord& r = *records[index];
+        ++r.info.pduCount;
+        if (r.pdus.size() >= config.recordPduLimit) {
+            ++r.info.droppedRecords;
+        } else {
+            RecordedPdu pdu;
+            pdu.header = h;
+            pdu.dataLength = dataSegmentLength(h);
+            std::size_t keep = std::min<std::size_t>(data.size(), config.recordDataLimit);
+            pdu.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
+            r.pdus.push_back(std::move(pdu));
+        }
+    }
+    changed.notify_all();
+}
+
+std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool discovery) {
+    std::lock_guard lock(mutex);
+    if (sessions.size() >= config.maxSessions)
+        return nullptr;
+    // Next free TSID; 0 is never given out (it asks for a new session).
+    for (int tries = 0; tries < 0x10000; ++tries) {
+        std::uint16_t tsid = nextTsid++;
+        if (nextTsid == 0)
+            nextTsid = 1;
+        if (tsid == 0 || sessions.count(tsid))
+            continue;
+        auto s = std::make_shared<Session>();
+        s->isid = isid;
+        s->tsid = tsid;
+        s->discovery = discovery;
+        sessions[tsid] = s;
+        return s;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<Session> TargetState::findSession(std::uint16_t isid, std::uint16_t tsid) {
+    std::lock_guard lock(mutex);
+    auto it = sessions.find(tsid);
+    if (it == sessions.end() || it->second->isid != isid)
+        return nullptr;
+    return it->second;
+}
+
+void TargetState::leaveSession(const std::shared_ptr<Session>& session,
+                               const Connection* connection) {
+    bool empty;
+    {
+        std::lock_guard lock(session->mutex);
+        auto& m = session->members;
+        m.erase(std::remove_if(m.begin(), m.end(),
+                               [&](const auto& c) { return c.get() == connection; }),
+                m.end());
+        empty = m.empty();
+    }
+    if (!empty)
+        return;
+    std::lock_guard lock(mutex);
+    auto it = sessions.find(session->tsid);
+    if (it != sessions.end() && it->second == session) {
+        std::lock_guard sessionLock(session->mutex);
+        if (session->members.empty())
+            sessions.erase(it);
+    }
+}
+
+namespace {
+
+void acceptLoop(TargetState& s) {
+    while (!s.stopping) {
+        // Reap finished connection threads so a long-running target does not collect them.
+        for (auto it = s.workers.begin(); it != s.workers.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = s.workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        pollfd pfd{s.listenFd, POLLIN, 0};
+        if (::poll(&pfd, 1, 100) <= 0)
+            continue;
+        int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::size_t index;
+        bool full;
+        {
+            std::lock_guard lock(s.mutex);
+            full = s.openConnections >= s.config.maxConnections;
+            index = s.records.size();
+            if (!full) {
+                ++s.openConnections;
+                auto r = std::make_shared<ConnectionRecord>();
+                r->info.index = index;
+                s.records.push_back(r);
+            }
+        }
+        if (full) {
+            ::close(fd);
+            continue;
+        }
+        auto c = std::make_shared<Connection>(s, fd, index);
+        {
+            std::lock_guard lock(s.mutex);
+            s.records[index]->live = c;
+        }
+        s.changed.notify_all();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        s.workers.push_back({std::thread([&s, c, done]() mutable {
+                                 c->run();
+                                 {
+                                     std::lock_guard lock(s.mutex);
+                                     --s.openConnections;
+                                 }
+                                 s.changed.notify_all();
+                                 c.reset();
+                                 *done = true;
+                             }),
+                             done});
+    }
+}
+
+} // namespace
+
+Target::Target(TargetConfig config) : state_(std::make_unique<TargetState>(std::move(config))) {
+    state_->negotiation = state_->config.negotiation;
+}
+
+Target::~Target() {
+    stop();
+}
+
+bool Target::start(std::string* error) {
+    TargetState& s = *state_;
+    if (s.acceptThread.joinable()) {
+        if (error)
+            *error = "target already started";
+        return false;
+    }
+    if (s.config.luns.size() > kMaxLuns) {
+        if (error)
+            *error = "at most " + std::to_string(kMaxLuns) + " LUNs";
+        return false;
+    }
+    s.lunStores.clear();
+    s.luns.clear();
+    for (const std::string& spec : s.config.luns) {
+        auto store = openLun(spec, error);
+        if (!store)
+            return false;
+        s.luns.push_back(store.get());
+        s.lunStores.push_back(std::move(store));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(s.config.port);
+    if (::inet_pton(AF_INET, s.config.address.c_str(), &addr.sin_addr) != 1) {
+        if (error)
+            *error = "not an IPv4 address: " + s.config.address;
+        return false;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 64) != 0) {
+        if (error)
+            *error = "cannot listen on " + s.config.address + ":" + std::to_string(s.config.port) +
+                     ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    s.port = ntohs(addr.sin_port);
+    s.listenFd = fd;
+    s.stopping = false;
+    s.acceptThread = std::thread([&s] { acceptLoop(s); });
+    return true;
+}
+
+void Target::stop() {
+    TargetState& s = *state_;
+    if (!s.acceptThread.joinable())
+        return;
+    s.stopping = true;
+    s.acceptThread.join();
+    ::close(s.listenFd);
+    s.listenFd = -1;
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& r : s.records)
+            if (auto c = r->live.lock())
+                c->shutdown();
+    }
+    for (auto& w : s.workers)
+        w.thread.join();
+    s.workers.clear();
+    std::lock_guard lock(s.mutex);
+    s.sessions.clear();
+}
+
+std::uint16_t Target::port() const {
+    return state_->port;
+}
+const std::string& Target::address() const {
+    return state_->config.address;
+}
+
+void Target::setFaults(Faults faults) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->faults = std::move(faults);
+    }
+    state_->faultsVersion.fetch_add(1, std::memory_order_release);
+}
+
+Faults Target::faults() const {
+    return state_->currentFaults();
+}
+
+void Target::setNegotiation(NegotiationPolicy policy) {
+    std::lock_guard lock(state_->mutex);
+    state_->negotiation = std::move(policy);
+}
+
+LunStore* Target::lun(std::size_t n) const {
+    return n < state_->luns.size() ? state_->luns[n] : nullptr;
+}
+
+std::size_t Target::connectionCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->records.size();
+}
+
+std::size_t Target::sessionCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->sessions.size();
+}
+
+std::optional<ConnectionInfo> Target::connection(std::size_t index) const {
+    std::lock_guard lock(state_->mutex);
+    if (index >= state_->records.size())
+        return std::nullopt;
+    return state_->records[index]->info;
+}
+
+std::vector<RecordedPdu> Target::pdus(std::size_t index) const {
+    std::lock_guard lock(state_->mutex);
+    if (index >= state_->records.size())
+        return {};
+    return state_->records[index]->pdus;
+}
+
+namespace {
+
+template <class Pred>
+bool waitFor(const TargetState& s, std::chrono::milliseconds timeout, Pred pred) {
+    std::unique_lock lock(s.mutex);
+    return s.changed.wait_for(lock, timeout, pred);
+}
+
+} // namespace
+
+bool Target::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+    return waitFor(*state_, timeout, [&] { return state_->records.size() >= count; });
+}
+
+bool Target::waitForPdus(std::size_t index, std::size_t count,
+                         std::chrono::milliseconds timeout) const {
+    return waitFor(*state_, timeout, [&] {
+        return index < state_->records.size() && state_->records[index]->info.pduCount >= count;
+    });
+}
+
+bool Target::waitForLogin(std::size_t index, std::chrono::milliseconds timeout) const {
+    return waitFor(*state_, timeout, [&] {
+        return index < state_->records.size() && state_->records[index]->info.loggedIn;
+    });
+}
+
+bool Target::waitForClosed(std::size_t index, std::chrono::milliseconds timeout) const {
+    return waitFor(*state_, timeout, [&] {
+        return index < state_->records.size() && !state_->records[index]->info.open;
+    });
+}
+
+namespace {
+
+std::shared_ptr<Connection> liveConnection(const TargetState& s, std::size_t index) {
+    std::lock_guard lock(s.mutex);
+    if (index >= s.records.size())
+        return nullptr;
+    return s.records[index]->live.lock();
+}
+
+} // namespace
+
+bool Target::sendNopIn(std::size_t index, std::span<const std::uint8_t> data, bool wantAnswer) {
+    auto c = liveConnection(*state_, index);
+    return c && c->sendNopIn(data, wantAnswer);
+}
+
+bool Target::sendAsyncMessage(std::size_t index, const AsyncEvent& event) {
+    auto c = liveConnection(*state_, index);
+    return c && c->sendAsync(event);
+}
+
+bool Target::sendReject(std::size_t index, std::uint8_t reason) {
+    auto c = liveConnection(*state_, index);
+    Header zero{};
+    return c && c->sendReject(reason, zero);
+}
+
+bool Target::dropConnection(std::size_t index) {
+    auto c = liveConnection(*state_, index);
+    if (!c)
+        return false;
+    c->shutdown();
+    return true;
+}
+
+} // namespace quevi::target

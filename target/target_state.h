@@ -1,0 +1,102 @@
+// Internal: the state a running target shares between its listener, its connections and the
+// public Target object, and the session record that joins connections by ISID and TSID.
+//
+// Lock order: a connection's send lock, then a session's lock, then a connection's task lock;
+// TargetState::mutex is never held while taking any of them, and none of them is held while
+// taking TargetState::mutex except where noted at the function.
+#pragma once
+
+#include "target/keys.h"
+#include "target/target.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quevi::target {
+
+class Connection;
+
+struct Session {
+    std::uint16_t isid = 0;
+    std::uint16_t tsid = 0;
+    bool discovery = false;
+
+    std::mutex mutex;
+    std::uint32_t expCmdSN = 1;                       // guarded by mutex
+    Negotiator negotiator;                            // guarded by mutex
+    std::vector<std::shared_ptr<Connection>> members; // guarded by mutex
+
+    // Takes note of a CmdSN the initiator used: ExpCmdSN moves past it, never back.
+    void noteCmdSN(std::uint32_t cmdSN) {
+        std::lock_guard lock(mutex);
+        if (!serialGreater(expCmdSN, cmdSN))
+            expCmdSN = nextCmdSN(cmdSN);
+    }
+};
+
+struct ConnectionRecord {
+    ConnectionInfo info;
+    std::vector<RecordedPdu> pdus;
+    std::weak_ptr<Connection> live;
+};
+
+class TargetState {
+public:
+    explicit TargetState(TargetConfig c) : config(std::move(c)), faults(config.faults) {}
+
+    TargetConfig config; // fixed once started, except as guarded below
+    std::vector<std::unique_ptr<LunStore>> lunStores;
+    std::vector<LunStore*> luns; // index = LUN number
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;                    // any record or connection change
+    Faults faults;                                              // guarded by mutex
+    NegotiationPolicy negotiation;                              // guarded by mutex
+    std::atomic<std::uint64_t> faultsVersion{1};                // bumped by every setFaults
+    std::vector<std::shared_ptr<ConnectionRecord>> records;     // guarded by mutex
+    std::map<std::uint16_t, std::shared_ptr<Session>> sessions; // by TSID; guarded by mutex
+    std::uint16_t nextTsid = 1;                                 // guarded by mutex
+    std::size_t openConnections = 0;                            // guarded by mutex
+
+    std::atomic<bool> stopping{false};
+    int listenFd = -1;
+    std::uint16_t port = 0;
+    std::thread acceptThread;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> workers; // owned by the accept thread until stop joins them
+
+    Faults currentFaults() const {
+        std::lock_guard lock(mutex);
+        return faults;
+    }
+    NegotiationPolicy currentNegotiation() const {
+        std::lock_guard lock(mutex);
+        return negotiation;
+    }
+
+    // Recording and connection bookkeeping, all under mutex.
+    void record(std::size_t index, const Header& h, std::span<const std::uint8_t> data);
+    template <class F>
+    void updateInfo(std::size_t index, F&& f) {
+        {
+            std::lock_guard lock(mutex);
+            f(records[index]->info);
+        }
+        changed.notify_all();
+    }
+
+    // Sessions. createSession returns null when the limit is reached.
+    std::shared_ptr<Session> createSession(std::uint16_t isid, bool discovery);
+    std::shared_ptr<Session> findSession(std::uint16_t isid, std::uint16_t tsid);
+    void leaveSession(const std::shared_ptr<Session>& session, const Connection* connection);
+};
+
+} // namespace quevi::target

@@ -1,0 +1,96 @@
+// `quevi target` as a process: prints where it listens, serves a login and a read to a client in
+// another thread, and stops cleanly on SIGTERM.
+#include "test_client.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quevi::target::test {
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+};
+
+Child spawn(std::vector<std::string> args) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    return {pid, fdopen(pipefd[0], "r")};
+}
+
+// Waits for the child to exit, at most `seconds`; -1 if it did not.
+int reap(pid_t pid, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+TEST(TargetProcess, ServesALoginAndAReadAndStopsOnSigterm) {
+    Child c = spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--lun", "1M"});
+    ASSERT_GT(c.pid, 0);
+    char line[256] = {};
+    ASSERT_TRUE(fgets(line, sizeof line, c.out));
+    std::string first(line);
+    ASSERT_EQ(first.rfind("listening 127.0.0.1:", 0), 0u) << first;
+    int port = std::stoi(first.substr(std::string("listening 127.0.0.1:").size()));
+    ASSERT_GT(port, 0);
+
+    bool served = false;
+    std::thread client([&] {
+        Client cl;
+        if (!cl.connect(static_cast<std::uint16_t>(port)) || !cl.login("quevi-target"))
+            return;
+        auto r = cl.command(0, read10(0, 8), 4096, true);
+        served = r.ok && r.status == 0 && r.data.size() == 4096;
+        // Stays connected: the target must close it on SIGTERM.
+        kill(c.pid, SIGTERM);
+        cl.waitClosed(10s);
+    });
+    client.join();
+    EXPECT_TRUE(served);
+    EXPECT_EQ(reap(c.pid, 20), 0);
+    fclose(c.out);
+}
+
+TEST(TargetProcess, BadOptionsExitWithTwo) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {QUEVI_BINARY, "target", "--listen", "nowhere"},
+             {QUEVI_BINARY, "target", "--lun", "12X"},
+             {QUEVI_BINARY, "target", "--no-such-option"},
+             {QUEVI_BINARY, "target", "--key", "DataPDULength"}}) {
+        Child c = spawn(args);
+        ASSERT_GT(c.pid, 0);
+        EXPECT_EQ(reap(c.pid, 20), 2) << args.back();
+        fclose(c.out);
+    }
+}
+
+} // namespace
+} // namespace quevi::target::test

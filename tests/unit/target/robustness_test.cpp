@@ -1,0 +1,125 @@
+// A misbehaving initiator: malformed PDUs, garbage, abrupt ends, many connections at once.
+#include "conversation.h"
+
+#include <thread>
+
+namespace quevi::target::test {
+namespace {
+
+using Robustness = Conversation;
+
+TEST_F(Robustness, MalformedPdusGetAReject) {
+    startTarget();
+    Client c;
+    loggedIn(c);
+    Bytes48 unknown{};
+    unknown[0] = 0x1C;
+    ASSERT_TRUE(c.send(unknown));
+    auto r = c.receive();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->op(), 0xFF);
+    EXPECT_EQ(r->h[40], 0x05);
+    EXPECT_EQ(r->data[0], 0x1C);
+
+    std::string big(kMaxTextLength + 4, 'x');
+    ASSERT_TRUE(c.send(
+        textRequest(0x80, 1, c.takeCmdSN(), c.expStatSN(), static_cast<std::uint32_t>(big.size())),
+        bytes(big)));
+    r = c.receive();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->op(), 0xFF);
+
+    // Immediate data on a read command: consumed, refused with CHECK CONDITION.
+    std::vector<std::uint8_t> junk(100, 1);
+    ASSERT_TRUE(c.send(scsiCommand(0xC0, 0, 0x60, 512, c.takeCmdSN(), c.expStatSN(),
+                                   {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 100),
+                       junk));
+    r = c.receive();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->op(), 0xE1);
+    EXPECT_EQ(r->h[2], 2);
+    // And the stream is still in step.
+    EXPECT_TRUE(c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false).ok);
+    auto pdus = target->pdus(0);
+    ASSERT_GE(pdus.size(), 5u);
+    EXPECT_EQ(pdus[4].data.size(), 100u);
+}
+
+TEST_F(Robustness, GarbageAndHugeLengthsNeverCrashOrHang) {
+    startTarget();
+    {
+        Client g;
+        ASSERT_TRUE(g.connect(target->port()));
+        std::vector<std::uint8_t> garbage(4096);
+        for (std::size_t i = 0; i < garbage.size(); ++i)
+            garbage[i] = static_cast<std::uint8_t>(i * 31 + 7);
+        g.sendRaw(garbage);
+        EXPECT_TRUE(g.waitClosed());
+    }
+    {
+        Client h;
+        loggedIn(h);
+        // Claims 16 MiB of immediate data, sends a little, then goes away.
+        Bytes48 cmd = scsiCommand(0xA0, 0, 1, 0xFFFFFF, h.takeCmdSN(), 0,
+                                  {0x2A, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 0xFFFFFF);
+        std::vector<std::uint8_t> some(1000, 9);
+        h.send(cmd, some);
+    }
+    {
+        Client l;
+        ASSERT_TRUE(l.connect(target->port()));
+        l.send(loginRequest(1, 0, 1, 1, 1, 0xFFFFFF));
+        auto r = l.receive();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->op(), 0xFF);
+        EXPECT_TRUE(l.waitClosed());
+    }
+    // The target still serves.
+    Client ok;
+    loggedIn(ok);
+    EXPECT_TRUE(ok.command(0, read10(0, 1), 512, true).ok);
+}
+
+TEST_F(Robustness, SixteenSessionsOfEightConnections) {
+    config.record = false;
+    startTarget();
+    constexpr int kSessions = 16, kConnections = 8;
+    std::vector<std::thread> threads;
+    std::atomic<int> served{0};
+    for (int s = 0; s < kSessions; ++s) {
+        threads.emplace_back([&, s] {
+            std::vector<std::unique_ptr<Client>> cs;
+            auto isid = static_cast<std::uint16_t>(0x100 + s);
+            for (int i = 0; i < kConnections; ++i) {
+                auto c = std::make_unique<Client>();
+                c->cid = static_cast<std::uint16_t>(i + 1);
+                if (!c->connect(target->port()) ||
+                    !c->login("quevi-target", isid, i == 0 ? 0 : cs[0]->tsid))
+                    return;
+                cs.push_back(std::move(c));
+            }
+            for (auto& c : cs)
+                if (c->command(0, read10(static_cast<std::uint32_t>(s), 8), 4096, true).status != 0)
+                    return;
+            served += 1;
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(served.load(), kSessions);
+    EXPECT_EQ(target->connectionCount(), static_cast<std::size_t>(kSessions * kConnections));
+}
+
+TEST_F(Robustness, StopClosesOpenConnections) {
+    startTarget();
+    Client a, b;
+    loggedIn(a);
+    ASSERT_TRUE(b.connect(target->port()));
+    target->stop();
+    EXPECT_TRUE(a.waitClosed());
+    EXPECT_TRUE(b.waitClosed());
+    target->stop(); // idempotent
+}
+
+} // namespace
+} // namespace quevi::target::test
