@@ -104,7 +104,7 @@ enum KPROCESSOR_MODE { KernelMode = 0, UserMode = 1 };
 // that was never initialised behaves as an unsignalled notification event.
 struct KEVENT {
     std::atomic<uint32_t> signalled; // also the futex word
-    std::atomic<uint32_t> waiters;
+    std::atomic<uint32_t> waiters;   // threads inside a wait (for diagnosis only)
     uint32_t type;                   // EVENT_TYPE
     uint32_t magic;
 };
