@@ -134,13 +134,14 @@ void deleteDeviceLocked(ObjectState& s, DEVICE_OBJECT* device) {
 namespace qvk::detail {
 
 HANDLE newThreadHandle() {
-    uintptr_t n = nextHandle.fetch_add(1);
-    return reinterpret_cast<HANDLE>((n << 3) | kThreadHandleBit);
+    uintptr_t n = (nextHandle.fetch_add(1) << 3) | kThreadHandleBit;
+    // Handles are numbers in a pointer type, never dereferenced.
+    return reinterpret_cast<HANDLE>(n); // NOLINT(performance-no-int-to-ptr)
 }
 
 HANDLE newObjectHandle() {
     uintptr_t n = nextHandle.fetch_add(1);
-    return reinterpret_cast<HANDLE>(n << 3);
+    return reinterpret_cast<HANDLE>(n << 3); // NOLINT(performance-no-int-to-ptr)
 }
 
 bool isThreadHandle(HANDLE h) {
