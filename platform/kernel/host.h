@@ -81,6 +81,12 @@ std::string dbgCaptureTake(); // returns what was captured and clears it
 void dbgCaptureStop();
 
 // ---- named objects
+// The tool's side of a named notification event (what CreateEvent is in user mode): creates it in
+// the given state, or opens it unchanged if it exists; null for an empty name. The handle is
+// closed with ZwClose like the driver's.
+PKEVENT createNamedEvent(const std::string& name, bool signalled, PHANDLE handle);
+// Number of open handles to the named event; 0 when it does not exist.
+int namedEventHandles(const std::string& name);
 // Forgets every named event and handle (between tests; nothing may still use them).
 void namedEventsClear();
 
