@@ -30,7 +30,8 @@ ULONG DbgPrint(const char* Format, ...) {
     va_start(ap, Format);
     va_list again;
     va_copy(again, ap);
-    int length = vsnprintf(small, sizeof small, Format, ap);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above.
+    int length = std::vsnprintf(small, sizeof small, Format, ap);
     va_end(ap);
     if (length < 0) {
         va_end(again);
@@ -40,7 +41,7 @@ ULONG DbgPrint(const char* Format, ...) {
         text.assign(small, static_cast<size_t>(length));
     } else {
         text.resize(static_cast<size_t>(length) + 1);
-        vsnprintf(text.data(), text.size(), Format, again);
+        std::vsnprintf(text.data(), text.size(), Format, again);
         text.resize(static_cast<size_t>(length));
     }
     va_end(again);

@@ -1,12 +1,13 @@
 // Dispatcher events and KeWaitForSingleObject, on the Linux futex.
 //
-// `signalled` is both the state and the futex word. A waiter registers in `waiters` before it
-// looks at the state, and a setter publishes the state before it looks at `waiters` (both
-// sequentially consistent), so either the setter sees the waiter and wakes it or the waiter sees
-// the state; futex_wait rechecks the word in the kernel, so no wake-up is lost in between. A
-// synchronization event is consumed by the one waiter whose compare-and-swap takes it from 1 to
-// 0; a woken waiter that loses that race simply waits again. Sets that arrive while the event is
-// already signalled merge into one, as for any event.
+// `signalled` is both the state and the futex word. A setter stores 1 and then always issues the
+// futex wake; futex_wait rechecks the word in the kernel under the same lock as the wake, so no
+// wake-up is lost between a waiter's look at the state and its sleep. The wake is unconditional
+// (not skipped when `waiters` reads 0) because the driver re-initialises or zero-fills records
+// that hold events, which would make a waiter count unreliable; `waiters` is kept for diagnosis.
+// A synchronization event is consumed by the one waiter whose compare-and-swap takes it from 1
+// to 0; a woken waiter that loses that race simply waits again. Sets that arrive while the event
+// is already signalled merge into one, as for any event.
 #include "platform/kernel/kernel_internal.h"
 
 #include <cerrno>
@@ -79,9 +80,7 @@ void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PKEVENT Event, LONG, BOOLEAN) {
     checkedEvent(Event, "KeSetEvent");
     uint32_t previous = Event->signalled.exchange(1);
-    if (Event->waiters.load() != 0) {
-        futexWake(&Event->signalled, Event->type == SynchronizationEvent ? 1 : INT_MAX);
-    }
+    futexWake(&Event->signalled, Event->type == SynchronizationEvent ? 1 : INT_MAX);
     return static_cast<LONG>(previous);
 }
 

@@ -81,6 +81,12 @@ std::string dbgCaptureTake(); // returns what was captured and clears it
 void dbgCaptureStop();
 
 // ---- named objects
+// The tool's side of a named notification event (what CreateEvent is in user mode): creates it in
+// the given state, or opens it unchanged if it exists; null for an empty name. The handle is
+// closed with ZwClose like the driver's.
+PKEVENT createNamedEvent(const std::string& name, bool signalled, PHANDLE handle);
+// Number of open handles to the named event; 0 when it does not exist.
+int namedEventHandles(const std::string& name);
 // Forgets every named event and handle (between tests; nothing may still use them).
 void namedEventsClear();
 
@@ -90,7 +96,18 @@ void deleteDriverObject(PDRIVER_OBJECT driver);
 
 // ---- checks
 // With QUEVI_CHECKS a lock-rule violation aborts with a message naming the lock and the thread
-// (tests of the checks run in death tests). The thread's name in those messages:
+// (tests of the checks run in death tests). Messages read "quevi kernel: <what>, on <thread>",
+// a lock being "spin lock 'name' at 0x..." (or "spin lock at 0x..." when unnamed), e.g.
+//   "KeWaitForSingleObject waits while holding spin lock 'sessionsLock' at 0x..."
+//   "KeDelayExecutionThread waits at IRQL 2 (DISPATCH_LEVEL or above)"
+//   "spin lock 'x' at 0x... acquired twice by the same thread"
+//   "spin lock 'x' at 0x... released by a thread that does not hold it"
+//   "spin lock 'b' at 0x... (order 10) acquired while holding spin lock 'a' at 0x... (order 20)"
+//   "spin lock 'b' at 0x... (engine) acquired while holding engine lock spin lock 'a' at 0x..."
+//   "KfLowerIrql lowers IRQL to 0 while holding spin lock 'x' at 0x..."
+//   "system thread returned from its start routine at IRQL 2" / "... holding spin lock ..."
+//   "system thread terminated itself at IRQL 2" / "... holding spin lock ..."
+// The thread's name in those messages ("thread tid N" or "system thread 0x... (tid N)"):
 std::string currentThreadName();
 // Number of spin locks the calling thread holds.
 int heldSpinLocks();

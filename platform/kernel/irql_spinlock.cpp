@@ -144,7 +144,8 @@ void fatal(const char* format, ...) {
     char text[768];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above.
+    std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     std::fprintf(stderr, "quevi kernel: %s, on %s\n", text, currentThreadName().c_str());
     std::fflush(stderr);

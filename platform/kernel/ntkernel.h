@@ -104,13 +104,17 @@ enum KPROCESSOR_MODE { KernelMode = 0, UserMode = 1 };
 // that was never initialised behaves as an unsignalled notification event.
 struct KEVENT {
     std::atomic<uint32_t> signalled; // also the futex word
-    std::atomic<uint32_t> waiters;
+    std::atomic<uint32_t> waiters;   // threads inside a wait (for diagnosis only)
     uint32_t type;                   // EVENT_TYPE
     uint32_t magic;
 };
 using PKEVENT = KEVENT*;
 
 void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Signals the event and returns its previous state. A notification event releases every waiter
+// and stays signalled; a synchronization event releases one waiter (the wait resets it) or stays
+// signalled until the next wait. Sets that arrive while the event is still signalled merge into
+// one: unlike NT, two quick sets with two waiters may release only one of them.
 LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
 void KeClearEvent(PKEVENT Event);
 LONG KeResetEvent(PKEVENT Event);

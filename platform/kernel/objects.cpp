@@ -134,13 +134,14 @@ void deleteDeviceLocked(ObjectState& s, DEVICE_OBJECT* device) {
 namespace qvk::detail {
 
 HANDLE newThreadHandle() {
-    uintptr_t n = nextHandle.fetch_add(1);
-    return reinterpret_cast<HANDLE>((n << 3) | kThreadHandleBit);
+    uintptr_t n = (nextHandle.fetch_add(1) << 3) | kThreadHandleBit;
+    // Handles are numbers in a pointer type, never dereferenced.
+    return reinterpret_cast<HANDLE>(n); // NOLINT(performance-no-int-to-ptr)
 }
 
 HANDLE newObjectHandle() {
     uintptr_t n = nextHandle.fetch_add(1);
-    return reinterpret_cast<HANDLE>(n << 3);
+    return reinterpret_cast<HANDLE>(n << 3); // NOLINT(performance-no-int-to-ptr)
 }
 
 bool isThreadHandle(HANDLE h) {
@@ -164,8 +165,10 @@ std::string driverNameOf(PVOID ioObject) {
 
 } // namespace qvk::detail
 
-PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle) {
-    std::u16string name = counted(EventName);
+namespace {
+
+// Creates the named event in the given state or opens it; returns it with a new handle.
+PKEVENT openNamedEvent(const std::u16string& name, bool signalledIfCreated, PHANDLE EventHandle) {
     if (name.empty() || EventHandle == nullptr) {
         return nullptr;
     }
@@ -175,8 +178,7 @@ PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle
     if (it == s.eventsByName.end()) {
         auto created = std::make_unique<NamedEvent>();
         created->name = name;
-        // As on NT, a newly created named notification event starts signalled.
-        KeInitializeEvent(&created->event, NotificationEvent, TRUE);
+        KeInitializeEvent(&created->event, NotificationEvent, signalledIfCreated ? TRUE : FALSE);
         it = s.eventsByName.emplace(name, std::move(created)).first;
     }
     HANDLE handle = qvk::detail::newObjectHandle();
@@ -184,6 +186,13 @@ PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle
     s.eventHandles.emplace(handle, it->second.get());
     *EventHandle = handle;
     return &it->second->event;
+}
+
+} // namespace
+
+PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle) {
+    // As on NT, a newly created named notification event starts signalled.
+    return openNamedEvent(counted(EventName), true, EventHandle);
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
@@ -309,6 +318,17 @@ void ObDereferenceObject(PVOID Object) {
 }
 
 namespace qvk {
+
+PKEVENT createNamedEvent(const std::string& name, bool signalled, PHANDLE handle) {
+    return openNamedEvent(toU16(name), signalled, handle);
+}
+
+int namedEventHandles(const std::string& name) {
+    ObjectState& s = state();
+    std::lock_guard<std::mutex> guard(s.objectsMutex);
+    auto it = s.eventsByName.find(toU16(name));
+    return it == s.eventsByName.end() ? 0 : it->second->handles;
+}
 
 void namedEventsClear() {
     ObjectState& s = state();

@@ -160,6 +160,41 @@ TEST(EventWait, NotificationEventReleasesEveryWaiter) {
     EXPECT_EQ(KeReadStateEvent(&e), 1);
 }
 
+// A producer hands items to a consumer through a spin-locked counter and a synchronization
+// event, many times over: a lost wake-up would leave the consumer to its (long) time-out.
+TEST(EventWait, ProducerConsumerLosesNoWakeUp) {
+    KEVENT ready;
+    KeInitializeEvent(&ready, SynchronizationEvent, FALSE);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock, "queue", 10);
+    int queued = 0; // guarded by lock
+    constexpr int kItems = 5000;
+    int timeouts = 0;
+    std::thread consumer([&] {
+        int taken = 0;
+        while (taken < kItems) {
+            if (waitMs(&ready, 5000) == STATUS_TIMEOUT) {
+                timeouts++;
+            }
+            KIRQL old = KfAcquireSpinLock(&lock);
+            taken += queued;
+            queued = 0;
+            KfReleaseSpinLock(&lock, old);
+        }
+    });
+    for (int i = 0; i < kItems; i++) {
+        KIRQL old = KfAcquireSpinLock(&lock);
+        queued++;
+        KfReleaseSpinLock(&lock, old);
+        KeSetEvent(&ready, 0, FALSE);
+        if (i % 64 == 0) {
+            std::this_thread::yield();
+        }
+    }
+    consumer.join();
+    EXPECT_EQ(timeouts, 0);
+}
+
 class ScaledClock : public ::testing::Test {
 protected:
     void TearDown() override { qvk::setTimeScale(1.0); }

@@ -53,6 +53,29 @@ TEST_F(NamedEvents, TwoOpenersShareOneEventThatStartsSignalled) {
     EXPECT_EQ(ZwClose(h4), STATUS_SUCCESS);
 }
 
+TEST_F(NamedEvents, ToolCreatesUnsignalledAndTheDriverOpensTheSameEvent) {
+    HANDLE tool = nullptr;
+    PKEVENT toolEvent = qvk::createNamedEvent("QueviLogin0", false, &tool);
+    ASSERT_NE(toolEvent, nullptr);
+    EXPECT_EQ(KeReadStateEvent(toolEvent), 0);
+    EXPECT_EQ(qvk::namedEventHandles("QueviLogin0"), 1);
+
+    UNICODE_STRING n = name(u"QueviLogin0");
+    HANDLE driver = nullptr;
+    PKEVENT driverEvent = IoCreateNotificationEvent(&n, &driver);
+    EXPECT_EQ(driverEvent, toolEvent);
+    EXPECT_EQ(KeReadStateEvent(driverEvent), 0); // opened, not re-created
+    EXPECT_EQ(qvk::namedEventHandles("QueviLogin0"), 2);
+    KeSetEvent(driverEvent, 0, FALSE);
+    EXPECT_EQ(KeReadStateEvent(toolEvent), 1);
+
+    EXPECT_EQ(ZwClose(driver), STATUS_SUCCESS);
+    EXPECT_EQ(qvk::namedEventHandles("QueviLogin0"), 1);
+    EXPECT_EQ(ZwClose(tool), STATUS_SUCCESS);
+    EXPECT_EQ(qvk::namedEventHandles("QueviLogin0"), 0);
+    EXPECT_EQ(qvk::createNamedEvent("", false, &tool), nullptr);
+}
+
 TEST_F(NamedEvents, DifferentNamesAreDifferentEventsAndEmptyNameFails) {
     UNICODE_STRING a = name(u"EventA");
     UNICODE_STRING b = name(u"EventB");

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -110,6 +112,29 @@ TEST(Pool, RtlMemoryHelpers) {
     unsigned char copy[8] = {};
     RtlCopyMemory(copy, buf, 8);
     EXPECT_EQ(std::memcmp(copy, buf, 8), 0);
+}
+
+TEST(Pool, ConcurrentAllocationAndFreeKeepTheBooks) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([] {
+            std::vector<PVOID> blocks;
+            for (int i = 0; i < 2000; i++) {
+                blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 24, kDdk));
+                if (blocks.size() > 16) {
+                    ExFreePool(blocks.front());
+                    blocks.erase(blocks.begin());
+                }
+            }
+            for (PVOID p : blocks) {
+                ExFreePoolWithTag(p, kDdk);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(qvk::poolOutstanding(kDdk), 0u);
 }
 
 class PoolDeath : public ::testing::Test {
