@@ -36,8 +36,7 @@ void removeActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
 void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     connection->session = session;
     connection->state = CONN_CONNECTING;
-    if (iscsiOSmakeConnection(connection->ipAddress, connection->portNum, connection->pSock) !=
-        0) {
+    if (iscsiOSmakeConnection(connection->ipAddress, connection->portNum, connection->pSock) != 0) {
         connection->state = CONN_CONNECT_FAILED;
         return;
     }

@@ -27,14 +27,16 @@ constexpr UCHAR LOGIN_HIGHEST_ACCEPTED_VERSION = 2;
 
 // The login text of the Login request: the five pairs that travel in it.
 constexpr ULONG LOGIN_TEXT_SIZE = 1000;
-const char* const loginRequestKeys[] = {"InitiatorName", "TargetName", "AuthMethod",
-                                        "HeaderDigest", "DataDigest"};
+const char* const loginRequestKeys[] = {"InitiatorName", "TargetName", "AuthMethod", "HeaderDigest",
+                                        "DataDigest"};
 
 // A target that never marks its closing answer final would keep the exchange going for ever; after
 // this many empty requests the login fails.
 constexpr int CLOSING_EXCHANGE_LIMIT = 16;
 
-bool leadingLogin(const ISCSI_SESSION* session) { return session->numActiveConnections == 0; }
+bool leadingLogin(const ISCSI_SESSION* session) {
+    return session->numActiveConnections == 0;
+}
 
 // Takes the numbering of a login answer: StatSN for the connection, ExpCmdSN and MaxCmdSN for the
 // session. Other connections of the session may be running, so under the session lock.
@@ -56,7 +58,8 @@ char* readLoginText(ISCSI_CONNECTION* connection, ULONG length) {
         return nullptr;
     }
     ULONG padded = iscsiPadLength(length);
-    auto* text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
+    auto* text =
+        static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
     if (text == nullptr) {
         connection->state = CONN_IDLE;
         return nullptr;

@@ -1,0 +1,268 @@
+// Negotiation against the target's policies, sessions of several connections, reconnection,
+// binding a second configuration, and text exchanges in the full feature phase.
+#include "system_fixture.h"
+
+#include <cstring>
+
+using namespace systest;
+
+namespace {
+
+ULONG connState(ULONG handle, ULONG index) {
+    ISCSI_CONNECTION_QUERY q{};
+    q.index = index;
+    EXPECT_EQ(iscsiCoreQueryConnection(handle, &q), 0);
+    return q.ConnectionState;
+}
+
+// The negotiation passes (Text requests with flags 0x05 after the first) of connection 0.
+std::vector<std::vector<std::string>> passes(const std::vector<tgt::RecordedPdu>& pdus) {
+    std::vector<std::vector<std::string>> out;
+    int texts = 0;
+    for (const auto& p : pdus) {
+        if (p.opcode() == 0x04 && p.header[1] == 0x05 && texts++ > 0) {
+            out.push_back(pairsOf(p.data));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+class NegotiationTest : public SystemTest {
+protected:
+    ISCSI_SESSION* loginWith(const std::string& pairs, tgt::NegotiationPolicy policy) {
+        tgt::TargetConfig config;
+        config.negotiation = std::move(policy);
+        startTarget(config);
+        handle = createSession(1, kLogin + pairs);
+        EXPECT_NE(handle, ISCSI_NO_SESSION);
+        return getSessionStruct(handle);
+    }
+    ULONG handle = ISCSI_NO_SESSION;
+};
+
+TEST_F(NegotiationTest, SmallerPolicyKeepsTheInitiatorsValueAndOffersItAgain) {
+    ISCSI_SESSION* s =
+        loginWith("DataPDULength=16;", {{"DataPDULength", {tgt::KeyAction::Value, "64", 1}}});
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    EXPECT_EQ(s->opParams[OP_DATA_PDU_LENGTH], 16);
+    auto p = passes(sent(0));
+    ASSERT_GE(p.size(), 1u);
+    EXPECT_EQ(p[0], (std::vector<std::string>{"DataPDULength=16"}));
+}
+
+TEST_F(NegotiationTest, TargetsValueIsTakenWhereThePolicySaysSo) {
+    ISCSI_SESSION* s =
+        loginWith("InitialR2T=yes;", {{"InitialR2T", {tgt::KeyAction::Value, "no", 0}}});
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    EXPECT_EQ(s->opParams[1], 0) << "InitialR2T=no taken without a further pass";
+    EXPECT_TRUE(passes(sent(0)).empty());
+}
+
+TEST_F(NegotiationTest, QueryIsAnsweredWithTheSessionsValue) {
+    ISCSI_SESSION* s =
+        loginWith("MaxConnections=1;", {{"MaxConnections", {tgt::KeyAction::Query, "", 1}}});
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    auto p = passes(sent(0));
+    ASSERT_GE(p.size(), 1u);
+    EXPECT_EQ(p[0], (std::vector<std::string>{"MaxConnections=1"}));
+    EXPECT_EQ(s->opParams[OP_MAX_CONNECTIONS], 1);
+}
+
+TEST_F(NegotiationTest, RejectedKeyReturnsToItsDefaultAndIsOfferedSo) {
+    ISCSI_SESSION* s =
+        loginWith("HeaderDigest=none;", {{"HeaderDigest", {tgt::KeyAction::Reject, "", 1}}});
+    // HeaderDigest travels in the Login request; the target rejects it in the Login response.
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    bool offeredDefault = false;
+    for (const auto& pass : passes(sent(0))) {
+        for (const auto& pair : pass) {
+            offeredDefault |= pair == "HeaderDigest=crc-32C";
+        }
+    }
+    EXPECT_TRUE(offeredDefault) << "the default goes out again";
+}
+
+TEST_F(NegotiationTest, NotUnderstoodKeyIsOfferedWithItsDefault) {
+    ISCSI_SESSION* s = loginWith("MaxOutstandingR2T=4;",
+                                 {{"MaxOutstandingR2T", {tgt::KeyAction::NotUnderstood, "", 1}}});
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    auto p = passes(sent(0));
+    ASSERT_GE(p.size(), 1u);
+    ASSERT_EQ(p[0].size(), 1u);
+    EXPECT_EQ(p[0][0].rfind("MaxOutstandingR2T=", 0), 0u);
+}
+
+TEST_F(NegotiationTest, TargetThatKeepsDisagreeingFailsTheLogin) {
+    tgt::TargetConfig config;
+    config.faults.disagree = true;
+    config.faults.neverFinal = true;
+    startTarget(config);
+    ULONG h = createSession(1, kLogin + "DataPDULength=16;");
+    settle(getSessionStruct(h));
+    EXPECT_EQ(connState(h, 0), CONN_LOGIN_FAILED);
+    EXPECT_EQ(passes(sent(0)).size(), 6u) << "the sixth exchange is the last";
+}
+
+TEST_F(NegotiationTest, MaxConnectionsNeverExceedsTheConnectionRecords) {
+    ISCSI_SESSION* s = loginWith("MaxConnections=8;", {});
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    EXPECT_EQ(s->numMaxConnections, 1u) << "one record, so one connection";
+}
+
+class ConnectionsTest : public SystemTest {};
+
+TEST_F(ConnectionsTest, SecondOfThreeCannotConnectAndTheOthersServe) {
+    startTarget();
+    USHORT dead = closedPort();
+    ULONG h = createSession(3, kLogin, {target().port(), dead, target().port()});
+    ISCSI_SESSION* s = getSessionStruct(h);
+    settle(s);
+    EXPECT_EQ(s->numActiveConnections, 2u);
+    EXPECT_EQ(connState(h, 0), CONN_CONNECTED);
+    EXPECT_EQ(connState(h, 1), CONN_CONNECT_FAILED);
+    EXPECT_EQ(connState(h, 2), CONN_CONNECTED);
+    EXPECT_EQ(target().sessionCount(), 1u);
+}
+
+TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
+    startTarget();
+    ULONG h = createSession(2);
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 2u);
+    USHORT firstTsid = s->tsid;
+    target().dropConnection(0);
+    target().dropConnection(1);
+    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
+    EXPECT_EQ(connState(h, 0), CONN_IDLE);
+    EXPECT_EQ(s->flags & SESSION_RESETTING, 0);
+
+    wake(s); // new work makes the command thread reconnect
+    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 2; }));
+    ASSERT_TRUE(eventually([&] { return (s->flags & SESSION_CONNECTING) == 0; }));
+    EXPECT_EQ(target().connectionCount(), 4u);
+    auto relogin = sent(2)[0].header;
+    EXPECT_EQ(be16(relogin, 14), 0) << "a reconnection is a leading login again";
+    EXPECT_NE(s->tsid, 0);
+    (void)firstTsid;
+}
+
+TEST_F(ConnectionsTest, DeletingASessionBreaksItsConnectionsAndEndsItsThreads) {
+    startTarget();
+    ULONG h = createSession(2);
+    ASSERT_EQ(getSessionStruct(h)->numActiveConnections, 2u);
+    EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
+    EXPECT_TRUE(target().waitForClosed(0, 5s));
+    EXPECT_TRUE(target().waitForClosed(1, 5s));
+    EXPECT_TRUE(qvk::waitSystemThreadsQuiet(5s));
+}
+
+TEST_F(ConnectionsTest, ResetOfActiveConnectionsHoldsResettingUntilTheyEnd) {
+    startTarget();
+    ULONG h = createSession(2);
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 2u);
+    breakTcpConnectionsAndEmptyQs(s);
+    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
+    EXPECT_EQ(s->flags & SESSION_RESETTING, 0) << "cleared by the last receive thread";
+}
+
+TEST_F(ConnectionsTest, SameTargetConfiguredAgainBindsToTheSession) {
+    startTarget();
+    ULONG h = createSession(1);
+    ASSERT_NE(h, ISCSI_NO_SESSION);
+    // Other port and other keys, same address and names: the same session.
+    std::vector<ISCSI_TARGET_ADDRESS> other{{LOOPBACK, closedPort()}};
+    std::string login =
+        "TargetName=" + kTargetName + ";InitiatorName=iqn.2001-04.org.quevi:test;DataPDULength=4;";
+    EXPECT_EQ(
+        iscsiCoreCreateSession(other.data(), 1, login.c_str(), static_cast<ULONG>(login.size()), 1),
+        h);
+    EXPECT_EQ(target().connectionCount(), 1u) << "nothing new was opened";
+    // Another initiator name is another session.
+    ULONG other2 = createSession(1, "InitiatorName=iqn.other;TargetName=" + kTargetName + ";");
+    EXPECT_NE(other2, h);
+    EXPECT_NE(other2, ISCSI_NO_SESSION);
+}
+
+TEST_F(ConnectionsTest, ReceiveLoopEndsOnAnOpcodeItDoesNotServe) {
+    tgt::TargetConfig config;
+    startTarget(config);
+    ULONG h = createSession(1);
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    // A Reject is not served by this receive loop: it ends like any unexpected opcode.
+    ASSERT_TRUE(target().waitForLogin(0, 5s));
+    ASSERT_TRUE(target().sendReject(0, 0x0F));
+    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
+    EXPECT_NE(qvk::dbgCaptureTake().find("readConnectionHandler: unexpected opcode ff"),
+              std::string::npos);
+    // The command thread may already be reconnecting: the state is not looked at here.
+}
+
+class TextTest : public SystemTest {};
+
+TEST_F(TextTest, ExchangeInTheFullFeaturePhaseGoesThroughTheReceiveLoop) {
+    startTarget();
+    ULONG h = createSession(1);
+    ASSERT_EQ(getSessionStruct(h)->numActiveConnections, 1u);
+    char buffer[512] = "SendTargets=All;";
+    LONG n = iscsiCoreSendReceiveTextBuffer(0, buffer, 16, sizeof buffer);
+    ASSERT_GE(n, 0);
+    auto pdus = sent(0);
+    const auto& request = pdus.back();
+    EXPECT_EQ(request.opcode(), 0x04);
+    EXPECT_EQ(request.header[1], 0x00) << "not final, stage fields 0";
+    EXPECT_EQ(pairsOf(request.data), (std::vector<std::string>{"SendTargets=All"}));
+    EXPECT_EQ(getSessionStruct(h)->numActiveConnections, 1u) << "the loop goes on";
+}
+
+TEST_F(TextTest, ResponseLongerThanTheBufferIsRefusedNotCut) {
+    startTarget();
+    ULONG h = createSession(1);
+    ASSERT_EQ(getSessionStruct(h)->numActiveConnections, 1u);
+    // Offering keys the target does not know makes it answer each with NotUnderstood.
+    std::string text;
+    for (int i = 0; i < 10; i++) {
+        text += "Unknown" + std::to_string(i) + "=1;";
+    }
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back(0);
+    ULONG capacity = static_cast<ULONG>(text.size()); // the answer is longer than the offer
+    char guard[64];
+    std::memset(guard, 0x5A, sizeof guard);
+    buffer.insert(buffer.end(), guard, guard + sizeof guard);
+    LONG n =
+        iscsiCoreSendReceiveTextBuffer(0, buffer.data(), static_cast<ULONG>(text.size()), capacity);
+    EXPECT_EQ(n, -1);
+    for (size_t i = text.size() + 1; i < buffer.size(); i++) {
+        ASSERT_EQ(buffer[i], 0x5A) << "nothing written past the capacity";
+    }
+}
+
+TEST_F(TextTest, NoSessionOnTheBusSendsNothing) {
+    startTarget();
+    char buffer[32] = "A=1;";
+    EXPECT_EQ(iscsiCoreSendReceiveTextBuffer(3, buffer, 4, sizeof buffer), -1);
+    EXPECT_EQ(target().connectionCount(), 0u);
+}
+
+TEST_F(TextTest, QueriesReportTheSessionAndRefuseBadIndexes) {
+    startTarget();
+    ULONG h = createSession(2);
+    ISCSI_CONNECTION_QUERY q{};
+    q.index = 2;
+    EXPECT_EQ(iscsiCoreQueryConnection(h, &q), -1);
+    q.index = 1;
+    ASSERT_EQ(iscsiCoreQueryConnection(h, &q), 0);
+    EXPECT_EQ(q.ipAddress, LOOPBACK);
+    EXPECT_EQ(q.portNum, target().port());
+    EXPECT_EQ(q.ConnectionState, CONN_CONNECTED);
+    ISCSI_SESSION_QUERY sq{};
+    EXPECT_EQ(iscsiCoreQuerySession(7, &sq), -1);
+    ASSERT_EQ(iscsiCoreQuerySession(h, &sq), 0);
+    EXPECT_EQ(sq.numMaxConnections, 2u);
+    EXPECT_EQ(sq.numActiveConnections, 2u);
+    EXPECT_EQ(sq.nPendCmds, 0u);
+}
