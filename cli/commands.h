@@ -20,4 +20,7 @@ inline constexpr int kExitUsage = 2;
 // `quevi target`: serves the draft-iSCSI target until SIGINT or SIGTERM.
 void addTargetCommand(CLI::App& app, Runner& runner);
 
+// `quevi login`: logs one session in to a target and prints its state as JSON.
+void addLoginCommand(CLI::App& app, Runner& runner);
+
 } // namespace quevi::cli

@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     quevi::cli::Runner runner;
     quevi::cli::addTargetCommand(app, runner);
+    quevi::cli::addLoginCommand(app, runner);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
