@@ -111,6 +111,17 @@ int runLogin(const LoginOptions& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
+    // Login wrote the values on its own thread without a lock; it cleared SESSION_CONNECTING under
+    // the session lock, so taking that lock once makes them visible here.
+    USHORT params[ISCSI_NUM_OP_PARAMS];
+    std::vector<ULONG> states;
+    KIRQL old = iscsiLockSession(session);
+    RtlCopyMemory(params, session->opParams, sizeof params);
+    for (ULONG i = 0; i < options.connections; i++) {
+        states.push_back(session->connections[i].state);
+    }
+    iscsiUnlockSession(session, old);
+
     nlohmann::ordered_json out;
     ISCSI_SESSION_QUERY query{};
     iscsiCoreQuerySession(handle, &query);
@@ -119,15 +130,14 @@ int runLogin(const LoginOptions& options) {
     out["tsid"] = query.tsid;
     out["active_connections"] = query.numActiveConnections;
     out["connections"] = nlohmann::json::array();
-    for (ULONG i = 0; i < options.connections; i++) {
-        // Records past a negotiated MaxConnections are not in use; report what they hold.
-        out["connections"].push_back({{"state", session->connections[i].state.get()}});
+    for (ULONG state : states) {
+        out["connections"].push_back({{"state", state}});
     }
-    nlohmann::ordered_json params;
+    nlohmann::ordered_json named;
     for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        params[OperationalParamsNames[i]] = session->opParams[i];
+        named[OperationalParamsNames[i]] = params[i];
     }
-    out["params"] = params;
+    out["params"] = named;
     std::cout << out.dump() << std::endl;
 
     int result = query.numActiveConnections >= 1 ? kExitOk : kExitFailure;
