@@ -86,3 +86,11 @@ void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK) {
 void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {
     abort();
 }
+
+// The login exchange and the connection bring-up are linked in but not run here.
+int iscsiOSmakeConnection(ULONG, USHORT, PISCSI_SOCK) {
+    abort();
+}
+int iscsiOShandleSecurity(char*, ULONG, ULONG) {
+    abort();
+}
