@@ -138,6 +138,8 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
             connection->state = CONN_FAILED;
             return ISCSI_FAILURE;
         }
+        // The pad bytes carry no meaning: the text ends at its length.
+        text[length] = '\0';
     }
 
     bool delivered = false;

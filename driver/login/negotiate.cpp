@@ -203,9 +203,9 @@ int writeOpParam(char* text, ULONG capacity, ULONG* length, int index, USHORT va
         return ISCSI_FAILURE;
     }
     char* out = text + *length;
-    memcpy(out, name, nameLength);
+    RtlCopyMemory(out, name, nameLength);
     out[nameLength] = '=';
-    memcpy(out + nameLength + 1, valueText, valueLength);
+    RtlCopyMemory(out + nameLength + 1, valueText, valueLength);
     out[nameLength + 1 + valueLength] = ';';
     *length += pairLength;
     return 0;
