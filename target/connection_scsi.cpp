@@ -298,7 +298,7 @@ bool Connection::handleWriteCommand(const Header& h, const ScsiCommand& cmd, Lun
             t.store = store;
             t.storeOffset = plan_.offset;
             t.storeLength = storeLength;
-            t.expected = transfer;
+            t.expected = static_cast<std::uint32_t>(storeLength); // never more than the CDB moves
             t.received = cmd.dataLength;
             t.nextR2TOffset = cmd.dataLength;
             t.residualFlags = flags;
