@@ -86,13 +86,20 @@ Connection::Read Connection::readHeader(Header& h, std::chrono::steady_clock::ti
             return Read::Closed;
         if (fullFeature_ && !periodicWork())
             return Read::Closed;
-        pollfd pfd{fd_, POLLIN, 0};
-        int r = ::poll(&pfd, 1, kPollSliceMs);
-        if (r < 0 && errno != EINTR)
+        // Try first: under load the next header is usually there already, and a poll per PDU
+        // would double the system calls.
+        ssize_t r = ::recv(fd_, h.data(), h.size(), 0);
+        if (r > 0) {
+            auto got = static_cast<std::size_t>(r);
+            return readExact(h.data() + got, h.size() - got) ? Read::Ok : Read::Closed;
+        }
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return Read::Closed;
-        if (r > 0)
-            return readExact(h.data(), h.size()) ? Read::Ok : Read::Closed;
-        if (std::chrono::steady_clock::now() > deadline)
+        pollfd pfd{fd_, POLLIN, 0};
+        int p = ::poll(&pfd, 1, kPollSliceMs);
+        if (p < 0 && errno != EINTR)
+            return Read::Closed;
+        if (p == 0 && std::chrono::steady_clock::now() > deadline)
             return Read::Idle;
     }
 }
