@@ -183,8 +183,8 @@ bool Target::start(std::string* error) {
     }
     s.lunStores.clear();
     s.luns.clear();
-    for (const std::string& spec : s.config.luns) {
-        auto store = openLun(spec, error);
+    for (const std::string& backing : s.config.luns) {
+        auto store = openLun(backing, error);
         if (!store)
             return false;
         s.luns.push_back(store.get());
