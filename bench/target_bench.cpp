@@ -1,7 +1,8 @@
 // Measures the target alone: an in-process target with a memory LUN and a minimal client on
 // loopback that logs in and then reads or writes at a fixed queue depth. Prints MB/s for 64 KiB
 // and 256 KiB reads and writes and IOPS for 4 KiB, for the initiator's default DataPDULength (16,
-// 8 KiB PDUs) and for 512 (256 KiB PDUs).
+// 8 KiB PDUs) and for 512 (256 KiB PDUs), with the CPU time (target and client together) each
+// command cost.
 //
 //   target_bench [--seconds S] [--depth D]
 #include "target/target.h"
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -189,7 +191,15 @@ private:
 struct Figure {
     double mbps;
     double iops;
+    double cpuPerOp; // microseconds of CPU (target and client together) per command
 };
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t bytes,
            unsigned depth, double seconds) {
@@ -207,6 +217,7 @@ Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t
     };
     for (unsigned i = 0; i < depth; ++i)
         c.command(write, next(), bytes, data.data());
+    double cpuStart = cpuSeconds();
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::duration<double>(seconds);
     std::uint64_t done = 0;
@@ -220,9 +231,11 @@ Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t
     }
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double cpu = cpuSeconds() - cpuStart;
     for (unsigned i = 0; i < depth; ++i)
         c.complete(buf.data(), data.data());
-    return {static_cast<double>(done) * bytes / elapsed / 1e6, static_cast<double>(done) / elapsed};
+    return {static_cast<double>(done) * bytes / elapsed / 1e6, static_cast<double>(done) / elapsed,
+            cpu / static_cast<double>(std::max<std::uint64_t>(done, 1)) * 1e6};
 }
 
 } // namespace
@@ -251,12 +264,15 @@ int main(int argc, char** argv) {
         for (std::uint32_t size : {65536u, 262144u}) {
             Figure r = run(target.port(), pdu, false, size, depth, seconds);
             Figure w = run(target.port(), pdu, true, size, depth, seconds);
-            std::printf("  %3u KiB  read %8.1f MB/s   write %8.1f MB/s\n", size / 1024, r.mbps,
-                        w.mbps);
+            std::printf("  %3u KiB  read %8.1f MB/s (%5.0f us CPU/op)   write %8.1f MB/s (%5.0f us "
+                        "CPU/op)\n",
+                        size / 1024, r.mbps, r.cpuPerOp, w.mbps, w.cpuPerOp);
         }
         Figure r = run(target.port(), pdu, false, 4096, depth, seconds);
         Figure w = run(target.port(), pdu, true, 4096, depth, seconds);
-        std::printf("    4 KiB  read %8.0f IOPS     write %8.0f IOPS\n", r.iops, w.iops);
+        std::printf("    4 KiB  read %8.0f IOPS (%5.0f us CPU/op)   write %8.0f IOPS (%5.0f us "
+                    "CPU/op)\n",
+                    r.iops, r.cpuPerOp, w.iops, w.cpuPerOp);
     }
     target.stop();
     return 0;

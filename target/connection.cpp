@@ -86,13 +86,20 @@ Connection::Read Connection::readHeader(Header& h, std::chrono::steady_clock::ti
             return Read::Closed;
         if (fullFeature_ && !periodicWork())
             return Read::Closed;
-        pollfd pfd{fd_, POLLIN, 0};
-        int r = ::poll(&pfd, 1, kPollSliceMs);
-        if (r < 0 && errno != EINTR)
+        // Try first: under load the next header is usually there already, and a poll per PDU
+        // would double the system calls.
+        ssize_t r = ::recv(fd_, h.data(), h.size(), 0);
+        if (r > 0) {
+            auto got = static_cast<std::size_t>(r);
+            return readExact(h.data() + got, h.size() - got) ? Read::Ok : Read::Closed;
+        }
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return Read::Closed;
-        if (r > 0)
-            return readExact(h.data(), h.size()) ? Read::Ok : Read::Closed;
-        if (std::chrono::steady_clock::now() > deadline)
+        pollfd pfd{fd_, POLLIN, 0};
+        int p = ::poll(&pfd, 1, kPollSliceMs);
+        if (p < 0 && errno != EINTR)
+            return Read::Closed;
+        if (p == 0 && std::chrono::steady_clock::now() > deadline)
             return Read::Idle;
     }
 }
@@ -116,21 +123,25 @@ void Connection::refreshFaults() {
     }
 }
 
-bool Connection::sendRaw(const Header& h, std::span<const std::uint8_t> data) {
+// Writes whole PDUs (header, data, padding each) with as few sendmsg calls as the socket
+// allows; waits for room at most kDataTimeout.
+bool Connection::sendRaw(std::span<const Outgoing> pdus) {
     static const std::uint8_t kPad[4] = {0, 0, 0, 0};
-    iovec iov[3];
+    std::array<iovec, 3 * kMaxBatch> iov;
     int count = 0;
-    iov[count++] = {const_cast<std::uint8_t*>(h.data()), h.size()};
-    if (!data.empty())
-        iov[count++] = {const_cast<std::uint8_t*>(data.data()), data.size()};
-    std::size_t pad = paddedLength(data.size()) - data.size();
-    if (pad)
-        iov[count++] = {const_cast<std::uint8_t*>(kPad), pad};
+    for (const Outgoing& o : pdus) {
+        iov[count++] = {const_cast<std::uint8_t*>(o.header->data()), o.header->size()};
+        if (!o.data.empty())
+            iov[count++] = {const_cast<std::uint8_t*>(o.data.data()), o.data.size()};
+        std::size_t pad = paddedLength(o.data.size()) - o.data.size();
+        if (pad)
+            iov[count++] = {const_cast<std::uint8_t*>(kPad), pad};
+    }
     auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
     int first = 0;
     while (first < count) {
         msghdr msg{};
-        msg.msg_iov = iov + first;
+        msg.msg_iov = iov.data() + first;
         msg.msg_iovlen = static_cast<std::size_t>(count - first);
         ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
         if (n < 0) {
@@ -156,6 +167,11 @@ bool Connection::sendRaw(const Header& h, std::span<const std::uint8_t> data) {
 }
 
 bool Connection::send(Header& h, std::span<const std::uint8_t> data, bool consume) {
+    Outgoing one{&h, data, consume};
+    return sendBatch({&one, 1});
+}
+
+bool Connection::sendBatch(std::span<Outgoing> pdus) {
     std::lock_guard lock(sendMutex_);
     std::uint64_t v = state_.faultsVersion.load(std::memory_order_acquire);
     if (v != sendFaultsVersion_) {
@@ -174,15 +190,17 @@ bool Connection::send(Header& h, std::span<const std::uint8_t> data, bool consum
     }
     std::uint32_t window = std::max<std::uint32_t>(state_.config.cmdWindow, 1);
     std::uint32_t maxCmdSN = sendFaults_.closeWindow ? expCmdSN - 1 : expCmdSN + window - 1;
-    std::uint32_t statSN = statSN_;
-    if (consume) {
-        if (sendFaults_.repeatStatSN)
-            statSN = statSN_ - 1; // the one the previous response carried
-        else
-            ++statSN_;
+    for (Outgoing& o : pdus) {
+        std::uint32_t statSN = statSN_;
+        if (o.consume) {
+            if (sendFaults_.repeatStatSN)
+                statSN = statSN_ - 1; // the one the previous response carried
+            else
+                ++statSN_;
+        }
+        stampSequence(*o.header, statSN, expCmdSN, maxCmdSN);
     }
-    stampSequence(h, statSN, expCmdSN, maxCmdSN);
-    return sendRaw(h, data);
+    return sendRaw(pdus);
 }
 
 bool Connection::refuseLogin(const LoginRequest& req, std::uint8_t status) {

@@ -23,6 +23,7 @@ inline constexpr std::size_t kIoBufferSize = 256 * 1024;
 inline constexpr std::size_t kMaxTasks = 64;
 inline constexpr std::size_t kMaxBursts = 16;
 inline constexpr std::uint32_t kMaxNopData = 4096;
+inline constexpr std::size_t kMaxBatch = 16; // Data-In PDUs handed to the socket in one call
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
@@ -81,8 +82,15 @@ private:
 
     // Sending. `consume` advances StatSN; `status` marks a response that carries a command's
     // status (subject to the StatSN faults).
+    // Several PDUs go out in one call, stamped in order.
+    struct Outgoing {
+        Header* header;
+        std::span<const std::uint8_t> data;
+        bool consume;
+    };
     bool send(Header& h, std::span<const std::uint8_t> data, bool consume);
-    bool sendRaw(const Header& h, std::span<const std::uint8_t> data);
+    bool sendBatch(std::span<Outgoing> pdus);
+    bool sendRaw(std::span<const Outgoing> pdus);
     void refreshFaults();
 
     // Login phase.

@@ -110,6 +110,17 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
     bool readFailed = false;
     std::size_t index = 0;
     std::uint32_t forward = 0;
+    // PDUs collect in a batch (their data side by side in the I/O buffer) and leave together.
+    std::array<Header, kMaxBatch> headers;
+    std::array<Outgoing, kMaxBatch> batch;
+    std::size_t queued = 0;
+    std::size_t used = 0;
+    auto flush = [&] {
+        bool ok = queued == 0 || sendBatch({batch.data(), queued});
+        queued = 0;
+        used = 0;
+        return ok;
+    };
     for (;;) {
         std::uint32_t off, size;
         bool last;
@@ -126,13 +137,17 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
             forward += size;
             last = forward >= length;
         }
+        if (queued == kMaxBatch || (store && used + size > io_.size()))
+            if (!flush())
+                return false;
         std::span<const std::uint8_t> data;
         if (store) {
-            if (!store->read(storeOffset + off, {io_.data(), size})) {
+            if (!store->read(storeOffset + off, {io_.data() + used, size})) {
                 readFailed = true;
                 break;
             }
-            data = bytesOf(io_, size);
+            data = {io_.data() + used, size};
+            used += size;
         } else {
             data = generated.subspan(off, size);
         }
@@ -147,10 +162,12 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
         d.itt = itt;
         d.dataSN = dataSN++;
         d.bufferOffset = off;
-        Header h = buildDataIn(d);
-        if (!send(h, data, d.hasStatus))
-            return false;
+        headers[queued] = buildDataIn(d);
+        batch[queued] = {&headers[queued], data, d.hasStatus};
+        ++queued;
     }
+    if (!flush())
+        return false;
     if (readFailed) {
         Sense s{kSenseMediumError, 0x11, 0}; // unrecovered read error
         return sendStatus(cmd.itt, kStatusCheckCondition, &s, 0, 0);
@@ -281,7 +298,7 @@ bool Connection::handleWriteCommand(const Header& h, const ScsiCommand& cmd, Lun
             t.store = store;
             t.storeOffset = plan_.offset;
             t.storeLength = storeLength;
-            t.expected = transfer;
+            t.expected = static_cast<std::uint32_t>(storeLength); // never more than the CDB moves
             t.received = cmd.dataLength;
             t.nextR2TOffset = cmd.dataLength;
             t.residualFlags = flags;

@@ -169,10 +169,10 @@ std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* erro
     return std::make_unique<FileLun>(fd, bytes, path);
 }
 
-std::unique_ptr<LunStore> openLun(const std::string& spec, std::string* error) {
-    if (auto size = parseLunSize(spec))
+std::unique_ptr<LunStore> openLun(const std::string& backing, std::string* error) {
+    if (auto size = parseLunSize(backing))
         return makeMemoryLun(*size, error);
-    return openFileLun(spec, error);
+    return openFileLun(backing, error);
 }
 
 } // namespace quevi::target

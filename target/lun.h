@@ -32,6 +32,6 @@ std::unique_ptr<LunStore> makeMemoryLun(std::uint64_t bytes, std::string* error)
 // Opens an existing file; its size is rounded down to whole blocks (at least one block).
 std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* error);
 // A size makes a memory store, anything else names a file.
-std::unique_ptr<LunStore> openLun(const std::string& spec, std::string* error);
+std::unique_ptr<LunStore> openLun(const std::string& backing, std::string* error);
 
 } // namespace quevi::target

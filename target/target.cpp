@@ -20,7 +20,7 @@ namespace quevi::target {
 void TargetState::record(std::size_t index, const Header& h, std::span<const std::uint8_t> data) {
     {
         std::lock_guard lock(mutex);
-        ConnectionRecord& r = *records[index];
+        ConnectionRecord& r = *records.at(index);
         ++r.info.pduCount;
         if (r.pdus.size() >= config.recordPduLimit) {
             ++r.info.droppedRecords;
@@ -89,6 +89,17 @@ void TargetState::leaveSession(const std::shared_ptr<Session>& session,
 
 namespace {
 
+// Called with s.mutex held.
+void forgetOldRecords(TargetState& s) {
+    for (auto it = s.records.begin();
+         s.records.size() > s.config.keepConnections && it != s.records.end();) {
+        if (!it->second->info.open)
+            it = s.records.erase(it);
+        else
+            ++it;
+    }
+}
+
 void acceptLoop(TargetState& s) {
     while (!s.stopping) {
         // Reap finished connection threads so a long-running target does not collect them.
@@ -113,12 +124,14 @@ void acceptLoop(TargetState& s) {
         {
             std::lock_guard lock(s.mutex);
             full = s.openConnections >= s.config.maxConnections;
-            index = s.records.size();
+            index = s.accepted;
             if (!full) {
+                ++s.accepted;
                 ++s.openConnections;
-                auto r = std::make_shared<ConnectionRecord>();
+                auto r = std::make_unique<ConnectionRecord>();
                 r->info.index = index;
-                s.records.push_back(r);
+                s.records[index] = std::move(r);
+                forgetOldRecords(s);
             }
         }
         if (full) {
@@ -128,7 +141,7 @@ void acceptLoop(TargetState& s) {
         auto c = std::make_shared<Connection>(s, fd, index);
         {
             std::lock_guard lock(s.mutex);
-            s.records[index]->live = c;
+            s.records.at(index)->live = c;
         }
         s.changed.notify_all();
         auto done = std::make_shared<std::atomic<bool>>(false);
@@ -170,8 +183,8 @@ bool Target::start(std::string* error) {
     }
     s.lunStores.clear();
     s.luns.clear();
-    for (const std::string& spec : s.config.luns) {
-        auto store = openLun(spec, error);
+    for (const std::string& backing : s.config.luns) {
+        auto store = openLun(backing, error);
         if (!store)
             return false;
         s.luns.push_back(store.get());
@@ -216,7 +229,7 @@ void Target::stop() {
     s.listenFd = -1;
     {
         std::lock_guard lock(s.mutex);
-        for (auto& r : s.records)
+        for (auto& [index, r] : s.records)
             if (auto c = r->live.lock())
                 c->shutdown();
     }
@@ -257,7 +270,7 @@ LunStore* Target::lun(std::size_t n) const {
 
 std::size_t Target::connectionCount() const {
     std::lock_guard lock(state_->mutex);
-    return state_->records.size();
+    return state_->accepted;
 }
 
 std::size_t Target::sessionCount() const {
@@ -267,16 +280,18 @@ std::size_t Target::sessionCount() const {
 
 std::optional<ConnectionInfo> Target::connection(std::size_t index) const {
     std::lock_guard lock(state_->mutex);
-    if (index >= state_->records.size())
+    ConnectionRecord* r = state_->findRecord(index);
+    if (!r)
         return std::nullopt;
-    return state_->records[index]->info;
+    return r->info;
 }
 
 std::vector<RecordedPdu> Target::pdus(std::size_t index) const {
     std::lock_guard lock(state_->mutex);
-    if (index >= state_->records.size())
+    ConnectionRecord* r = state_->findRecord(index);
+    if (!r)
         return {};
-    return state_->records[index]->pdus;
+    return r->pdus;
 }
 
 namespace {
@@ -290,25 +305,28 @@ bool waitFor(const TargetState& s, std::chrono::milliseconds timeout, Pred pred)
 } // namespace
 
 bool Target::waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
-    return waitFor(*state_, timeout, [&] { return state_->records.size() >= count; });
+    return waitFor(*state_, timeout, [&] { return state_->accepted >= count; });
 }
 
 bool Target::waitForPdus(std::size_t index, std::size_t count,
                          std::chrono::milliseconds timeout) const {
     return waitFor(*state_, timeout, [&] {
-        return index < state_->records.size() && state_->records[index]->info.pduCount >= count;
+        ConnectionRecord* r = state_->findRecord(index);
+        return r && r->info.pduCount >= count;
     });
 }
 
 bool Target::waitForLogin(std::size_t index, std::chrono::milliseconds timeout) const {
     return waitFor(*state_, timeout, [&] {
-        return index < state_->records.size() && state_->records[index]->info.loggedIn;
+        ConnectionRecord* r = state_->findRecord(index);
+        return r && r->info.loggedIn;
     });
 }
 
 bool Target::waitForClosed(std::size_t index, std::chrono::milliseconds timeout) const {
     return waitFor(*state_, timeout, [&] {
-        return index < state_->records.size() && !state_->records[index]->info.open;
+        ConnectionRecord* r = state_->findRecord(index);
+        return r ? !r->info.open : index < state_->accepted; // forgotten records were closed
     });
 }
 
@@ -316,9 +334,8 @@ namespace {
 
 std::shared_ptr<Connection> liveConnection(const TargetState& s, std::size_t index) {
     std::lock_guard lock(s.mutex);
-    if (index >= s.records.size())
-        return nullptr;
-    return s.records[index]->live.lock();
+    ConnectionRecord* r = s.findRecord(index);
+    return r ? r->live.lock() : nullptr;
 }
 
 } // namespace

@@ -93,6 +93,7 @@ struct TargetConfig {
     bool record = true;                        // record received PDUs per connection
     std::uint32_t recordDataLimit = 64 * 1024; // data bytes kept per recorded PDU
     std::uint32_t recordPduLimit = 10000;      // PDUs kept per connection (the first ones)
+    std::uint32_t keepConnections = 4096;      // records of closed connections kept (the newest)
     std::uint32_t maxConnections = 256;        // open at once
     std::uint32_t maxSessions = 64;
     std::chrono::milliseconds loginTimeout{30000}; // a login phase that stalls this long ends

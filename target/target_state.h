@@ -54,14 +54,17 @@ public:
     std::vector<LunStore*> luns; // index = LUN number
 
     mutable std::mutex mutex;
-    mutable std::condition_variable changed;                    // any record or connection change
-    Faults faults;                                              // guarded by mutex
-    NegotiationPolicy negotiation;                              // guarded by mutex
-    std::atomic<std::uint64_t> faultsVersion{1};                // bumped by every setFaults
-    std::vector<std::shared_ptr<ConnectionRecord>> records;     // guarded by mutex
-    std::map<std::uint16_t, std::shared_ptr<Session>> sessions; // by TSID; guarded by mutex
-    std::uint16_t nextTsid = 1;                                 // guarded by mutex
-    std::size_t openConnections = 0;                            // guarded by mutex
+    mutable std::condition_variable changed;     // any record or connection change
+    Faults faults;                               // guarded by mutex
+    NegotiationPolicy negotiation;               // guarded by mutex
+    std::atomic<std::uint64_t> faultsVersion{1}; // bumped by every setFaults
+    // By connection index. Records of closed connections beyond keepConnections are forgotten,
+    // oldest first, so a long-running target does not grow with every connection it served.
+    std::map<std::size_t, std::unique_ptr<ConnectionRecord>> records; // guarded by mutex
+    std::size_t accepted = 0;                                         // guarded by mutex
+    std::map<std::uint16_t, std::shared_ptr<Session>> sessions;       // by TSID; guarded by mutex
+    std::uint16_t nextTsid = 1;                                       // guarded by mutex
+    std::size_t openConnections = 0;                                  // guarded by mutex
 
     std::atomic<bool> stopping{false};
     int listenFd = -1;
@@ -82,13 +85,18 @@ public:
         return negotiation;
     }
 
+    // The record of a connection, or null; called with mutex held.
+    ConnectionRecord* findRecord(std::size_t index) const {
+        auto it = records.find(index);
+        return it == records.end() ? nullptr : it->second.get();
+    }
     // Recording and connection bookkeeping, all under mutex.
     void record(std::size_t index, const Header& h, std::span<const std::uint8_t> data);
     template <class F>
     void updateInfo(std::size_t index, F&& f) {
         {
             std::lock_guard lock(mutex);
-            f(records[index]->info);
+            f(records.at(index)->info);
         }
         changed.notify_all();
     }

@@ -132,6 +132,21 @@ TEST_F(FullFeature, WriteWithImmediateDataAndR2Ts) {
     EXPECT_EQ(rd.data, data);
 }
 
+TEST_F(FullFeature, WriteAsksOnlyForWhatTheCdbMoves) {
+    startTarget();
+    Client c;
+    loggedIn(c);
+    std::vector<std::uint8_t> data(65536, 0x44); // the initiator offers 64 KiB for 2 blocks
+    auto res = c.write(0, write10(0, 2), data, 0);
+    ASSERT_TRUE(res.ok);
+    EXPECT_EQ(res.status, 0);
+    ASSERT_EQ(res.pdus.size(), 2u);
+    EXPECT_EQ(res.pdus[0].op(), 0xF1);
+    EXPECT_EQ(res.pdus[0].u32(44), 1024u);
+    EXPECT_EQ(res.pdus[1].flags() & 0x02, 0x02); // underflow
+    EXPECT_EQ(res.pdus[1].u32(20), 65536u - 1024);
+}
+
 TEST_F(FullFeature, NoMoreR2TsOutstandingThanAllowed) {
     config.maxR2TLength = 4096;
     config.maxOutstandingR2T = 2;

@@ -79,6 +79,29 @@ TEST(TargetProcess, ServesALoginAndAReadAndStopsOnSigterm) {
     fclose(c.out);
 }
 
+TEST(TargetProcess, FaultOptionsReachTheTargetAndSigintStopsIt) {
+    Child c = spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--lun", "1M", "--name",
+                     "disk-one", "--data-in-sizes", "1000,3000", "--status-separate"});
+    ASSERT_GT(c.pid, 0);
+    char line[256] = {};
+    ASSERT_TRUE(fgets(line, sizeof line, c.out));
+    int port = std::stoi(std::string(line).substr(std::string("listening 127.0.0.1:").size()));
+    Client cl;
+    ASSERT_TRUE(cl.connect(static_cast<std::uint16_t>(port)));
+    ASSERT_TRUE(cl.login("disk-one"));
+    auto r = cl.command(0, read10(0, 16), 8192, true);
+    ASSERT_TRUE(r.ok);
+    std::vector<std::uint32_t> sizes;
+    for (const auto& p : r.pdus)
+        sizes.push_back(p.op() == 0xE5 ? p.length() : 0);
+    EXPECT_EQ(sizes, (std::vector<std::uint32_t>{1000, 3000, 3000, 1192, 0}));
+    EXPECT_EQ(r.pdus.back().op(), 0xE1);
+    kill(c.pid, SIGINT);
+    EXPECT_TRUE(cl.waitClosed(10s));
+    EXPECT_EQ(reap(c.pid, 20), 0);
+    fclose(c.out);
+}
+
 TEST(TargetProcess, BadOptionsExitWithTwo) {
     for (auto args : std::vector<std::vector<std::string>>{
              {QUEVI_BINARY, "target", "--listen", "nowhere"},
