@@ -186,7 +186,9 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     iscsiUnlockSession(session, old);
     if (!iscsiOSthreadStarted(thread)) {
         Debug(DBG_ERROR, "iscsiCoreCreateSession: the command queue thread could not be started\n");
+        old = KfAcquireSpinLock(&sessionsLock);
         sessions[handle] = nullptr;
+        KfReleaseSpinLock(&sessionsLock, old);
         freeSessionResources(session);
         return ISCSI_NO_SESSION;
     }
@@ -197,8 +199,15 @@ int iscsiCoreDeleteSession(ULONG handle) {
     if (handle >= searchedSlots() || sessions[handle] == nullptr) {
         return ISCSI_FAILURE;
     }
+    // The slot is cleared under sessionsLock so that a binding search, which reads the sessions
+    // under that lock, never reads one that is being freed.
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
     ISCSI_SESSION* session = sessions[handle];
     sessions[handle] = nullptr;
+    KfReleaseSpinLock(&sessionsLock, old);
+    if (session == nullptr) {
+        return ISCSI_FAILURE;
+    }
     freeSessionResources(session);
     return 0;
 }
@@ -249,7 +258,8 @@ void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
 
     bool noneActive = session->numActiveConnections == 0;
 
-    for (ULONG i = 0; i < iscsiConnectionCount(session); i++) {
+    // Every record: one that logged in before negotiation lowered numMaxConnections is broken too.
+    for (ULONG i = 0; i < session->numConnectionRecords; i++) {
         ISCSI_CONNECTION* connection = &session->connections[i];
         ULONG state = connection->state;
         if (state == CONN_CONNECTING || state == CONN_CONNECTED) {

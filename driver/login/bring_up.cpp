@@ -52,8 +52,12 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
 
     // The record is made active before its thread starts: a receive thread that ends at once
     // takes its connection out of activeConnections itself.
+    // Negotiation may have lowered numMaxConnections below this record: it is then not one of
+    // the connections the session uses.
     old = iscsiLockSession(session);
-    if (session->numActiveConnections >= iscsiConnectionCount(session)) {
+    ULONG index = static_cast<ULONG>(connection - session->connections);
+    if (index >= iscsiConnectionCount(session) ||
+        session->numActiveConnections >= iscsiConnectionCount(session)) {
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: no room among the active connections\n");
         (void)iscsiOSbreakConnection(connection->pSock);

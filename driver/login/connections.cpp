@@ -26,11 +26,21 @@ LONG buildIdentity(char* identity, const char* loginString) {
 } // namespace
 
 ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStringLength) {
-    // The login string is read up to the pairs it needs; its length plays no part.
-    (void)loginStringLength;
+    // The identity is taken from a copy ended the way the session's own copy is (a ";" after the
+    // last pair), so a configuration whose last pair is TargetName without ";" still finds the
+    // session it made; the copy also keeps the search within the given length.
+    auto* copy = static_cast<char*>(ExAllocatePoolWithTag(
+        NonPagedPool, static_cast<SIZE_T>(loginStringLength) + 2, ISCSI_POOL_TAG));
+    if (copy == nullptr) {
+        return ISCSI_NO_SESSION;
+    }
+    RtlCopyMemory(copy, loginString, loginStringLength);
+    copy[loginStringLength] = ';';
+    copy[loginStringLength + 1] = '\0';
     char wanted[IDENTITY_SIZE];
     char candidate[IDENTITY_SIZE];
-    LONG wantedLength = buildIdentity(wanted, loginString);
+    LONG wantedLength = buildIdentity(wanted, copy);
+    ExFreePool(copy);
     if (wantedLength < 0) {
         Debug(DBG_ERROR, "findSessionHandle: the names do not fit, no session is shared\n");
         return ISCSI_NO_SESSION;

@@ -266,3 +266,26 @@ TEST_F(TextTest, QueriesReportTheSessionAndRefuseBadIndexes) {
     EXPECT_EQ(sq.numActiveConnections, 2u);
     EXPECT_EQ(sq.nPendCmds, 0u);
 }
+
+TEST_F(ConnectionsTest, ConfigurationWithoutFinalSeparatorStillFindsItsSession) {
+    startTarget();
+    std::string login = "InitiatorName=iqn.x;TargetName=" + kTargetName; // no ";" at the end
+    ULONG h = createSession(1, login);
+    ASSERT_NE(h, ISCSI_NO_SESSION);
+    EXPECT_EQ(createSession(1, login), h);
+    EXPECT_EQ(getSessionStruct(1), nullptr);
+}
+
+TEST_F(ConnectionsTest, RecordBeyondANegotiatedMaxConnectionsIsNotUsed) {
+    tgt::TargetConfig config;
+    config.negotiation["MaxConnections"] = {tgt::KeyAction::Value, "1", 0};
+    startTarget(config);
+    // Record 0 cannot connect; record 1 logs in and learns that the session uses one connection.
+    ULONG h = createSession(2, kLogin + "MaxConnections=2;", {closedPort(), target().port()});
+    ISCSI_SESSION* s = getSessionStruct(h);
+    settle(s);
+    EXPECT_EQ(s->numMaxConnections, 1u);
+    EXPECT_EQ(s->numActiveConnections, 0u) << "record 1 lies outside the connections in use";
+    EXPECT_TRUE(target().waitForClosed(0, 5s)) << "and its connection is not left open";
+    EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
+}
