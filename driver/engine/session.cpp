@@ -128,7 +128,9 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         }
     }
 
-    size_t activeBytes = sizeof(ISCSI_CONNECTION*) * numConnections;
+    // An array of pointers, one per connection record.
+    size_t activeBytes =
+        sizeof(ISCSI_CONNECTION*) * numConnections; // NOLINT(bugprone-sizeof-expression)
     session->activeConnections = static_cast<ISCSI_CONNECTION**>(
         ExAllocatePoolWithTag(NonPagedPool, activeBytes, ISCSI_POOL_TAG));
     if (session->activeConnections == nullptr) {

@@ -14,6 +14,7 @@ void Debug(ULONG level, const char* format, ...) {
     va_list args;
     va_start(args, format);
     // vsnprintf never writes past the buffer; a longer line is cut at DEBUG_BUFFER_SIZE - 1.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): args is started just above.
     int n = vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     if (n < 0) {
