@@ -68,7 +68,7 @@ TEST_F(FullFeature, ScsiCommandSetOverTheWire) {
     auto luns = c.command(0, {0xA0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, 256, true);
     ASSERT_TRUE(luns.ok);
     EXPECT_EQ(rd32(&luns.data[0]), 16u);
-    auto tur = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto tur = c.testUnitReady();
     ASSERT_TRUE(tur.ok);
     EXPECT_EQ(tur.status, 0);
     auto sync = c.command(0, {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, false);
@@ -96,7 +96,7 @@ TEST_F(FullFeature, SequenceNumbersAndWindow) {
     loggedIn(c);
     std::uint32_t stat = c.expStatSN();
     for (std::uint32_t i = 0; i < 3; ++i) {
-        auto r = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+        auto r = c.testUnitReady();
         ASSERT_TRUE(r.ok);
         const Pdu& p = r.pdus.back();
         EXPECT_EQ(p.statSN(), stat + i);
@@ -270,9 +270,7 @@ TEST_F(FullFeature, NopPingTextAndLogout) {
     // An answer to a target ping gets no reply.
     ASSERT_TRUE(c.send(nopOut(0x40, false, 0xFFFFFFFF, 7, c.takeCmdSN(), 0)));
     std::string t = pairs({"MaxOutstandingR2T=?"});
-    ASSERT_TRUE(c.send(
-        textRequest(0x80, 0x44, c.takeCmdSN(), c.expStatSN(), static_cast<std::uint32_t>(t.size())),
-        bytes(t)));
+    ASSERT_TRUE(c.sendText(0x80, 0x44, c.takeCmdSN(), c.expStatSN(), t));
     auto text = c.receive();
     ASSERT_TRUE(text);
     EXPECT_EQ(text->op(), 0xE4); // not a reply to the NOP-Out answer
