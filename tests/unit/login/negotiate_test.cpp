@@ -145,13 +145,16 @@ TEST_F(Negotiation, MalformedPairsFail) {
     EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
 }
 
-TEST_F(Negotiation, NamesAreCarriedNotStored) {
+TEST_F(Negotiation, NamesAreCarriedAndLoginStringQueriesNotStored) {
     EXPECT_EQ(store("InitiatorName=iqn.i", 1), 0);
     EXPECT_EQ(store("TargetName=iqn.t", 0), 0);
     // Found anywhere in the pair: this pair is not read as a MaxConnections value.
     EXPECT_EQ(store("MaxConnections=1TargetName", 1), 0);
+    // A query in the login string stores nothing either.
+    EXPECT_EQ(store("MaxConnections=?", 1), 0);
     EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
     EXPECT_EQ(session.numMaxConnections, 2U);
+    expectAllSettled();
 }
 
 TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits) {
@@ -165,13 +168,6 @@ TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits
     // Numbers are cut to 16 bits.
     EXPECT_EQ(store("FirstBurstSize=65664", 1), 0);
     EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
-}
-
-TEST_F(Negotiation, QueryFromTheLoginStringStoresNothing) {
-    EXPECT_EQ(store("MaxConnections=?", 1), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
-    EXPECT_EQ(session.numMaxConnections, 2U);
-    expectAllSettled();
 }
 
 TEST_F(Negotiation, AnswersCombineByPolicy) {
@@ -255,11 +251,13 @@ TEST_F(Negotiation, BadPairOrEmptyPairStopsTheWalkAndLosesThePairsAfterIt) {
     EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
 }
 
-TEST_F(Negotiation, NothingUnsettledSendsNothing) {
+TEST_F(Negotiation, NothingUnsettledSendsNothingAndStatusAboveThreeIsCleared) {
+    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_TRUE(fake::target().sent.empty());
     EXPECT_EQ(fake::target().handledResponses, 0);
     EXPECT_EQ(connection.state, CONN_CONNECTED);
+    expectAllSettled();
 }
 
 TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
@@ -426,13 +424,6 @@ TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
     fake::answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"HeaderDigest=crc-32C\0"s});
-}
-
-TEST_F(Negotiation, StatusAboveThreeIsNotOfferedAndIsCleared) {
-    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_TRUE(fake::target().sent.empty());
-    expectAllSettled();
 }
 
 TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
