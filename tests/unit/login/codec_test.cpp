@@ -24,30 +24,18 @@ std::vector<std::string> walk(std::string text, ULONG length) {
 
 } // namespace
 
-TEST(KeyTable, KeysTypesDefaultsTablesAndPoliciesInIndexOrder) {
-    const char* names[] = {"MaxConnections",     "InitialR2T",         "BidiInitialR2T",
-                           "ImmediateData",      "DataPDULength",      "FirstBurstSize",
-                           "LogoutLoginMinTime", "LogoutLoginMaxTime", "MaxOutstandingR2T",
-                           "EnableACA",          "DataOrder",          "CommandReplay",
-                           "BootSession",        "CopyManagerSession", "AuthMethod",
-                           "DataDigest",         "HeaderDigest",       "SecurityContextComplete"};
+// Names, types and the value tables are checked by the lookups below and by the negotiation's
+// offer of every key; the defaults, string groups and policies only here.
+TEST(KeyTable, DefaultsGroupsAndPoliciesInIndexOrder) {
     const USHORT defaults[] = {8, 1, 1, 1, 16, 128, 1, 3, 8, 1, 1, 0, 0, 0, 5, 1, 1, 0};
     const UCHAR groups[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 2, 0};
     const UCHAR policies[] = {1, 0, 0, 0, 1, 1, 1, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        SCOPED_TRACE(i);
-        EXPECT_STREQ(OperationalParamsNames[i], names[i]);
+        SCOPED_TRACE(OperationalParamsNames[i]);
         EXPECT_EQ(defaultOpParams[i], defaults[i]);
         EXPECT_EQ(opParamsStringGroup[i], groups[i]);
         EXPECT_EQ(opParamsPolicy[i], policies[i]);
     }
-    EXPECT_STREQ(opParamsTypes, "nbbbnnnnnbbbbbsssb");
-    const char* auth[] = {"KRB5", "SPKM-1", "SPKM-2", "SRP", "CHAP", "none"};
-    for (int i = 0; i < AUTH_METHOD_TABLE_SIZE; i++) {
-        EXPECT_STREQ(AuthMethodTable[i], auth[i]);
-    }
-    EXPECT_STREQ(DigestTable[0], "none");
-    EXPECT_STREQ(DigestTable[1], "crc-32C");
 }
 
 TEST(KeyLookup, KeyMustStandAtTheStartAndNamedValuesMatchByPrefix) {
