@@ -55,7 +55,7 @@ protected:
     PDRIVER_OBJECT driver = nullptr;
 };
 
-TEST_F(ErrorLog, AllocationIsZeroedAndBoundedBySize) {
+TEST_F(ErrorLog, AllocationIsZeroedBoundedBySizeAndCanBeMadeToFail) {
     EXPECT_EQ(IoAllocateErrorLogEntry(driver, 47), nullptr);
     EXPECT_EQ(IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
     EXPECT_EQ(IoAllocateErrorLogEntry(nullptr, 48), nullptr);
@@ -68,6 +68,13 @@ TEST_F(ErrorLog, AllocationIsZeroedAndBoundedBySize) {
         IoWriteErrorLogEntry(p);
     }
     EXPECT_EQ(qvk::errorLogEntries().size(), 2u);
+    // Injected failures.
+    qvk::errorLogFailNext(2);
+    EXPECT_EQ(IoAllocateErrorLogEntry(driver, 48), nullptr);
+    EXPECT_EQ(IoAllocateErrorLogEntry(driver, 48), nullptr);
+    PVOID p = IoAllocateErrorLogEntry(driver, 48);
+    ASSERT_NE(p, nullptr);
+    IoWriteErrorLogEntry(p);
 }
 
 TEST_F(ErrorLog, BusResetEntryKeepsStringsRawBytesAndRenderedText) {
@@ -128,15 +135,6 @@ TEST_F(ErrorLog, MissingInsertionStaysAsWrittenAndStringsStayInsideTheEntry) {
     EXPECT_EQ(entries[0].strings[0], u"78");
     EXPECT_EQ(entries[0].text,
               "A bus reset has been issued for iSCSI bus 78, connected to iSCSI target %3.\r\n");
-}
-
-TEST_F(ErrorLog, InjectedAllocationFailure) {
-    qvk::errorLogFailNext(2);
-    EXPECT_EQ(IoAllocateErrorLogEntry(driver, 48), nullptr);
-    EXPECT_EQ(IoAllocateErrorLogEntry(driver, 48), nullptr);
-    PVOID p = IoAllocateErrorLogEntry(driver, 48);
-    ASSERT_NE(p, nullptr);
-    IoWriteErrorLogEntry(p);
 }
 
 TEST_F(ErrorLog, WritingSomethingElseAborts) {

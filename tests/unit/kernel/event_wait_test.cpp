@@ -88,7 +88,7 @@ TEST(EventWait, SynchronizationEventStaysSignalledUntilOneWaitTakesIt) {
     EXPECT_EQ(waitMs(&e, 10), STATUS_TIMEOUT); // two sets merged into one signal
 }
 
-TEST(EventWait, NotificationEventStaysSignalledUntilCleared) {
+TEST(EventWait, NotificationEventStaysSignalledUntilClearedAndZeroFilledIsOne) {
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, TRUE);
     EXPECT_EQ(waitMs(&e, 1000), STATUS_SUCCESS);
@@ -98,15 +98,13 @@ TEST(EventWait, NotificationEventStaysSignalledUntilCleared) {
     KeSetEvent(&e, 0, FALSE);
     EXPECT_EQ(KeResetEvent(&e), 1);
     EXPECT_EQ(KeReadStateEvent(&e), 0);
-}
-
-TEST(EventWait, ZeroFilledEventIsAnUnsignalledNotificationEvent) {
-    KEVENT e;
-    RtlZeroMemory(&e, sizeof e);
-    EXPECT_EQ(waitMs(&e, 5), STATUS_TIMEOUT);
-    KeSetEvent(&e, 0, FALSE);
-    EXPECT_EQ(waitMs(&e, 5), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&e), 1);
+    // A zero-filled event is an unsignalled notification event.
+    KEVENT z;
+    RtlZeroMemory(&z, sizeof z);
+    EXPECT_EQ(waitMs(&z, 5), STATUS_TIMEOUT);
+    KeSetEvent(&z, 0, FALSE);
+    EXPECT_EQ(waitMs(&z, 5), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&z), 1);
 }
 
 // Several threads wait with a long limit; counts how many were released.

@@ -3,9 +3,174 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace {
 
-class LockRules : public ::testing::Test {
+// Objects of the dying child; static so that a system thread may still use them.
+PKSPIN_LOCK lock(const char* name, ULONG order = SPIN_LOCK_ORDER_NONE) {
+    static KSPIN_LOCK pool[2];
+    static int next = 0;
+    PKSPIN_LOCK l = &pool[next++ % 2];
+    KeInitializeSpinLock(l, name, order);
+    return l;
+}
+
+PKEVENT event(EVENT_TYPE type, BOOLEAN signalled) {
+    static KEVENT e;
+    KeInitializeEvent(&e, type, signalled);
+    return &e;
+}
+
+// Waits 1 ms, or without limit.
+void wait(PKEVENT e, bool limited = true) {
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    KeWaitForSingleObject(e, Executive, KernelMode, FALSE, limited ? &t : nullptr);
+}
+
+void delay() {
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+// Starts a system thread and keeps its parent alive for a bounded time (10 s).
+void runSystemThread(PKSTART_ROUTINE routine, PVOID context) {
+    HANDLE h = nullptr;
+    if (!NT_SUCCESS(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine,
+                                         context))) {
+        std::abort();
+    }
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER t;
+    t.QuadPart = -100000000;
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+}
+
+struct BrokenRule {
+    const char* name;
+    void (*breakIt)();
+    const char* message; // regular expression
+};
+
+void PrintTo(const BrokenRule& r, std::ostream* os) {
+    *os << r.name;
+}
+
+const BrokenRule kRules[] = {
+    {"WaitWithSpinLockHeldNamesLockAndThread",
+     [] {
+         KfAcquireSpinLock(lock("heldLock"));
+         wait(event(NotificationEvent, FALSE));
+     },
+     "KeWaitForSingleObject waits while holding spin lock 'heldLock' at 0x[0-9a-f]+, on thread "
+     "tid [0-9]+"},
+    {"WaitWithoutLimitAtDispatchLevel",
+     [] {
+         KeRaiseIrqlToDpcLevel();
+         wait(event(SynchronizationEvent, FALSE), false);
+     },
+     "KeWaitForSingleObject waits at IRQL 2"},
+    // The rule is about the call, not whether it would block this time.
+    {"WaitAlreadySignalledStillDiesAtDispatchLevel",
+     [] {
+         KeRaiseIrqlToDpcLevel();
+         wait(event(NotificationEvent, TRUE));
+     },
+     "waits at IRQL 2"},
+    {"DelayAtDispatchLevel",
+     [] {
+         KeRaiseIrqlToDpcLevel();
+         delay();
+     },
+     "KeDelayExecutionThread waits at IRQL 2"},
+    {"DelayHoldingLock",
+     [] {
+         KfAcquireSpinLock(lock("delayLock", 3));
+         delay();
+     },
+     "KeDelayExecutionThread waits while holding spin lock 'delayLock'"},
+    {"AcquiringHeldLockAgain",
+     [] {
+         PKSPIN_LOCK l = lock("twice");
+         KfAcquireSpinLock(l);
+         KfAcquireSpinLock(l);
+     },
+     "spin lock 'twice' at 0x[0-9a-f]+ acquired twice by the same thread, on thread"},
+    {"ReleasingLockNotHeld", [] { KfReleaseSpinLock(lock("notMine"), PASSIVE_LEVEL); },
+     "spin lock 'notMine' at 0x[0-9a-f]+ released by a thread that does not hold it"},
+    // An unnamed lock is named by its address.
+    {"ReleasingUnnamedLockNotHeld",
+     [] {
+         static KSPIN_LOCK zeroed;
+         KeRaiseIrqlToDpcLevel();
+         KeReleaseSpinLockFromDpcLevel(&zeroed);
+     },
+     "spin lock at 0x[0-9a-f]+ released by a thread that does not hold it"},
+    {"OrderedLockBelowHeldOrder",
+     [] {
+         KfAcquireSpinLock(lock("high", 20));
+         KfAcquireSpinLock(lock("low", 10));
+     },
+     "spin lock 'low' at 0x[0-9a-f]+ \\(order 10\\) acquired while holding spin lock 'high' at "
+     "0x[0-9a-f]+ \\(order 20\\)"},
+    {"OrderedLockEqualToHeldOrder",
+     [] {
+         KfAcquireSpinLock(lock("first", 7));
+         KfAcquireSpinLock(lock("second", 7));
+     },
+     "'second'.*\\(order 7\\) acquired while holding spin lock 'first'"},
+    {"OrderedLockWhileHoldingEngineLock",
+     [] {
+         KfAcquireSpinLock(lock("sessionsLock", SPIN_LOCK_ORDER_ENGINE));
+         KfAcquireSpinLock(lock("AdapterLock", 40));
+     },
+     "'AdapterLock'.*\\(order 40\\) acquired while holding spin lock 'sessionsLock'"},
+    {"TwoEngineLocks",
+     [] {
+         KfAcquireSpinLock(lock("cmdQ", SPIN_LOCK_ORDER_ENGINE));
+         KfAcquireSpinLock(lock("freeCmdQ", SPIN_LOCK_ORDER_ENGINE));
+     },
+     "spin lock 'freeCmdQ' at 0x[0-9a-f]+ \\(engine\\) acquired while holding engine lock spin "
+     "lock 'cmdQ'"},
+    {"LoweringIrqlWhileHoldingLock",
+     [] {
+         KfAcquireSpinLock(lock("kept"));
+         KeLowerIrql(PASSIVE_LEVEL);
+     },
+     "KeLowerIrql lowers IRQL to 0 while holding spin lock 'kept'"},
+    {"ReleasingToPassiveWhileHoldingAnother",
+     [] {
+         KfAcquireSpinLock(lock("outer", 1));
+         PKSPIN_LOCK inner = lock("inner", 2);
+         KfAcquireSpinLock(inner);
+         KfReleaseSpinLock(inner, PASSIVE_LEVEL);
+     },
+     "KfReleaseSpinLock lowers IRQL to 0 while holding spin lock 'outer'"},
+    {"SystemThreadReturningAtRaisedIrql",
+     [] { runSystemThread([](PVOID) { KeRaiseIrqlToDpcLevel(); }, nullptr); },
+     "system thread returned from its start routine at IRQL 2, on system thread 0x[0-9a-f]+"},
+    {"SystemThreadReturningHoldingLock",
+     [] {
+         runSystemThread([](PVOID l) { KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(l)); },
+                         lock("leftHeld"));
+     },
+     "system thread returned from its start routine holding spin lock 'leftHeld'"},
+    {"SystemThreadTerminatingHoldingLock",
+     [] {
+         runSystemThread(
+             [](PVOID l) {
+                 KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(l));
+                 PsTerminateSystemThread(STATUS_SUCCESS);
+             },
+             lock("heldAtExit"));
+     },
+     "system thread terminated itself holding spin lock 'heldAtExit'"},
+};
+
+class LockRules : public ::testing::TestWithParam<BrokenRule> {
 protected:
     void SetUp() override {
 #ifndef QUEVI_CHECKS
@@ -16,246 +181,13 @@ protected:
     }
 };
 
-LARGE_INTEGER relative(LONGLONG units100ns) {
-    LARGE_INTEGER t;
-    t.QuadPart = -units100ns;
-    return t;
+TEST_P(LockRules, Aborts) {
+    EXPECT_DEATH(GetParam().breakIt(), GetParam().message);
 }
 
-// Keeps the parent of a dying system thread alive for a bounded time.
-void waitBounded() {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    LARGE_INTEGER t = relative(100000000); // 10 s
-    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
-}
-
-TEST_F(LockRules, WaitWithSpinLockHeldNamesLockAndThread) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "heldLock");
-            KEVENT e;
-            KeInitializeEvent(&e, NotificationEvent, FALSE);
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            LARGE_INTEGER t = relative(10000);
-            KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
-        },
-        "KeWaitForSingleObject waits while holding spin lock 'heldLock' at 0x[0-9a-f]+, on "
-        "thread tid [0-9]+");
-}
-
-TEST_F(LockRules, WaitWithoutLimitAtDispatchLevel) {
-    EXPECT_DEATH(
-        {
-            KEVENT e;
-            KeInitializeEvent(&e, SynchronizationEvent, FALSE);
-            KeRaiseIrqlToDpcLevel();
-            KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
-        },
-        "KeWaitForSingleObject waits at IRQL 2");
-}
-
-TEST_F(LockRules, WaitAlreadySignalledStillDiesAtDispatchLevel) {
-    // The rule is about the call, not whether it would block this time.
-    EXPECT_DEATH(
-        {
-            KEVENT e;
-            KeInitializeEvent(&e, NotificationEvent, TRUE);
-            KeRaiseIrqlToDpcLevel();
-            LARGE_INTEGER t = relative(10000);
-            KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
-        },
-        "waits at IRQL 2");
-}
-
-TEST_F(LockRules, DelayAtDispatchLevelOrHoldingLock) {
-    EXPECT_DEATH(
-        {
-            KeRaiseIrqlToDpcLevel();
-            LARGE_INTEGER t = relative(10000);
-            KeDelayExecutionThread(KernelMode, FALSE, &t);
-        },
-        "KeDelayExecutionThread waits at IRQL 2");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "delayLock", 3);
-            KIRQL old = KfAcquireSpinLock(&lock);
-            (void)old;
-            LARGE_INTEGER t = relative(10000);
-            KeDelayExecutionThread(KernelMode, FALSE, &t);
-        },
-        "KeDelayExecutionThread waits while holding spin lock 'delayLock'");
-}
-
-TEST_F(LockRules, AcquiringHeldLockAgain) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "twice");
-            KIRQL old = KfAcquireSpinLock(&lock);
-            (void)old;
-            KfAcquireSpinLock(&lock);
-        },
-        "spin lock 'twice' at 0x[0-9a-f]+ acquired twice by the same thread, on thread");
-}
-
-TEST_F(LockRules, ReleasingLockNotHeld) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "notMine");
-            KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
-        },
-        "spin lock 'notMine' at 0x[0-9a-f]+ released by a thread that does not hold it");
-    // An unnamed lock is named by its address.
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            RtlZeroMemory(&lock, sizeof lock);
-            KeRaiseIrqlToDpcLevel();
-            KeReleaseSpinLockFromDpcLevel(&lock);
-        },
-        "spin lock at 0x[0-9a-f]+ released by a thread that does not hold it");
-}
-
-TEST_F(LockRules, OrderedLockBelowOrEqualToHeldOrder) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK high;
-            KSPIN_LOCK low;
-            KeInitializeSpinLock(&high, "high", 20);
-            KeInitializeSpinLock(&low, "low", 10);
-            KfAcquireSpinLock(&high);
-            KfAcquireSpinLock(&low);
-        },
-        "spin lock 'low' at 0x[0-9a-f]+ \\(order 10\\) acquired while holding spin lock "
-        "'high' at 0x[0-9a-f]+ \\(order 20\\)");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK first;
-            KSPIN_LOCK second;
-            KeInitializeSpinLock(&first, "first", 7);
-            KeInitializeSpinLock(&second, "second", 7);
-            KfAcquireSpinLock(&first);
-            KfAcquireSpinLock(&second);
-        },
-        "'second'.*\\(order 7\\) acquired while holding spin lock 'first'");
-}
-
-TEST_F(LockRules, OrderedLockWhileHoldingEngineLock) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK engine;
-            KSPIN_LOCK ordered;
-            KeInitializeSpinLock(&engine, "sessionsLock", SPIN_LOCK_ORDER_ENGINE);
-            KeInitializeSpinLock(&ordered, "AdapterLock", 40);
-            KfAcquireSpinLock(&engine);
-            KfAcquireSpinLock(&ordered);
-        },
-        "'AdapterLock'.*\\(order 40\\) acquired while holding spin lock 'sessionsLock'");
-}
-
-TEST_F(LockRules, TwoEngineLocks) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK a;
-            KSPIN_LOCK b;
-            KeInitializeSpinLock(&a, "cmdQ", SPIN_LOCK_ORDER_ENGINE);
-            KeInitializeSpinLock(&b, "freeCmdQ", SPIN_LOCK_ORDER_ENGINE);
-            KfAcquireSpinLock(&a);
-            KfAcquireSpinLock(&b);
-        },
-        "spin lock 'freeCmdQ' at 0x[0-9a-f]+ \\(engine\\) acquired while holding engine lock "
-        "spin lock 'cmdQ'");
-}
-
-TEST_F(LockRules, LoweringIrqlWhileHoldingLock) {
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "kept");
-            KfAcquireSpinLock(&lock);
-            KeLowerIrql(PASSIVE_LEVEL);
-        },
-        "KeLowerIrql lowers IRQL to 0 while holding spin lock 'kept'");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK outer;
-            KSPIN_LOCK inner;
-            KeInitializeSpinLock(&outer, "outer", 1);
-            KeInitializeSpinLock(&inner, "inner", 2);
-            KfAcquireSpinLock(&outer);
-            KfAcquireSpinLock(&inner);
-            KfReleaseSpinLock(&inner, PASSIVE_LEVEL);
-        },
-        "KfReleaseSpinLock lowers IRQL to 0 while holding spin lock 'outer'");
-}
-
-void returnAtDispatch(PVOID) {
-    KeRaiseIrqlToDpcLevel();
-}
-
-void returnHoldingLock(PVOID context) {
-    KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(context));
-}
-
-void terminateHoldingLock(PVOID context) {
-    KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(context));
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-void startThread(PKSTART_ROUTINE routine, PVOID context) {
-    HANDLE h = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine,
-                                         context))) {
-        std::abort();
-    }
-}
-
-TEST_F(LockRules, SystemThreadEndingAtRaisedIrqlOrHoldingLock) {
-    EXPECT_DEATH(
-        {
-            startThread(returnAtDispatch, nullptr);
-            waitBounded();
-        },
-        "system thread returned from its start routine at IRQL 2, on system thread 0x[0-9a-f]+");
-    EXPECT_DEATH(
-        {
-            static KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "leftHeld");
-            startThread(returnHoldingLock, &lock);
-            waitBounded();
-        },
-        "system thread returned from its start routine holding spin lock 'leftHeld'");
-    EXPECT_DEATH(
-        {
-            static KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock, "heldAtExit");
-            startThread(terminateHoldingLock, &lock);
-            waitBounded();
-        },
-        "system thread terminated itself holding spin lock 'heldAtExit'");
-}
-
-TEST_F(LockRules, UnorderedLockIsOnlyCheckedForOwnership) {
-    // Taking an unordered lock under an engine lock and an ordered lock under an unordered one
-    // is allowed.
-    KSPIN_LOCK engine;
-    KSPIN_LOCK free1;
-    KSPIN_LOCK ordered;
-    KeInitializeSpinLock(&engine, "engine", SPIN_LOCK_ORDER_ENGINE);
-    KeInitializeSpinLock(&free1, "free1");
-    KeInitializeSpinLock(&ordered, "ordered", 3);
-    KIRQL old = KfAcquireSpinLock(&free1);
-    KeAcquireSpinLockAtDpcLevel(&ordered);
-    KeAcquireSpinLockAtDpcLevel(&engine);
-    KeReleaseSpinLockFromDpcLevel(&engine);
-    KeReleaseSpinLockFromDpcLevel(&ordered);
-    KfReleaseSpinLock(&free1, old);
-    EXPECT_EQ(qvk::heldSpinLocks(), 0);
-}
+INSTANTIATE_TEST_SUITE_P(, LockRules, ::testing::ValuesIn(kRules),
+                         [](const ::testing::TestParamInfo<BrokenRule>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -76,7 +76,7 @@ TEST_F(NamedEvents, ToolCreatesUnsignalledAndTheDriverOpensTheSameEvent) {
     EXPECT_EQ(qvk::createNamedEvent("", false, &tool), nullptr);
 }
 
-TEST_F(NamedEvents, DifferentNamesAreDifferentEventsAndEmptyNameFails) {
+TEST_F(NamedEvents, DifferentNamesAreDifferentEventsEmptyNameFailsUnknownHandleRefused) {
     UNICODE_STRING a = name(u"EventA");
     UNICODE_STRING b = name(u"EventB");
     HANDLE ha = nullptr, hb = nullptr;

@@ -16,7 +16,7 @@ TEST(Pool, TagIsItsFourCharactersInMemoryOrder) {
     EXPECT_EQ(kDdk, 0x206b6444u); // 'D' 'd' 'k' ' ' from the low byte up
 }
 
-TEST(Pool, OutstandingBlocksAreCountedPerTag) {
+TEST(Pool, OutstandingBlocksAreCountedPerTagZeroBytesIncluded) {
     uint64_t before = qvk::poolOutstanding();
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 100, kDdk);
     PVOID b = ExAllocatePoolWithTag(NonPagedPool, 28, kDdk);
@@ -44,6 +44,12 @@ TEST(Pool, OutstandingBlocksAreCountedPerTag) {
     EXPECT_EQ(qvk::poolOutstanding(kDdk), 0u);
     ExFreePool(c);
     EXPECT_EQ(qvk::poolOutstanding(), before);
+    // A zero-byte allocation is a valid block.
+    PVOID z = ExAllocatePoolWithTag(NonPagedPool, 0, kTest);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(qvk::poolOutstanding(kTest), 1u);
+    ExFreePool(z);
+    EXPECT_EQ(qvk::poolOutstanding(kTest), 0u);
 }
 
 TEST(Pool, LeakReportListsOutstandingTags) {
@@ -92,14 +98,6 @@ TEST(Pool, FailTagFailsOnlyThatTagUntilCleared) {
     EXPECT_EQ(qvk::poolOutstanding(kTest), 1u);
     ExFreePool(other);
     ExFreePool(again);
-}
-
-TEST(Pool, ZeroByteAllocationIsAValidBlock) {
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 0, kTest);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(qvk::poolOutstanding(kTest), 1u);
-    ExFreePool(p);
-    EXPECT_EQ(qvk::poolOutstanding(kTest), 0u);
 }
 
 TEST(Pool, RtlMemoryHelpers) {

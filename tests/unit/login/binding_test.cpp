@@ -53,34 +53,28 @@ protected:
     }
 };
 
-TEST_F(Binding, NoSessionNoMatch) {
+TEST_F(Binding, SameAddressAndByteEqualNamesMatchInAnyOrderWhateverTheOtherKeys) {
     EXPECT_EQ(find(LOOPBACK, LOGIN), ISCSI_NO_SESSION);
-}
-
-TEST_F(Binding, SameAddressAndNamesMatchWhateverTheOtherKeys) {
     enter(3, LOOPBACK, LOGIN);
-    EXPECT_EQ(find(LOOPBACK, LOGIN), 3U);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t;DataPDULength=8;"), 3U);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t;"), 3U);
-}
-
-TEST_F(Binding, SameNamesAtAnotherAddressDoNotMatch) {
-    enter(0, LOOPBACK, LOGIN);
-    EXPECT_EQ(find(LOOPBACK_TWO, LOGIN), ISCSI_NO_SESSION);
-}
-
-TEST_F(Binding, OrderOfPairsDoesNotMatter) {
-    enter(1, LOOPBACK, LOGIN);
-    EXPECT_EQ(find(LOOPBACK, "TargetName=iqn.t;MaxConnections=1;InitiatorName=iqn.i;"), 1U);
-}
-
-TEST_F(Binding, NamesMustBeEqualByteForByte) {
-    enter(0, LOOPBACK, LOGIN);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.u;"), ISCSI_NO_SESSION);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t2;"), ISCSI_NO_SESSION);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.T;"), ISCSI_NO_SESSION);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName= iqn.i;TargetName=iqn.t;"), ISCSI_NO_SESSION);
-    EXPECT_EQ(find(LOOPBACK, "InitiatorName=iqn.j;TargetName=iqn.t;"), ISCSI_NO_SESSION);
+    struct Case {
+        ULONG address;
+        const char* login;
+        ULONG slot;
+    } cases[] = {
+        {LOOPBACK, LOGIN, 3},
+        {LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t;DataPDULength=8;", 3},
+        {LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t;", 3},
+        {LOOPBACK, "TargetName=iqn.t;MaxConnections=1;InitiatorName=iqn.i;", 3},
+        {LOOPBACK_TWO, LOGIN, ISCSI_NO_SESSION},
+        {LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.u;", ISCSI_NO_SESSION},
+        {LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.t2;", ISCSI_NO_SESSION},
+        {LOOPBACK, "InitiatorName=iqn.i;TargetName=iqn.T;", ISCSI_NO_SESSION},
+        {LOOPBACK, "InitiatorName= iqn.i;TargetName=iqn.t;", ISCSI_NO_SESSION},
+        {LOOPBACK, "InitiatorName=iqn.j;TargetName=iqn.t;", ISCSI_NO_SESSION},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(find(c.address, c.login), c.slot) << c.login << " from " << std::hex << c.address;
+    }
 }
 
 TEST_F(Binding, FirstMatchingSlotInIndexOrderAndEmptySlotsSkipped) {

@@ -145,16 +145,19 @@ TEST_F(Negotiation, MalformedPairsFail) {
     EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
 }
 
-TEST_F(Negotiation, NamesAreCarriedNotStored) {
+TEST_F(Negotiation, NamesAreCarriedAndLoginStringQueriesNotStored) {
     EXPECT_EQ(store("InitiatorName=iqn.i", 1), 0);
     EXPECT_EQ(store("TargetName=iqn.t", 0), 0);
     // Found anywhere in the pair: this pair is not read as a MaxConnections value.
     EXPECT_EQ(store("MaxConnections=1TargetName", 1), 0);
+    // A query in the login string stores nothing either.
+    EXPECT_EQ(store("MaxConnections=?", 1), 0);
     EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
     EXPECT_EQ(session.numMaxConnections, 2U);
+    expectAllSettled();
 }
 
-TEST_F(Negotiation, ValueOf256CharactersReadsAnd257Fails) {
+TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits) {
     EXPECT_EQ(store("DataPDULength=" + std::string(255, '0') + "8", 0), 0);
     EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
     EXPECT_EQ(store("DataPDULength=" + std::string(256, '0') + "4", 0), -1);
@@ -162,18 +165,9 @@ TEST_F(Negotiation, ValueOf256CharactersReadsAnd257Fails) {
     // The length is checked before the names are recognised.
     EXPECT_EQ(store("InitiatorName=" + std::string(256, 'i'), 1), 0);
     EXPECT_EQ(store("InitiatorName=" + std::string(257, 'i'), 1), -1);
-}
-
-TEST_F(Negotiation, NumbersAreCutTo16Bits) {
+    // Numbers are cut to 16 bits.
     EXPECT_EQ(store("FirstBurstSize=65664", 1), 0);
     EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
-}
-
-TEST_F(Negotiation, QueryFromTheLoginStringStoresNothing) {
-    EXPECT_EQ(store("MaxConnections=?", 1), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
-    EXPECT_EQ(session.numMaxConnections, 2U);
-    expectAllSettled();
 }
 
 TEST_F(Negotiation, AnswersCombineByPolicy) {
@@ -215,9 +209,7 @@ TEST_F(Negotiation, MaxConnectionsNeverExceedsTheConnectionRecords) {
     EXPECT_EQ(store("MaxConnections=0", 0), 0);
     EXPECT_EQ(session.numMaxConnections, 1U);
     EXPECT_LE(session.numMaxConnections, session.numConnectionRecords);
-}
-
-TEST_F(Negotiation, NumMaxConnectionsFollowsTheNumberAsRead) {
+    // The count follows the number as read, though the kept value is the smaller.
     ASSERT_EQ(store("MaxConnections=1", 1), 0);
     EXPECT_EQ(store("MaxConnections=2", 0), 0);
     EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
@@ -232,7 +224,7 @@ TEST_F(Negotiation, ReadingATextNeedsTextAndLength) {
     EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
 }
 
-TEST_F(Negotiation, RejectRevertsToTheDefaultAndNotUnderstoodKeepsTheValue) {
+TEST_F(Negotiation, RejectRevertsToTheDefaultNotUnderstoodKeepsTheValueUnknownKeysIgnored) {
     session.opParams[HEADER_DIGEST] = 0;
     session.opParams[DATA_ORDER] = 0;
     EXPECT_EQ(read("HeaderDigest=reject\0DataOrder=NotUnderstood\0"s, 0), 0);
@@ -240,32 +232,32 @@ TEST_F(Negotiation, RejectRevertsToTheDefaultAndNotUnderstoodKeepsTheValue) {
     EXPECT_EQ(session.opParamsStatus[HEADER_DIGEST], OP_STATUS_REJECTED);
     EXPECT_EQ(session.opParams[DATA_ORDER], 0);
     EXPECT_EQ(session.opParamsStatus[DATA_ORDER], OP_STATUS_NOT_UNDERSTOOD);
-}
-
-TEST_F(Negotiation, RejectAndNotUnderstoodForUnknownKeysAreIgnored) {
+    // For unknown keys they are ignored.
+    session.opParamsStatus[HEADER_DIGEST] = OP_STATUS_SETTLED;
+    session.opParamsStatus[DATA_ORDER] = OP_STATUS_SETTLED;
     EXPECT_EQ(read("Bogus=reject\0Other=NotUnderstood\0InitialR2T=no\0"s, 0), 0);
     EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
     expectAllSettled();
 }
 
-TEST_F(Negotiation, BadPairStopsTheWalkAndLosesThePairsAfterIt) {
+TEST_F(Negotiation, BadPairOrEmptyPairStopsTheWalkAndLosesThePairsAfterIt) {
     EXPECT_EQ(read("InitialR2T=no\0DataPDULength=8\0Bogus=1\0ImmediateData=no\0"s, 0), -1);
     EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
     EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
     EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
-}
-
-TEST_F(Negotiation, EmptyPairEndsTheText) {
-    EXPECT_EQ(read("InitialR2T=no\0\0ImmediateData=no\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    // An empty pair ends the text.
+    EXPECT_EQ(read("DataOrder=no\0\0ImmediateData=no\0"s, 0), 0);
+    EXPECT_EQ(session.opParams[DATA_ORDER], 0);
     EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
 }
 
-TEST_F(Negotiation, NothingUnsettledSendsNothing) {
+TEST_F(Negotiation, NothingUnsettledSendsNothingAndStatusAboveThreeIsCleared) {
+    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_TRUE(fake::target().sent.empty());
     EXPECT_EQ(fake::target().handledResponses, 0);
     EXPECT_EQ(connection.state, CONN_CONNECTED);
+    expectAllSettled();
 }
 
 TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
@@ -345,62 +337,51 @@ TEST_F(Negotiation, AnswerTakenAsItStandsNeedsNoFurtherPass) {
     EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
 }
 
-TEST_F(Negotiation, TargetThatNeverAgreesFailsAfterTheSixthExchange) {
+// The initiator offers its DataPDULength=16 against a target that answers 64 `disagreeing` times,
+// then `last` (if any); at most six exchanges, and an agreement must come by the fifth unless the
+// answer is final.
+struct ExchangeCase {
+    const char* name;
+    int disagreeing;
+    const char* last;
+    bool lastFinal;
+    int result;
+    size_t exchanges;
+};
+
+void PrintTo(const ExchangeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NegotiationExchanges : public Negotiation,
+                             public ::testing::WithParamInterface<ExchangeCase> {};
+
+TEST_P(NegotiationExchanges, EndsAfterBoundedExchanges) {
+    const ExchangeCase& c = GetParam();
     disagreeOnDataPDULength();
-    for (int i = 0; i < 7; i++) {
+    for (int i = 0; i < c.disagreeing; i++) {
         fake::answer("DataPDULength=64\0"s);
     }
-    EXPECT_EQ(negotiateOpParams(&connection), -1);
-    EXPECT_EQ(sentTexts(), std::vector<std::string>(6, "DataPDULength=16\0"s));
-    EXPECT_EQ(fake::target().answers.size(), 1U);
-    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+    size_t answers = static_cast<size_t>(c.disagreeing);
+    if (c.last != nullptr) {
+        fake::answer("DataPDULength="s + c.last + "\0"s, c.lastFinal);
+        answers++;
+    }
+    EXPECT_EQ(negotiateOpParams(&connection), c.result);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>(c.exchanges, "DataPDULength=16\0"s));
+    EXPECT_EQ(fake::target().answers.size(), answers - c.exchanges);
+    EXPECT_EQ(connection.state, c.result == 0 ? CONN_CONNECTED : CONN_LOGIN_FAILED);
     expectAllSettled();
 }
 
-TEST_F(Negotiation, AgreementAfterTheFifthExchangeStillFails) {
-    disagreeOnDataPDULength();
-    for (int i = 0; i < 4; i++) {
-        fake::answer("DataPDULength=64\0"s);
-    }
-    fake::answer("DataPDULength=16\0"s);
-    EXPECT_EQ(negotiateOpParams(&connection), -1);
-    EXPECT_EQ(fake::target().sent.size(), 5U);
-    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
-}
-
-TEST_F(Negotiation, AgreementAfterTheFourthExchangeSucceeds) {
-    disagreeOnDataPDULength();
-    for (int i = 0; i < 3; i++) {
-        fake::answer("DataPDULength=64\0"s);
-    }
-    fake::answer("DataPDULength=16\0"s);
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(fake::target().sent.size(), 4U);
-    EXPECT_EQ(connection.state, CONN_CONNECTED);
-}
-
-TEST_F(Negotiation, FinalAnswerToTheFifthExchangeSucceeds) {
-    disagreeOnDataPDULength();
-    for (int i = 0; i < 4; i++) {
-        fake::answer("DataPDULength=64\0"s);
-    }
-    fake::answer("DataPDULength=64\0"s, true);
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(fake::target().sent.size(), 5U);
-    EXPECT_EQ(connection.state, CONN_CONNECTED);
-    expectAllSettled();
-}
-
-TEST_F(Negotiation, FinalAnswerToTheSixthExchangeFails) {
-    disagreeOnDataPDULength();
-    for (int i = 0; i < 5; i++) {
-        fake::answer("DataPDULength=64\0"s);
-    }
-    fake::answer("DataPDULength=16\0"s, true);
-    EXPECT_EQ(negotiateOpParams(&connection), -1);
-    EXPECT_EQ(fake::target().sent.size(), 6U);
-    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
-}
+INSTANTIATE_TEST_SUITE_P(
+    , NegotiationExchanges,
+    ::testing::Values(ExchangeCase{"NeverAgreeingFailsAfterTheSixth", 7, nullptr, false, -1, 6},
+                      ExchangeCase{"AgreementAfterTheFifthStillFails", 4, "16", false, -1, 5},
+                      ExchangeCase{"AgreementAfterTheFourthSucceeds", 3, "16", false, 0, 4},
+                      ExchangeCase{"FinalAnswerToTheFifthSucceeds", 4, "64", true, 0, 5},
+                      ExchangeCase{"FinalAnswerToTheSixthFails", 5, "16", true, -1, 6}),
+    [](const ::testing::TestParamInfo<ExchangeCase>& info) { return info.param.name; });
 
 TEST_F(Negotiation, SendFailureBreaksTheConnection) {
     disagreeOnDataPDULength();
@@ -443,13 +424,6 @@ TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
     fake::answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"HeaderDigest=crc-32C\0"s});
-}
-
-TEST_F(Negotiation, StatusAboveThreeIsNotOfferedAndIsCleared) {
-    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_TRUE(fake::target().sent.empty());
-    expectAllSettled();
 }
 
 TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {

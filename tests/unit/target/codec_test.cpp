@@ -3,41 +3,35 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 namespace quevi::target {
 namespace {
 
-Header bytes(std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
+// A header written out by hand as hex, four bytes a group; bytes not written are zero.
+Header hex(std::string_view text) {
     Header h{};
-    for (auto [at, v] : set)
-        h[at] = v;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ')
+            continue;
+        EXPECT_LT(at, kHeaderSize) << text;
+        h[at++] = static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
+        ++i;
+    }
     return h;
 }
 
-void expectBytes(const Header& h, std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
-    Header want = bytes(set);
+void expectBytes(const Header& h, std::string_view want) {
+    Header w = hex(want);
     for (std::size_t i = 0; i < kHeaderSize; ++i)
-        EXPECT_EQ(h[i], want[i]) << "byte " << i;
+        EXPECT_EQ(h[i], w[i]) << "byte " << i;
 }
 
-TEST(TargetCodec, ParsesLoginRequest) {
-    Header h = bytes({{0, 0x03},
-                      {2, 0x01},
-                      {3, 0x02},
-                      {5, 0x00},
-                      {6, 0x01},
-                      {7, 0x05},
-                      {8, 0xBE},
-                      {9, 0xEF},
-                      {12, 0xAB},
-                      {13, 0xCD},
-                      {14, 0x00},
-                      {15, 0x07},
-                      {16, 0x11},
-                      {17, 0x22},
-                      {18, 0x33},
-                      {19, 0x44},
-                      {27, 0x01}});
-    LoginRequest r = parseLogin(h);
+TEST(TargetCodec, ParsesLoginRequestAndDataLengthIgnoresByteFour) {
+    LoginRequest r = parseLogin(hex("03000102 00000105 BEEF0000 ABCD0007"
+                                    "11223344 00000000 00000001"));
     EXPECT_EQ(r.versionMin, 1);
     EXPECT_EQ(r.versionMax, 2);
     EXPECT_EQ(r.dataLength, 0x105u);
@@ -46,31 +40,13 @@ TEST(TargetCodec, ParsesLoginRequest) {
     EXPECT_EQ(r.tsid, 7);
     EXPECT_EQ(r.itt, 0x11223344u);
     EXPECT_EQ(r.cmdSN, 1u);
-}
-
-TEST(TargetCodec, DataLengthIgnoresByteFour) {
-    Header h = bytes({{4, 0xFF}, {6, 0x01}});
-    EXPECT_EQ(dataSegmentLength(h), 256u);
+    EXPECT_EQ(dataSegmentLength(hex("00000000 FF000100")), 256u);
 }
 
 TEST(TargetCodec, ParsesScsiCommand) {
-    Header h = bytes({{0, 0x01},
-                      {1, 0xA1},
-                      {7, 0x06},
-                      {9, 0x03},
-                      {16, 0xDE},
-                      {17, 0xAD},
-                      {18, 0xBE},
-                      {19, 0xEF},
-                      {21, 0x01},
-                      {22, 0x00},
-                      {26, 0x00},
-                      {27, 0x0A},
-                      {31, 0x05},
-                      {32, 0x2A},
-                      {37, 0x10},
-                      {39, 0x08}});
-    ScsiCommand c = parseScsiCommand(h);
+    ScsiCommand c = parseScsiCommand(hex("01A10000 00000006 00030000 00000000"
+                                         "DEADBEEF 00010000 0000000A 00000005"
+                                         "2A000000 00100008"));
     EXPECT_TRUE(c.write);
     EXPECT_FALSE(c.read);
     EXPECT_EQ(c.taskAttributes, 1);
@@ -86,15 +62,9 @@ TEST(TargetCodec, ParsesScsiCommand) {
 }
 
 TEST(TargetCodec, ParsesDataOutTaskManagementNopLogoutText) {
-    Header d = bytes({{0, 0x05},
-                      {1, 0x80},
-                      {6, 0x20},
-                      {19, 0x09},
-                      {20, 0xAA},
-                      {23, 0x02},
-                      {39, 0x03},
-                      {42, 0x40}});
-    DataOut o = parseDataOut(d);
+    DataOut o = parseDataOut(hex("05800000 00002000 00000000 00000000"
+                                 "00000009 AA000002 00000000 00000000"
+                                 "00000000 00000003 00004000"));
     EXPECT_TRUE(o.final);
     EXPECT_EQ(o.dataLength, 0x2000u);
     EXPECT_EQ(o.itt, 9u);
@@ -102,31 +72,30 @@ TEST(TargetCodec, ParsesDataOutTaskManagementNopLogoutText) {
     EXPECT_EQ(o.dataSN, 3u);
     EXPECT_EQ(o.bufferOffset, 0x4000u);
 
-    Header t =
-        bytes({{0, 0x02}, {1, 0x81}, {9, 0x02}, {19, 0x10}, {23, 0x20}, {27, 0x07}, {35, 0x06}});
-    TaskManagementRequest m = parseTaskManagement(t);
+    TaskManagementRequest m = parseTaskManagement(hex("02810000 00000000 00020000 00000000"
+                                                      "00000010 00000020 00000007 00000000"
+                                                      "00000006"));
     EXPECT_EQ(m.function, 1);
     EXPECT_TRUE(m.final);
     EXPECT_EQ(m.referencedItt, 0x20u);
     EXPECT_EQ(m.cmdSN, 7u);
     EXPECT_EQ(m.referencedCmdSN, 6u);
 
-    Header n =
-        bytes({{0, 0x40}, {7, 5}, {16, 0xFF}, {17, 0xFF}, {18, 0xFF}, {19, 0xFF}, {23, 0x07}});
-    NopOut no = parseNopOut(n);
+    NopOut no = parseNopOut(hex("40000000 00000005 00000000 00000000 FFFFFFFF 00000007"));
     EXPECT_TRUE(no.answer);
     EXPECT_FALSE(no.wantsAnswer);
     EXPECT_EQ(no.itt, kReservedTag);
     EXPECT_EQ(no.ttt, 7u);
 
-    Header l = bytes({{0, 0x06}, {1, 0x80}, {8, 0x12}, {9, 0x34}, {11, 1}, {27, 9}});
-    LogoutRequest lo = parseLogout(l);
+    LogoutRequest lo = parseLogout(hex("06800000 00000000 12340001 00000000"
+                                       "00000000 00000000 00000009"));
     EXPECT_EQ(lo.cid, 0x1234);
     EXPECT_EQ(lo.reason, 1);
     EXPECT_EQ(lo.cmdSN, 9u);
 
-    Header x = bytes({{0, 0x04}, {1, 0x8D}, {19, 0x77}, {27, 3}, {31, 2}, {40, 5}});
-    TextRequest tr = parseText(x);
+    TextRequest tr = parseText(hex("048D0000 00000000 00000000 00000000"
+                                   "00000077 00000000 00000003 00000002"
+                                   "00000000 00000000 05"));
     EXPECT_EQ(tr.flags, 0x8D);
     EXPECT_EQ(tr.itt, 0x77u);
     EXPECT_EQ(tr.cmdSN, 3u);
@@ -134,7 +103,7 @@ TEST(TargetCodec, ParsesDataOutTaskManagementNopLogoutText) {
     EXPECT_EQ(tr.continuationTag, 0x05000000u);
 }
 
-TEST(TargetCodec, BuildsLoginResponse) {
+TEST(TargetCodec, BuildsLoginAndTextResponses) {
     LoginResponse r;
     r.final = true;
     r.dataLength = 0x0102;
@@ -144,37 +113,19 @@ TEST(TargetCodec, BuildsLoginResponse) {
     r.status = 0x02;
     Header h = buildLoginResponse(r);
     stampSequence(h, 0x10, 0x20, 0x30);
-    expectBytes(h, {{0, 0xE3},
-                    {1, 0x80},
-                    {2, 0x01},
-                    {3, 0x02},
-                    {6, 0x01},
-                    {7, 0x02},
-                    {12, 0xAB},
-                    {13, 0xCD},
-                    {15, 0x03},
-                    {16, 0x01},
-                    {17, 0x02},
-                    {18, 0x03},
-                    {19, 0x04},
-                    {27, 0x10},
-                    {31, 0x20},
-                    {35, 0x30},
-                    {36, 0x02}});
-}
+    expectBytes(h, "E3800102 00000102 00000000 ABCD0003"
+                   "01020304 00000000 00000010 00000020"
+                   "00000030 02");
 
-TEST(TargetCodec, BuildsTextResponse) {
-    TextResponse r;
-    r.final = true;
-    r.dataLength = 7;
-    r.itt = 0x77;
-    expectBytes(
-        buildTextResponse(r),
-        {{0, 0xE4}, {1, 0x80}, {7, 7}, {19, 0x77}, {20, 0xFF}, {21, 0xFF}, {22, 0xFF}, {23, 0xFF}});
-    r.final = false;
-    r.more = true;
-    r.continuationTag = 5;
-    Header h = buildTextResponse(r);
+    TextResponse t;
+    t.final = true;
+    t.dataLength = 7;
+    t.itt = 0x77;
+    expectBytes(buildTextResponse(t), "E4800000 00000007 00000000 00000000 00000077 FFFFFFFF");
+    t.final = false;
+    t.more = true;
+    t.continuationTag = 5;
+    h = buildTextResponse(t);
     EXPECT_EQ(h[1], 0x40);
     EXPECT_EQ(h[40], 5);
 }
@@ -189,18 +140,9 @@ TEST(TargetCodec, BuildsScsiResponseWithStatusAtTwoAndResponseAtThree) {
     r.itt = 0xCAFEBABE;
     Header h = buildScsiResponse(r);
     stampSequence(h, 1, 2, 3);
-    expectBytes(h, {{0, 0xE1},
-                    {1, 0x82},
-                    {2, 0x02},
-                    {7, 20},
-                    {16, 0xCA},
-                    {17, 0xFE},
-                    {18, 0xBA},
-                    {19, 0xBE},
-                    {22, 0x02},
-                    {27, 1},
-                    {31, 2},
-                    {35, 3}});
+    expectBytes(h, "E1820200 00000014 00000000 00000000"
+                   "CAFEBABE 00000200 00000001 00000002"
+                   "00000003");
 }
 
 TEST(TargetCodec, BuildsDataInWithStatusAtThree) {
@@ -215,9 +157,9 @@ TEST(TargetCodec, BuildsDataInWithStatusAtThree) {
     d.itt = 0x55;
     d.dataSN = 3;
     d.bufferOffset = 0x2000;
-    expectBytes(
-        buildDataIn(d),
-        {{0, 0xE5}, {1, 0x85}, {6, 0x10}, {9, 2}, {19, 0x55}, {23, 4}, {39, 3}, {42, 0x20}});
+    expectBytes(buildDataIn(d), "E5850000 00001000 00020000 00000000"
+                                "00000055 00000004 00000000 00000000"
+                                "00000000 00000003 00002000");
     d.hasStatus = false;
     d.final = false;
     d.status = 0x02;
@@ -237,61 +179,32 @@ TEST(TargetCodec, BuildsR2T) {
     r.desiredLength = 20000;
     Header h = buildR2T(r);
     stampSequence(h, 9, 10, 11);
-    expectBytes(h, {{0, 0xF1},
-                    {1, 0x80},
-                    {9, 1},
-                    {19, 0x10},
-                    {20, 0x0A},
-                    {21, 0x0B},
-                    {22, 0x0C},
-                    {23, 0x0D},
-                    {27, 9},
-                    {31, 10},
-                    {35, 11},
-                    {39, 1},
-                    {42, 0x20},
-                    {46, 0x4E},
-                    {47, 0x20}});
+    expectBytes(h, "F1800000 00000000 00010000 00000000"
+                   "00000010 0A0B0C0D 00000009 0000000A"
+                   "0000000B 00000001 00002000 00004E20");
 }
 
-TEST(TargetCodec, BuildsTaskManagementLogoutAndReject) {
-    expectBytes(buildTaskManagementResponse(0x99, 1), {{0, 0xE2}, {1, 0x80}, {19, 0x99}, {36, 1}});
-    expectBytes(buildLogoutResponse(0x42, 0), {{0, 0xE6}, {1, 0x80}, {19, 0x42}});
-    expectBytes(buildReject(0x0F, 48), {{0, 0xFF},
-                                        {1, 0x80},
-                                        {7, 48},
-                                        {16, 0xFF},
-                                        {17, 0xFF},
-                                        {18, 0xFF},
-                                        {19, 0xFF},
-                                        {40, 0x0F}});
-}
-
-TEST(TargetCodec, BuildsNopInAndAsyncMessage) {
+TEST(TargetCodec, BuildsTaskManagementLogoutRejectNopInAndAsyncMessage) {
+    expectBytes(buildTaskManagementResponse(0x99, 1), "E2800000 00000000 00000000 00000000"
+                                                      "00000099 00000000 00000000 00000000"
+                                                      "00000000 01");
+    expectBytes(buildLogoutResponse(0x42, 0), "E6800000 00000000 00000000 00000000 00000042");
+    expectBytes(buildReject(0x0F, 48), "FF800000 00000030 00000000 00000000"
+                                       "FFFFFFFF 00000000 00000000 00000000"
+                                       "00000000 00000000 0F");
     NopIn n;
     n.wantsAnswer = true;
     n.dataLength = 5;
     n.ttt = 7;
-    expectBytes(
-        buildNopIn(n),
-        {{0, 0xE0}, {1, 0x80}, {7, 5}, {16, 0xFF}, {17, 0xFF}, {18, 0xFF}, {19, 0xFF}, {23, 7}});
+    expectBytes(buildNopIn(n), "E0800000 00000005 00000000 00000000 FFFFFFFF 00000007");
     AsyncMessage m;
     m.event = 3;
     m.param1 = {0x12, 0x34};
     m.param2 = 5;
     m.param3 = 0x0102;
-    expectBytes(buildAsyncMessage(m), {{0, 0xF2},
-                                       {1, 0x80},
-                                       {16, 0xFF},
-                                       {17, 0xFF},
-                                       {18, 0xFF},
-                                       {19, 0xFF},
-                                       {37, 3},
-                                       {38, 0x12},
-                                       {39, 0x34},
-                                       {41, 5},
-                                       {42, 0x01},
-                                       {43, 0x02}});
+    expectBytes(buildAsyncMessage(m), "F2800000 00000000 00000000 00000000"
+                                      "FFFFFFFF 00000000 00000000 00000000"
+                                      "00000000 00031234 00050102");
 }
 
 TEST(TargetCodec, LunBytesUseByteOneAndFlatAddressingAbove255) {

@@ -30,7 +30,7 @@ TEST_F(FaultConversation, WithheldStatusSendsDataButNoStatus) {
     EXPECT_EQ(d->flags() & 0x01, 0);
     EXPECT_FALSE(c.receive(300ms));
     target->setFaults({}); // cleared while running: the next command is answered
-    EXPECT_TRUE(c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false).ok);
+    EXPECT_TRUE(c.testUnitReady().ok);
 }
 
 TEST_F(FaultConversation, DropAfterPdusAndAfterCommands) {
@@ -46,8 +46,8 @@ TEST_F(FaultConversation, DropAfterPdusAndAfterCommands) {
     target->setFaults(f);
     Client d;
     loggedIn(d);
-    EXPECT_TRUE(d.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false).ok);
-    EXPECT_TRUE(d.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false).ok);
+    EXPECT_TRUE(d.testUnitReady().ok);
+    EXPECT_TRUE(d.testUnitReady().ok);
     EXPECT_TRUE(d.waitClosed());
 }
 
@@ -94,13 +94,13 @@ TEST_F(FaultConversation, RepeatedStatSNUnknownTagAndClosedWindow) {
     startTarget();
     Client c;
     loggedIn(c);
-    auto first = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto first = c.testUnitReady();
     ASSERT_TRUE(first.ok);
     std::uint32_t s = first.pdus.back().statSN();
     Faults f;
     f.repeatStatSN = true;
     target->setFaults(f);
-    auto again = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto again = c.testUnitReady();
     ASSERT_TRUE(again.ok);
     EXPECT_EQ(again.pdus.back().statSN(), s);
 
@@ -130,7 +130,7 @@ TEST_F(FaultConversation, UnsolicitedAsyncRejectAndOversizedSegment) {
     Client c;
     loggedIn(c);
     std::uint32_t stat = c.expStatSN();
-    auto r = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto r = c.testUnitReady();
     ASSERT_TRUE(r.ok);
     auto async = c.receive();
     ASSERT_TRUE(async);

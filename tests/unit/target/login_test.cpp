@@ -30,9 +30,7 @@ TEST_F(LoginConversation, FullExchangeAnswersEachStepAndRecordsTheInitiatorsByte
     std::uint32_t statSN = r->statSN();
 
     std::string offer = pairs({"MaxConnections=8", "DataPDULength=16", "ImmediateData=yes"});
-    ASSERT_TRUE(
-        c.send(textRequest(0x05, 0x5555, 2, statSN, static_cast<std::uint32_t>(offer.size())),
-               bytes(offer)));
+    ASSERT_TRUE(c.sendText(0x05, 0x5555, 2, statSN, offer));
     r = c.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->op(), 0xE4);
@@ -78,8 +76,7 @@ TEST_F(LoginConversation, RefusesAnotherTargetNameOrMissingNames) {
     Client d;
     ASSERT_TRUE(d.connect(target->port()));
     std::string text = pairs({"TargetName=quevi-target"});
-    ASSERT_TRUE(
-        d.send(loginRequest(1, 0, 1, 1, 1, static_cast<std::uint32_t>(text.size())), bytes(text)));
+    ASSERT_TRUE(d.sendLogin(1, 1, 1, text));
     auto r = d.receive();
     ASSERT_TRUE(r);
     EXPECT_NE(r->h[36], 0);
@@ -95,9 +92,7 @@ TEST_F(LoginConversation, DiscoveryLoginSeesNoUnitsButAnswersSendTargets) {
     ASSERT_TRUE(inq.ok);
     EXPECT_EQ(inq.data[0], 0x7F);
     std::string st = pairs({"SendTargets=All"});
-    ASSERT_TRUE(c.send(textRequest(0x80, 0x99, c.takeCmdSN(), c.expStatSN(),
-                                   static_cast<std::uint32_t>(st.size())),
-                       bytes(st)));
+    ASSERT_TRUE(c.sendText(0x80, 0x99, c.takeCmdSN(), c.expStatSN(), st));
     auto r = c.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->op(), 0xE4);
@@ -112,25 +107,15 @@ TEST_F(LoginConversation, PolicyAnswersAndFinalMarking) {
     config.negotiation["HeaderDigest"] = {KeyAction::Reject, ""};
     config.negotiation["DataDigest"] = {KeyAction::NotUnderstood, ""};
     startTarget();
-    Client c;
-    ASSERT_TRUE(c.connect(target->port()));
     std::string offer = pairs({"DataPDULength=16", "MaxConnections=2", "HeaderDigest=none",
                                "DataDigest=none", "InitialR2T=no"});
-    ASSERT_TRUE(c.login("quevi-target", 0x1234, 0, offer));
-    // The answer to the first Text exchange; the closing one followed it.
-    auto pdus = target->pdus(0);
-    ASSERT_GE(pdus.size(), 2u);
-    // Re-run the same offer in a second session to look at the answer itself.
     Client d;
     ASSERT_TRUE(d.connect(target->port()));
     std::string text = pairs({"InitiatorName=iqn.test:d", "TargetName=quevi-target"});
-    ASSERT_TRUE(d.send(loginRequest(0x99, 0, 1, 7, 1, static_cast<std::uint32_t>(text.size())),
-                       bytes(text)));
+    ASSERT_TRUE(d.sendLogin(0x99, 1, 7, text));
     auto r = d.receive();
     ASSERT_TRUE(r);
-    ASSERT_TRUE(
-        d.send(textRequest(0x05, 7, 2, r->statSN(), static_cast<std::uint32_t>(offer.size())),
-               bytes(offer)));
+    ASSERT_TRUE(d.sendText(0x05, 7, 2, r->statSN(), offer));
     r = d.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->text(), pairs({"DataPDULength=64", "MaxConnections=?", "HeaderDigest=reject",
@@ -138,9 +123,7 @@ TEST_F(LoginConversation, PolicyAnswersAndFinalMarking) {
     EXPECT_EQ(r->flags() & 0x80, 0); // open keys: not final
     // The initiator restates; the one-time answers are spent and everything is accepted.
     std::string again = pairs({"DataPDULength=16", "MaxConnections=2"});
-    ASSERT_TRUE(
-        d.send(textRequest(0x05, 7, 3, r->statSN() + 1, static_cast<std::uint32_t>(again.size())),
-               bytes(again)));
+    ASSERT_TRUE(d.sendText(0x05, 7, 3, r->statSN() + 1, again));
     r = d.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->text(), again);
@@ -170,7 +153,7 @@ TEST_F(LoginConversation, SecondConnectionJoinsBySessionIds) {
     EXPECT_EQ(b.tsid, a.tsid);
     EXPECT_EQ(target->sessionCount(), 1u);
     // ExpCmdSN is the session's: a command on one connection moves it for the other.
-    auto ra = a.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto ra = a.testUnitReady();
     ASSERT_TRUE(ra.ok);
     std::uint32_t afterA = ra.pdus.back().expCmdSN();
     b.takeCmdSN();
@@ -232,17 +215,14 @@ TEST_F(LoginConversation, DisagreeAndNeverFinalKeepNegotiationOpen) {
     Client c;
     ASSERT_TRUE(c.connect(target->port()));
     std::string text = pairs({"InitiatorName=iqn.test:c", "TargetName=quevi-target"});
-    ASSERT_TRUE(
-        c.send(loginRequest(1, 0, 1, 5, 1, static_cast<std::uint32_t>(text.size())), bytes(text)));
+    ASSERT_TRUE(c.sendLogin(1, 1, 5, text));
     auto r = c.receive();
     ASSERT_TRUE(r);
     std::uint32_t sn = 2;
     std::uint32_t stat = r->statSN();
     for (int i = 0; i < 6; ++i) {
         std::string offer = pairs({"DataPDULength=16"});
-        ASSERT_TRUE(
-            c.send(textRequest(0x05, 5, sn++, stat, static_cast<std::uint32_t>(offer.size())),
-                   bytes(offer)));
+        ASSERT_TRUE(c.sendText(0x05, 5, sn++, stat, offer));
         r = c.receive();
         ASSERT_TRUE(r);
         EXPECT_EQ(r->text(), pairs({"DataPDULength=?"}));
@@ -253,8 +233,7 @@ TEST_F(LoginConversation, DisagreeAndNeverFinalKeepNegotiationOpen) {
     f.neverFinal = true; // agree now, still never final
     target->setFaults(f);
     std::string offer = pairs({"DataPDULength=16"});
-    ASSERT_TRUE(c.send(textRequest(0x05, 5, sn++, stat, static_cast<std::uint32_t>(offer.size())),
-                       bytes(offer)));
+    ASSERT_TRUE(c.sendText(0x05, 5, sn++, stat, offer));
     r = c.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->text(), offer);
@@ -312,7 +291,7 @@ TEST_F(LoginConversation, ClosingAnswerFaultsAndInitialStatSN) {
     Client c;
     loggedIn(c, pairs({"DataPDULength=16"}));
     EXPECT_EQ(c.expStatSN(), 0u); // 0xFFFFFFFF went to the Text answer; the count wraps
-    auto r = c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false);
+    auto r = c.testUnitReady();
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.pdus.back().statSN(), 0u);
 }

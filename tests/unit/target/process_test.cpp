@@ -52,14 +52,18 @@ int reap(pid_t pid, int seconds) {
     return -1;
 }
 
+// The port from the target's first line, "listening 127.0.0.1:<port>"; 0 if it is not there.
+int listeningPort(const Child& c) {
+    char line[256] = {};
+    std::string prefix = "listening 127.0.0.1:";
+    if (c.pid <= 0 || !fgets(line, sizeof line, c.out) || std::string(line).rfind(prefix, 0) != 0)
+        return 0;
+    return std::stoi(std::string(line).substr(prefix.size()));
+}
+
 TEST(TargetProcess, ServesALoginAndAReadAndStopsOnSigterm) {
     Child c = spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--lun", "1M"});
-    ASSERT_GT(c.pid, 0);
-    char line[256] = {};
-    ASSERT_TRUE(fgets(line, sizeof line, c.out));
-    std::string first(line);
-    ASSERT_EQ(first.rfind("listening 127.0.0.1:", 0), 0u) << first;
-    int port = std::stoi(first.substr(std::string("listening 127.0.0.1:").size()));
+    int port = listeningPort(c);
     ASSERT_GT(port, 0);
 
     bool served = false;
@@ -82,10 +86,8 @@ TEST(TargetProcess, ServesALoginAndAReadAndStopsOnSigterm) {
 TEST(TargetProcess, FaultOptionsReachTheTargetAndSigintStopsIt) {
     Child c = spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--lun", "1M", "--name",
                      "disk-one", "--data-in-sizes", "1000,3000", "--status-separate"});
-    ASSERT_GT(c.pid, 0);
-    char line[256] = {};
-    ASSERT_TRUE(fgets(line, sizeof line, c.out));
-    int port = std::stoi(std::string(line).substr(std::string("listening 127.0.0.1:").size()));
+    int port = listeningPort(c);
+    ASSERT_GT(port, 0);
     Client cl;
     ASSERT_TRUE(cl.connect(static_cast<std::uint16_t>(port)));
     ASSERT_TRUE(cl.login("disk-one"));

@@ -22,9 +22,7 @@ TEST_F(Robustness, MalformedPdusGetAReject) {
     EXPECT_EQ(r->data[0], 0x1C);
 
     std::string big(kMaxTextLength + 4, 'x');
-    ASSERT_TRUE(c.send(
-        textRequest(0x80, 1, c.takeCmdSN(), c.expStatSN(), static_cast<std::uint32_t>(big.size())),
-        bytes(big)));
+    ASSERT_TRUE(c.sendText(0x80, 1, c.takeCmdSN(), c.expStatSN(), big));
     r = c.receive();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->op(), 0xFF);
@@ -39,7 +37,7 @@ TEST_F(Robustness, MalformedPdusGetAReject) {
     EXPECT_EQ(r->op(), 0xE1);
     EXPECT_EQ(r->h[2], 2);
     // And the stream is still in step.
-    EXPECT_TRUE(c.command(0, {0x00, 0, 0, 0, 0, 0}, 0, false).ok);
+    EXPECT_TRUE(c.testUnitReady().ok);
     auto pdus = target->pdus(0);
     ASSERT_GE(pdus.size(), 5u);
     EXPECT_EQ(pdus[4].data.size(), 100u);

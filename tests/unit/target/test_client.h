@@ -89,6 +89,18 @@ public:
     void close();
     bool send(const Bytes48& h, std::span<const std::uint8_t> data = {});
     bool sendRaw(std::span<const std::uint8_t> bytes);
+    // A Login request (TSID 0, CmdSN 1) or a Text request carrying `text`.
+    bool sendLogin(std::uint16_t isid, std::uint16_t cid, std::uint32_t itt,
+                   const std::string& text) {
+        return send(loginRequest(isid, 0, cid, itt, 1, static_cast<std::uint32_t>(text.size())),
+                    bytes(text));
+    }
+    bool sendText(std::uint8_t flags, std::uint32_t itt, std::uint32_t cmdSN,
+                  std::uint32_t expStatSN, const std::string& text) {
+        return send(
+            textRequest(flags, itt, cmdSN, expStatSN, static_cast<std::uint32_t>(text.size())),
+            bytes(text));
+    }
     std::optional<Pdu> receive(std::chrono::milliseconds timeout = 5s);
     // True when the target closed the connection (EOF or reset) within the time.
     bool waitClosed(std::chrono::milliseconds timeout = 5s);
@@ -112,6 +124,8 @@ public:
     Result write(std::uint8_t lun, std::vector<std::uint8_t> cdb,
                  std::span<const std::uint8_t> data, std::uint32_t immediate,
                  std::uint32_t pduSize = 8192);
+    // TEST UNIT READY on LUN 0.
+    Result testUnitReady() { return command(0, {0x00, 0, 0, 0, 0, 0}, 0, false); }
 
     std::uint32_t nextItt() { return itt_++; }
     std::uint32_t takeCmdSN() { return cmdSN_++; }

@@ -155,11 +155,10 @@ TEST_F(TransportTest, RecordStaysUsableAfterAFailedConnect) {
 }
 
 TEST_F(TransportTest, MakeOnAConnectedRecordBreaksTheOldConnectionFirst) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     int first = peer_;
     GlobalDebugLevel = 2;
-    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_), 0);
+    EXPECT_EQ(iscsiOSmakeConnection(LOOPBACK, listener_->port(), sock_), 0);
     std::string text = traces();
     size_t broke = text.find("iscsiOSbreakConnection: tDisconnectTarget returned 0\n");
     size_t connected = text.find(kConnected);
@@ -169,7 +168,7 @@ TEST_F(TransportTest, MakeOnAConnectedRecordBreaksTheOldConnectionFirst) {
     // The old stream ends; the new one carries data.
     EXPECT_TRUE(streamEnds(first));
     ::close(first);
-    peer_ = listener.accept();
+    peer_ = listener_->accept();
     ASSERT_GE(peer_, 0);
     UCHAR header[48] = {0x3F};
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), 48);
@@ -177,8 +176,7 @@ TEST_F(TransportTest, MakeOnAConnectedRecordBreaksTheOldConnectionFirst) {
 }
 
 TEST_F(TransportTest, BreakClosesAbortivelyAndWaitsForBothExitEvents) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     GlobalDebugLevel = 2;
     double start = kernelSeconds();
     EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
@@ -205,8 +203,7 @@ TEST_F(TransportTest, BreakClosesAbortivelyAndWaitsForBothExitEvents) {
 }
 
 TEST_F(TransportTest, BreakingABrokenRecordReturnsAtOnce) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
     GlobalDebugLevel = 2;
     deviceLog().reset();
@@ -235,8 +232,7 @@ TEST_F(TransportTest, ANewRecordIsBrokenLikeAConnectedOneAndCanConnectAfterwards
 }
 
 TEST_F(TransportTest, ConcurrentBreaksCloseTheSocketOnce) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     int results[2] = {-2, -2};
     std::thread other([&] { results[0] = iscsiOSbreakConnection(sock_); });
     results[1] = iscsiOSbreakConnection(sock_);
@@ -255,8 +251,7 @@ TEST_F(TransportTest, NullRecordsAreRefused) {
 }
 
 TEST_F(TransportTest, DestroyOfAnUnbrokenRecordGivesItsSocketBack) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     iscsiOSdestroyConnection(sock_);
     sock_ = nullptr;
     EXPECT_EQ(deviceLog().closeCalls.load(), 1);

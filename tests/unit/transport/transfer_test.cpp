@@ -33,10 +33,8 @@ constexpr ULONG kHugeData = 4u << 20;
 } // namespace
 
 TEST_F(TransportTest, WriteSendsHeaderAndDataTogetherInOneSend) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     std::vector<uint8_t> header = pattern(48, 1);
     std::vector<uint8_t> data = pattern(1032, 9);
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header.data(), 48, data.data(), 1024, 0, 8), 1072);
@@ -50,10 +48,8 @@ TEST_F(TransportTest, WriteSendsHeaderAndDataTogetherInOneSend) {
 }
 
 TEST_F(TransportTest, WriteWithDataButLengthZeroSendsOnlyTheHeader) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     std::vector<uint8_t> first = pattern(48, 3);
     std::vector<uint8_t> second = pattern(48, 77);
     std::vector<uint8_t> data = pattern(64, 5);
@@ -66,8 +62,7 @@ TEST_F(TransportTest, WriteWithDataButLengthZeroSendsOnlyTheHeader) {
 }
 
 TEST_F(TransportTest, PartialSendsAreCarriedOnUntilThePduIsComplete) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     std::vector<uint8_t> header = pattern(48, 11);
     std::vector<uint8_t> data = pattern(100, 13);
     std::vector<uint8_t> expected = header;
@@ -104,10 +99,8 @@ TEST_F(TransportTest, WriteOnARecordThatIsNotConnectedTouchesNoSocket) {
 }
 
 TEST_F(TransportTest, WriteRefusesANullRecordOrHeader) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     UCHAR header[48] = {};
     EXPECT_EQ(iscsiOSwriteToConnection(nullptr, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
     EXPECT_EQ(traces(), "iscsiOSwriteToConnection: sending iSCSI header with no data\n"
@@ -122,9 +115,8 @@ TEST_F(TransportTest, WriteRefusesANullRecordOrHeader) {
 TEST_F(TransportTest, BreakReleasesABlockedWriter) {
     // Long enough a send limit that only the break can end the write.
     qvk::setTimeScale(0.2);
-    Listener listener(8, 4096);
     deviceLog().sendBuffer = 4096;
-    connect(listener);
+    connectNew(8, 4096);
     GlobalDebugLevel = 1;
     std::vector<uint8_t> data(kHugeData, 0x5A);
     UCHAR header[48] = {};
@@ -144,11 +136,9 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
 }
 
 TEST_F(TransportTest, SendNotDoneInSixSecondsFailsAndResetsTheConnection) {
-    Listener listener(8, 4096);
     deviceLog().sendBuffer = 4096;
-    connect(listener);
-    GlobalDebugLevel = 1;
-    (void)traces();
+    connectNew(8, 4096);
+    traceFrom(1);
     std::vector<uint8_t> data(kHugeData, 0x5A);
     UCHAR header[48] = {};
     double start = kernelSeconds();
@@ -163,10 +153,8 @@ TEST_F(TransportTest, SendNotDoneInSixSecondsFailsAndResetsTheConnection) {
 }
 
 TEST_F(TransportTest, ReadPlacesExactlyLengthBytesAtTheOffset) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     std::vector<uint8_t> sent = pattern(100, 21);
     ASSERT_TRUE(sendAll(peer_, sent.data(), sent.size()));
     ASSERT_TRUE(sendAll(peer_, "tail", 4));
@@ -198,10 +186,8 @@ TEST_F(TransportTest, ReadPlacesExactlyLengthBytesAtTheOffset) {
 }
 
 TEST_F(TransportTest, AHeaderArrivingInTwoPiecesTakesTwoReceives) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     std::vector<uint8_t> header = pattern(48, 31);
     std::vector<uint8_t> buffer(48);
     auto reader = std::async(std::launch::async, [&] {
@@ -222,8 +208,7 @@ TEST_F(TransportTest, AHeaderArrivingInTwoPiecesTakesTwoReceives) {
 TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
     // A clock at 1/10, so that a second is a 100 ms poll.
     qvk::setTimeScale(0.1);
-    Listener listener;
-    connect(listener);
+    connectNew();
     UCHAR buffer[48];
     struct Case {
         ULONG timeoutMs;
@@ -245,10 +230,8 @@ TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
 }
 
 TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
-    Listener listener;
-    connect(listener);
-    GlobalDebugLevel = 4;
-    (void)traces();
+    connectNew();
+    traceFrom(4);
     UCHAR buffer[48];
     double start = kernelSeconds();
     EXPECT_EQ(iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
@@ -264,8 +247,7 @@ TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
 }
 
 TEST_F(TransportTest, BreakReleasesAReaderWaitingWithoutLimit) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     GlobalDebugLevel = 1;
     deviceLog().firstPollTimeout = -2;
     UCHAR buffer[48];
@@ -285,8 +267,7 @@ TEST_F(TransportTest, BreakReleasesAReaderWaitingWithoutLimit) {
 }
 
 TEST_F(TransportTest, ASocketBrokenUnderAReaderIsClosedOnlyWhenTheReaderLeaves) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     deviceLog().holdAfterPoll = true;
     UCHAR buffer[48];
     auto reader = std::async(std::launch::async,
@@ -304,8 +285,7 @@ TEST_F(TransportTest, ASocketBrokenUnderAReaderIsClosedOnlyWhenTheReaderLeaves) 
 }
 
 TEST_F(TransportTest, ASecondReadAtTheSameTimeIsRefused) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     UCHAR buffer[48];
     auto reader = std::async(std::launch::async,
                              [&] { return iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0); });
@@ -320,8 +300,7 @@ TEST_F(TransportTest, ASecondReadAtTheSameTimeIsRefused) {
 }
 
 TEST_F(TransportTest, AReadEndsWithFailureWhenThePeerClosesMidway) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     UCHAR buffer[48];
     auto reader = std::async(std::launch::async,
                              [&] { return iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0); });
@@ -345,12 +324,11 @@ TEST_F(TransportTest, ReadsFailOnANullOrUnconnectedRecord) {
 }
 
 TEST_F(TransportTest, AReconnectedRecordReadsAndWritesAgain) {
-    Listener listener;
-    connect(listener);
+    connectNew();
     ASSERT_EQ(iscsiOSbreakConnection(sock_), 0);
     ::close(peer_);
-    ASSERT_EQ(iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_), 0);
-    peer_ = listener.accept();
+    ASSERT_EQ(iscsiOSmakeConnection(LOOPBACK, listener_->port(), sock_), 0);
+    peer_ = listener_->accept();
     ASSERT_GE(peer_, 0);
     std::vector<uint8_t> header = pattern(48, 51);
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header.data(), 48, nullptr, 0, 0, 0), 48);

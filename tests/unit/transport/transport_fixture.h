@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -47,6 +48,18 @@ protected:
         ASSERT_GE(peer_, 0);
     }
 
+    // Connects sock_ to a new listener, kept in listener_.
+    void connectNew(int backlog = 8, int rcvbuf = 0) {
+        listener_ = std::make_unique<Listener>(backlog, rcvbuf);
+        connect(*listener_);
+    }
+
+    // Sets the trace level and drops the traces so far.
+    static void traceFrom(int level) {
+        GlobalDebugLevel = level;
+        (void)traces();
+    }
+
     // Nominal time of the kernel clock, in seconds.
     static double kernelSeconds() {
         LARGE_INTEGER t;
@@ -56,6 +69,7 @@ protected:
 
     static std::string traces() { return qvk::dbgCaptureTake(); }
 
+    std::unique_ptr<Listener> listener_;
     PISCSI_SOCK sock_ = nullptr;
     int peer_ = -1;
 };
