@@ -131,12 +131,11 @@ TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
     ULONG h = createSession(2);
     ISCSI_SESSION* s = getSessionStruct(h);
     ASSERT_EQ(s->numActiveConnections, 2u);
-    USHORT firstTsid = s->tsid;
     target().dropConnection(0);
     target().dropConnection(1);
+    // Both receive threads end; the connection states are not looked at here, since a command
+    // thread that has not yet made its first pass reconnects at once.
     ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
-    EXPECT_EQ(connState(h, 0), CONN_IDLE);
-    EXPECT_EQ(s->flags & SESSION_RESETTING, 0);
 
     wake(s); // new work makes the command thread reconnect
     ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 2; }));
@@ -145,7 +144,6 @@ TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
     auto relogin = sent(2)[0].header;
     EXPECT_EQ(be16(relogin, 14), 0) << "a reconnection is a leading login again";
     EXPECT_NE(s->tsid, 0);
-    (void)firstTsid;
 }
 
 TEST_F(ConnectionsTest, DeletingASessionBreaksItsConnectionsAndEndsItsThreads) {
