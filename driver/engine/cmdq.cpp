@@ -26,12 +26,7 @@ void startReconnectIfNeeded(ISCSI_SESSION* session) {
     if (!iscsiOSthreadStarted(thread)) {
         // Nobody else would clear the bit, and deletion waits for it to clear.
         Debug(DBG_ERROR, "cmdQHandler: the connection thread could not be started\n");
-        old = iscsiLockSession(session);
-        session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
-        if (session->flags & SESSION_DELETING) {
-            KeSetEvent(&session->exitEvent, 0, FALSE);
-        }
-        iscsiUnlockSession(session, old);
+        (void)iscsiEndConnecting(session);
     }
 }
 

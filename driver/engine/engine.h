@@ -291,6 +291,18 @@ inline ULONG iscsiConnectionCount(const ISCSI_SESSION* session) {
                : session->numConnectionRecords;
 }
 
+// Takes the connection out of activeConnections, moving the last active entry into its slot so
+// the entries stay contiguous. Called with the session lock held.
+void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
+// Takes a connection out of its session as its receive thread ends: completes what was in
+// flight on it, makes it idle, clears SESSION_RESETTING with the last one, and wakes a waiting
+// deletion.
+void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
+// Ends a connection attempt of the session: clears SESSION_CONNECTING and wakes a waiting
+// deletion. Returns numActiveConnections, read before the lock is released, since once the bit is
+// clear a waiting deletion may free the session.
+int iscsiEndConnecting(ISCSI_SESSION* session);
+
 // ---- command queue thread
 void cmdQHandler(PVOID context);
 

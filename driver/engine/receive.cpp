@@ -39,33 +39,6 @@ LONG dispatch(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, bool* bufferK
     }
 }
 
-// Takes the connection out of the session as its receive thread ends.
-void leaveSession(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
-    removeCmdsBadConnection(session, connection);
-    removeTaskManBadConnection(session, connection);
-
-    KIRQL old = iscsiLockSession(session);
-    connection->state = CONN_IDLE;
-    connection->readThread = 0;
-    ULONG n = session->numActiveConnections;
-    for (ULONG i = 0; i < n; i++) {
-        if (session->activeConnections[i] == connection) {
-            // The last active entry moves into the freed slot, keeping the entries contiguous.
-            session->activeConnections[i] = session->activeConnections[n - 1];
-            session->activeConnections[n - 1] = nullptr;
-            --session->numActiveConnections;
-            break;
-        }
-    }
-    if (session->numActiveConnections == 0) {
-        session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
-    }
-    if (session->flags & SESSION_DELETING) {
-        KeSetEvent(&session->exitEvent, 0, FALSE);
-    }
-    iscsiUnlockSession(session, old);
-}
-
 } // namespace
 
 void readConnectionHandler(PVOID context) {
@@ -91,6 +64,35 @@ void readConnectionHandler(PVOID context) {
             break;
         }
     }
-    leaveSession(session, connection);
+    iscsiConnectionEnded(session, connection);
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    ULONG n = session->numActiveConnections;
+    for (ULONG i = 0; i < n; i++) {
+        if (session->activeConnections[i] == connection) {
+            session->activeConnections[i] = session->activeConnections[n - 1];
+            session->activeConnections[n - 1] = nullptr;
+            --session->numActiveConnections;
+            return;
+        }
+    }
+}
+
+void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    removeCmdsBadConnection(session, connection);
+    removeTaskManBadConnection(session, connection);
+
+    KIRQL old = iscsiLockSession(session);
+    connection->state = CONN_IDLE;
+    connection->readThread = 0;
+    iscsiRemoveActiveConnectionLocked(session, connection);
+    if (session->numActiveConnections == 0) {
+        session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+    }
+    if (session->flags & SESSION_DELETING) {
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    iscsiUnlockSession(session, old);
 }

@@ -325,3 +325,14 @@ void destroyConnections(ISCSI_SESSION* session) {
         }
     }
 }
+
+int iscsiEndConnecting(ISCSI_SESSION* session) {
+    KIRQL old = iscsiLockSession(session);
+    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
+    if (session->flags & SESSION_DELETING) {
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    int active = static_cast<int>(session->numActiveConnections.get());
+    iscsiUnlockSession(session, old);
+    return active;
+}

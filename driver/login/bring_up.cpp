@@ -20,18 +20,6 @@ bool isActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     return false;
 }
 
-void removeActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
-    ULONG n = session->numActiveConnections;
-    for (ULONG i = 0; i < n; i++) {
-        if (session->activeConnections[i] == connection) {
-            session->activeConnections[i] = session->activeConnections[n - 1];
-            session->activeConnections[n - 1] = nullptr;
-            --session->numActiveConnections;
-            return;
-        }
-    }
-}
-
 // Opens, logs in and starts one connection record.
 void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     connection->session = session;
@@ -73,7 +61,7 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     old = iscsiLockSession(session);
     if (!iscsiOSthreadStarted(thread)) {
         connection->readThread = 0;
-        removeActiveLocked(session, connection);
+        iscsiRemoveActiveConnectionLocked(session, connection);
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: the receive thread could not be started\n");
         (void)iscsiOSbreakConnection(connection->pSock);
@@ -107,16 +95,7 @@ int makeTcpConnections(ISCSI_SESSION* session) {
         }
     }
 
-    // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
-    // waiting deletion may free the session.
-    KIRQL old = iscsiLockSession(session);
-    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
-    if (session->flags & SESSION_DELETING) {
-        KeSetEvent(&session->exitEvent, 0, FALSE);
-    }
-    int active = static_cast<int>(session->numActiveConnections.get());
-    iscsiUnlockSession(session, old);
-    return active;
+    return iscsiEndConnecting(session);
 }
 
 void makeTcpConnectionsThread(PVOID session) {

@@ -123,25 +123,7 @@ void fakeReceiveThread(PVOID context) {
     if (delay != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     }
-    removeCmdsBadConnection(session, connection);
-    KIRQL old = iscsiLockSession(session);
-    connection->state = CONN_IDLE;
-    ULONG n = session->numActiveConnections;
-    for (ULONG i = 0; i < n; i++) {
-        if (session->activeConnections[i] == connection) {
-            session->activeConnections[i] = session->activeConnections[n - 1];
-            session->activeConnections[n - 1] = nullptr;
-            --session->numActiveConnections;
-            break;
-        }
-    }
-    if (session->numActiveConnections == 0) {
-        session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
-    }
-    if (session->flags & SESSION_DELETING) {
-        KeSetEvent(&session->exitEvent, 0, FALSE);
-    }
-    iscsiUnlockSession(session, old);
+    iscsiConnectionEnded(session, connection);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -164,16 +146,7 @@ int makeTcpConnections(ISCSI_SESSION* session) {
         iscsiUnlockSession(session, old);
         connection->readThread = iscsiOScreateThread(fakeReceiveThread, connection, 0);
     }
-    // The count is read before the lock is released: once SESSION_CONNECTING is clear, a
-    // waiting deletion may free the session.
-    KIRQL old = iscsiLockSession(session);
-    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
-    if (session->flags & SESSION_DELETING) {
-        KeSetEvent(&session->exitEvent, 0, FALSE);
-    }
-    int active = static_cast<int>(session->numActiveConnections.get());
-    iscsiUnlockSession(session, old);
-    return active;
+    return iscsiEndConnecting(session);
 }
 
 void makeTcpConnectionsThread(PVOID session) {
