@@ -175,7 +175,7 @@ struct ISCSI_RTT {
 // Task-management results.
 constexpr ULONG TM_RESULT_ABORTED = 1;
 constexpr ULONG TM_RESULT_DONE = 2;
-constexpr ULONG TM_RESULT_NOT_FOUND = 3;
+constexpr ULONG TM_RESULT_NOT_FOUND = 4;
 constexpr ULONG TM_RESULT_ABORT_FAILED = 5;
 constexpr ULONG TM_RESULT_FAILED = 6;
 
@@ -302,6 +302,31 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
 // deletion. Returns numActiveConnections, read before the lock is released, since once the bit is
 // clear a waiting deletion may free the session.
 int iscsiEndConnecting(ISCSI_SESSION* session);
+
+// ---- the adapter's entry points into the engine
+// Direction of a command's data (ISCSI_CMD.direction).
+constexpr ULONG ISCSI_DIR_NONE = 0;
+constexpr ULONG ISCSI_DIR_READ = 1;
+constexpr ULONG ISCSI_DIR_WRITE = 2;
+
+// Queues one SCSI command on the session; 0 when queued, -1 when refused (no such session, the
+// queue is as long as the command window allows, the session is resetting its connections, or
+// no command record is free). The caller completes a refused request itself. Never blocks; any
+// IRQL up to DISPATCH_LEVEL. The LUN (8 bytes) is copied; the CDB and data buffer stay the
+// caller's until the request completes.
+int iscsiCoreEnterCmdInQ(PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLength, ULONG handle,
+                         const UCHAR* lun, PVOID dataBuffer, ULONG dataLength, ULONG dataContext,
+                         ULONG direction, UCHAR taskAttributes);
+// Aborts the command of srbToAbort; abortSrb is completed when the abort is finished. Returns
+// TM_RESULT_ABORTED (done at once; the caller completes abortSrb), TM_RESULT_DONE (the engine
+// completes abortSrb later through iscsiOScompleteTaskMan), TM_RESULT_NOT_FOUND or
+// TM_RESULT_ABORT_FAILED. With TM_WAIT_FLAG_WAITER the call waits (PASSIVE_LEVEL only) and returns
+// the final result.
+ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb, ULONG handle,
+                        ULONG waitFlags);
+// Breaks all the session's connections and empties its queues: TM_RESULT_DONE, or
+// TM_RESULT_FAILED when the handle names no session. The two further arguments are unused (0).
+ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2);
 
 // ---- command queue thread
 void cmdQHandler(PVOID context);
