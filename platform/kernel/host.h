@@ -26,7 +26,7 @@ struct PoolTagUsage {
 };
 // Outstanding allocations per tag.
 std::vector<PoolTagUsage> poolUsage();
-uint64_t poolOutstanding();                 // all tags
+uint64_t poolOutstanding(); // all tags
 uint64_t poolOutstanding(uint32_t tag);
 // Text listing outstanding allocations per tag, empty when there are none.
 std::string poolLeakReport();
@@ -48,8 +48,7 @@ void threadFailAll(bool fail);
 
 // ---- registry (values under the services key, e.g. path "QueviSCSI\\Parameters")
 void registrySetDword(const std::string& path, const std::string& name, uint32_t value);
-void registrySetString(const std::string& path, const std::string& name,
-                       const std::string& value);
+void registrySetString(const std::string& path, const std::string& name, const std::string& value);
 void registryCreateKey(const std::string& path);
 void registryClear();
 
@@ -64,8 +63,8 @@ struct ErrorLogEntry {
     uint32_t errorCode;
     uint32_t uniqueErrorValue;
     std::vector<std::u16string> strings;
-    std::vector<uint8_t> raw;  // the packet as written, header and strings
-    std::string text;          // rendered from the message table, "" when the id is unknown
+    std::vector<uint8_t> raw; // the packet as written, header and strings
+    std::string text;         // rendered from the message table, "" when the id is unknown
 };
 std::vector<ErrorLogEntry> errorLogEntries();
 void errorLogClear();
@@ -94,7 +93,19 @@ void namedEventsClear();
 PDRIVER_OBJECT createDriverObject(const std::string& name);
 void deleteDriverObject(PDRIVER_OBJECT driver);
 
+// ---- deferred procedure calls
+// While held, queued DPCs run only through dpcRunPending (not on IRQL drops), so a test can look
+// at the state between a DPC's queuing and its run.
+void dpcHold(bool hold);
+// Runs every queued DPC on the calling thread at DISPATCH_LEVEL; returns how many ran. The caller
+// holds no spin lock.
+int dpcRunPending();
+// Number of DPCs waiting in the queue.
+size_t dpcQueued();
+
 // ---- checks
+// Whether the calling thread holds the spin lock.
+bool holdsSpinLock(const KSPIN_LOCK* lock);
 // With QUEVI_CHECKS a lock-rule violation aborts with a message naming the lock and the thread
 // (tests of the checks run in death tests). Messages read "quevi kernel: <what>, on <thread>",
 // a lock being "spin lock 'name' at 0x..." (or "spin lock at 0x..." when unnamed), e.g.

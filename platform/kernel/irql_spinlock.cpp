@@ -128,7 +128,11 @@ void lowerIrql(KIRQL newIrql, const char* what) {
     if (kChecks && newIrql > ts.irql) {
         fatal("%s to IRQL %u from the lower IRQL %u", what, newIrql, ts.irql);
     }
+    KIRQL old = ts.irql;
     setIrql(ts, newIrql, what);
+    if (old >= DISPATCH_LEVEL && newIrql < DISPATCH_LEVEL) {
+        runDpcsOnIrqlDrop(ts);
+    }
 }
 } // namespace
 

@@ -19,6 +19,7 @@ struct ThreadState {
     KSPIN_LOCK* held[kMaxHeldSpinLocks] = {}; // the first kMaxHeldSpinLocks of them
     uint32_t tid = 0;                         // OS thread id, filled on first use
     HANDLE systemHandle = nullptr;            // set for system threads
+    bool runningDpcs = false;                 // inside the DPC loop (no nested loop)
 };
 
 ThreadState& self();
@@ -32,6 +33,9 @@ std::string describeLock(const KSPIN_LOCK* lock);
 // Aborts (with checks on) when the calling thread may not wait: at DISPATCH_LEVEL or holding a
 // spin lock. `what` names the call.
 void checkMayWait(const char* what);
+// Runs the queued DPCs on the calling thread, which has just dropped below DISPATCH_LEVEL, unless
+// DPCs are held, the thread already runs them, or it still holds a spin lock.
+void runDpcsOnIrqlDrop(ThreadState& ts);
 // Aborts (with checks on) when a system thread ends at raised IRQL or holding a spin lock.
 void checkThreadEnd(const char* how);
 

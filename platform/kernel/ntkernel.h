@@ -34,6 +34,7 @@ using PCWSTR = const WCHAR*;
 using KIRQL = uint8_t;
 using PKIRQL = KIRQL*;
 using LONGLONG = int64_t;
+using ULONGLONG = uint64_t;
 
 #ifndef TRUE
 #define TRUE 1
@@ -60,7 +61,9 @@ constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC00000
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = static_cast<NTSTATUS>(0xC0000024);
 
-inline bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
+inline bool NT_SUCCESS(NTSTATUS s) {
+    return s >= 0;
+}
 
 // ---- IRQL and spin locks
 constexpr KIRQL PASSIVE_LEVEL = 0;
@@ -205,24 +208,85 @@ using PRTL_QUERY_REGISTRY_TABLE = RTL_QUERY_REGISTRY_TABLE*;
 // RTL_REGISTRY_OPTIONAL; a missing value takes its default if it has one (DefaultData non-null),
 // else a REQUIRED one gives STATUS_OBJECT_NAME_NOT_FOUND; a value of another type than REG_DWORD
 // gives STATUS_OBJECT_TYPE_MISMATCH; unsupported tables give STATUS_INVALID_PARAMETER.
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                PVOID Environment);
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
+
+// ---- deferred procedure calls and timers
+// A queued DPC runs once, at DISPATCH_LEVEL, on the first thread that lowers its IRQL below
+// DISPATCH_LEVEL with no spin lock held (as on NT, where a DPC runs when the processor's IRQL
+// drops), or at once on the inserting thread when it inserts at PASSIVE_LEVEL. DPCs run in the
+// order they were queued; one DPC object is queued at most once at a time, and a DPC queued again
+// while its routine runs may run again on another thread.
+struct KDPC;
+using PKDPC = KDPC*;
+using PKDEFERRED_ROUTINE = void (*)(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                    PVOID SystemArgument2);
+// Zero-filled and then KeInitializeDpc'd. `link` and the arguments are guarded by the DPC
+// queue's lock; `inserted` is 1 while the DPC waits in the queue.
+struct KDPC {
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    KDPC* link;
+    std::atomic<uint32_t> inserted;
+};
+void KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+// Queues the DPC; FALSE when it was already queued (the queued call will run). Any IRQL.
+BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+// Takes the DPC out of the queue; TRUE when it was queued.
+BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
+// Waits until no DPC is queued or running (PASSIVE_LEVEL). While DPCs are held (qvk::dpcHold)
+// it waits only for the running ones.
+void KeFlushQueuedDpcs();
+
+// A one-shot or periodic timer whose expiry queues a DPC. Expiries are served by one kernel timer
+// thread on the scaled clock. Fields are guarded by the timer queue's lock.
+struct KTIMER {
+    LONGLONG DueTime; // absolute system time in 100 ns units
+    LONG Period;      // milliseconds, 0 for a one-shot timer
+    PKDPC Dpc;
+    KTIMER* link;
+    std::atomic<uint32_t> inserted; // 1 while set
+};
+using PKTIMER = KTIMER*;
+void KeInitializeTimer(PKTIMER Timer);
+// Sets (or resets) the timer: DueTime negative is relative, in 100 ns units; positive is absolute
+// system time. TRUE when the timer was already set. Any IRQL up to DISPATCH_LEVEL.
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+// Cancels the timer; TRUE when it was set. A DPC it already queued still runs.
+BOOLEAN KeCancelTimer(PKTIMER Timer);
 
 // ---- driver and device objects
+// A list link read without the object lock by drivers walking device lists while devices are
+// created: stores publish (release), loads acquire. All-zero is a null link.
+template <class T>
+struct KLINK {
+    std::atomic<T*> p;
+    operator T*() const { return p.load(std::memory_order_acquire); }
+    T* operator->() const { return p.load(std::memory_order_acquire); }
+    KLINK& operator=(T* x) {
+        p.store(x, std::memory_order_release);
+        return *this;
+    }
+    KLINK& operator=(const KLINK& o) { return *this = static_cast<T*>(o); }
+};
+
 struct DRIVER_OBJECT;
 struct DEVICE_OBJECT {
     DRIVER_OBJECT* DriverObject;
-    DEVICE_OBJECT* NextDevice; // next device of the same driver
+    KLINK<DEVICE_OBJECT> NextDevice; // next device of the same driver
     PVOID DeviceExtension;
     ULONG ExtensionSize;
     LONG ReferenceCount;
-    UNICODE_STRING Name;       // empty for unnamed devices
-    PVOID PortContext;         // owner's private context (the port driver keeps its own here)
+    UNICODE_STRING Name; // empty for unnamed devices
+    PVOID PortContext;   // owner's private context (the port driver keeps its own here)
+    KDPC Dpc;            // the device's DPC (the port driver's completion DPC)
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 struct DRIVER_OBJECT {
-    DEVICE_OBJECT* DeviceObject; // first device of this driver's list
+    KLINK<DEVICE_OBJECT> DeviceObject; // first device of this driver's list
     UNICODE_STRING DriverName;
     PVOID DriverExtension;
 };
@@ -239,9 +303,8 @@ constexpr ULONG FILE_DEVICE_DISK = 0x00000007;
 // Creates a device with a zeroed extension, appended at the end of the driver's device list,
 // optionally named (the name is copied).
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
+                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                        BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 // Finds a named device; references it (released with ObDereferenceObject on the file object).
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ULONG DesiredAccess,
@@ -252,21 +315,21 @@ void ObDereferenceObject(PVOID Object);
 // ---- error log
 // The entry header as the driver fills it; the insertion strings follow at StringOffset.
 struct IO_ERROR_LOG_PACKET {
-    UCHAR MajorFunctionCode;  // 0
-    UCHAR RetryCount;         // 1
-    USHORT DumpDataSize;      // 2
-    USHORT NumberOfStrings;   // 4
-    USHORT StringOffset;      // 6
-    USHORT EventCategory;     // 8
-    USHORT Padding;           // 10
-    NTSTATUS ErrorCode;       // 12
-    ULONG UniqueErrorValue;   // 16
-    NTSTATUS FinalStatus;     // 20
-    ULONG SequenceNumber;     // 24
-    ULONG IoControlCode;      // 28
+    UCHAR MajorFunctionCode;    // 0
+    UCHAR RetryCount;           // 1
+    USHORT DumpDataSize;        // 2
+    USHORT NumberOfStrings;     // 4
+    USHORT StringOffset;        // 6
+    USHORT EventCategory;       // 8
+    USHORT Padding;             // 10
+    NTSTATUS ErrorCode;         // 12
+    ULONG UniqueErrorValue;     // 16
+    NTSTATUS FinalStatus;       // 20
+    ULONG SequenceNumber;       // 24
+    ULONG IoControlCode;        // 28
     LARGE_INTEGER DeviceOffset; // 32
-    ULONG DumpData[1];        // 40
-    ULONG Reserved;           // 44: pads the header to 48 bytes as on the 32-bit system
+    ULONG DumpData[1];          // 40
+    ULONG Reserved;             // 44: pads the header to 48 bytes as on the 32-bit system
 };
 static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "error log header is 48 bytes");
 using PIO_ERROR_LOG_PACKET = IO_ERROR_LOG_PACKET*;

@@ -79,7 +79,7 @@ void setCounted(UNICODE_STRING& target, std::u16string& store) {
 void unlinkDevice(ObjectState& s, DEVICE_OBJECT* device) {
     DRIVER_OBJECT* driver = device->DriverObject;
     if (driver != nullptr && s.drivers.count(driver) != 0) {
-        for (DEVICE_OBJECT** link = &driver->DeviceObject; *link != nullptr;
+        for (KLINK<DEVICE_OBJECT>* link = &driver->DeviceObject; *link != nullptr;
              link = &(*link)->NextDevice) {
             if (*link == device) {
                 *link = device->NextDevice;
@@ -237,13 +237,12 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
             return STATUS_INSUFFICIENT_RESOURCES;
         }
     }
-    DEVICE_OBJECT& device = record->object;
-    device = DEVICE_OBJECT{};
+    DEVICE_OBJECT& device = record->object; // zeroed with the record
     device.DriverObject = DriverObject;
     device.DeviceExtension = extension;
     device.ExtensionSize = DeviceExtensionSize;
     setCounted(device.Name, record->nameStore);
-    DEVICE_OBJECT** link = &DriverObject->DeviceObject;
+    KLINK<DEVICE_OBJECT>* link = &DriverObject->DeviceObject;
     while (*link != nullptr) {
         link = &(*link)->NextDevice;
     }
@@ -339,7 +338,6 @@ void namedEventsClear() {
 
 PDRIVER_OBJECT createDriverObject(const std::string& name) {
     auto record = std::make_unique<DriverRecord>();
-    record->object = DRIVER_OBJECT{};
     record->name = name;
     record->nameStore = toU16(name);
     setCounted(record->object.DriverName, record->nameStore);
