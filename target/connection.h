@@ -101,6 +101,7 @@ private:
     // Full feature phase.
     void fullFeaturePhase();
     bool dispatch(const Header& h);
+    bool runScript(const Header& h); // a test's script answers the PDU
     bool handleScsiCommand(const Header& h);
     bool handleRead(const ScsiCommand& cmd, LunStore& store);
     bool handleWriteCommand(const Header& h, const ScsiCommand& cmd, LunStore* store);

@@ -3,11 +3,52 @@
 #include "target/connection.h"
 
 #include <algorithm>
+#include <sys/socket.h>
 
 namespace quevi::target {
 
+bool Connection::runScript(const Header& h) {
+    ScriptedPdu pdu;
+    pdu.header = h;
+    std::uint32_t length = dataSegmentLength(h);
+    pdu.data.resize(std::min<std::uint32_t>(length, kIoBufferSize));
+    if (!readExact(pdu.data.data(), pdu.data.size()) ||
+        !discard(paddedLength(length) - pdu.data.size()))
+        return false;
+    noteReceived(h, pdu.data);
+    if (session_) {
+        if (h[kOffOpcode] == kOpScsiCommand || h[kOffOpcode] == kOpTaskManagement)
+            session_->noteCmdSN(getBe32(h, kOffCmdSN));
+        std::lock_guard sessionLock(session_->mutex);
+        pdu.expCmdSN = session_->expCmdSN;
+    }
+    pdu.maxCmdSN = pdu.expCmdSN + std::max<std::uint32_t>(state_.config.cmdWindow, 1) - 1;
+    {
+        std::lock_guard lock(sendMutex_);
+        pdu.statSN = statSN_;
+    }
+    pdu.send = [this](std::span<const std::uint8_t> bytes) {
+        std::lock_guard lock(sendMutex_);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    faults_.script(pdu);
+    std::lock_guard lock(sendMutex_);
+    statSN_ += pdu.statSNUsed;
+    return true;
+}
+
 bool Connection::dispatch(const Header& h) {
     std::uint8_t op = h[kOffOpcode];
+    if (faults_.script && std::find(faults_.scriptOpcodes.begin(), faults_.scriptOpcodes.end(),
+                                    op) != faults_.scriptOpcodes.end())
+        return runScript(h);
     switch (op) {
     case kOpScsiCommand:
         return handleScsiCommand(h);

@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -40,6 +41,21 @@ struct AsyncEvent {
     std::optional<std::uint16_t> connectionId;
     std::uint16_t waitSeconds = 0; // second parameter
     std::uint16_t param3 = 0;      // third parameter
+};
+
+// One PDU of the full feature phase handed to a test's script (Faults::script) instead of the
+// target's own handling; its data segment has been read and recorded. The script answers with
+// whatever bytes it likes through `send` (sent as they are, under the connection's send lock:
+// nothing is stamped or padded for it); `statSN`, `expCmdSN` and `maxCmdSN` are the values the
+// target would use next, and the script reports in `statSNUsed` how many StatSNs it consumed.
+struct ScriptedPdu {
+    Header header{};
+    std::vector<std::uint8_t> data; // at most 256 KiB of it
+    std::uint32_t statSN = 0;
+    std::uint32_t expCmdSN = 0;
+    std::uint32_t maxCmdSN = 0;
+    std::function<bool(std::span<const std::uint8_t>)> send;
+    std::uint32_t statSNUsed = 0;
 };
 
 // Faults. Each applies from the next PDU on while it is set; setFaults may be called at any time.
@@ -72,6 +88,10 @@ struct Faults {
     std::uint32_t rejectAfterCommands = 0;
     bool oversizeSegment = false; // a NOP-In claiming a 0xFFFFFF-byte segment, then close
     std::uint32_t oversizeAfterCommands = 0;
+
+    // A test's own answers to the PDUs whose opcodes are listed (SCSI commands by default).
+    std::function<void(ScriptedPdu&)> script;
+    std::vector<std::uint8_t> scriptOpcodes{kOpScsiCommand};
 
     // Target pings: a NOP-In every nopInterval on every connection in full feature phase.
     std::chrono::milliseconds nopInterval{0};

@@ -1,12 +1,15 @@
 // The session's command queue thread: sends what the session has to send, in priority order, and
 // starts a reconnection when the session has lost every connection.
 #include "driver/engine/engine.h"
+#include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
+#include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"
 
 namespace {
 
-constexpr USHORT NO_RECONNECT_FLAGS = SESSION_DELETING | SESSION_RESETTING | SESSION_CONNECTING;
+constexpr USHORT NO_RECONNECT_FLAGS =
+    SESSION_DELETING | SESSION_RESETTING | SESSION_CONNECTING | SESSION_ENDED;
 
 // Starts makeTcpConnections on a thread of its own when no connection is active and nothing else
 // is in the way. Looked at first without the lock, then again under it.
@@ -31,11 +34,35 @@ void startReconnectIfNeeded(ISCSI_SESSION* session) {
 }
 
 // One pass of work, in the order task management, R2T data, new command; true when something was
-// sent. The senders join here as they are built; until then the session's queues are emptied only
-// by its teardown.
+// sent. A NOP reply waiting in tmQ goes out first and the pass goes on.
 bool sendOnePass(ISCSI_SESSION* session) {
-    (void)session;
-    return false;
+    bool sent = false;
+    if (session->tmQ.count != 0) {
+        auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&session->tmQ));
+        if (tm != nullptr) {
+            if (tm->function != TM_FUNCTION_NOP_REPLY) {
+                sendTaskManage(session, tm);
+                return true;
+            }
+            (void)sendNop(session, tm);
+            sent = true;
+        }
+    }
+    if (session->rttQ.count != 0) {
+        auto* rtt = static_cast<ISCSI_RTT*>(iscsiQueueTake(&session->rttQ));
+        if (rtt != nullptr) {
+            sendRttData(session, rtt);
+            return true;
+        }
+    }
+    if (session->cmdQ.count != 0) {
+        auto* cmd = static_cast<ISCSI_CMD*>(iscsiQueueTake(&session->cmdQ));
+        if (cmd != nullptr) {
+            sendCmd(session, cmd);
+            return true;
+        }
+    }
+    return sent;
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-struct SCSI_REQUEST_BLOCK; // the adapter's request; opaque to the engine
+struct SCSI_REQUEST_BLOCK; // the adapter's request (platform/scsiport/srb.h)
 using PSCSI_REQUEST_BLOCK = SCSI_REQUEST_BLOCK*;
 struct ISCSI_SOCK; // the transport connection record; opaque to the engine
 using PISCSI_SOCK = ISCSI_SOCK*;
@@ -22,6 +22,9 @@ constexpr ULONG ISCSI_NO_SESSION = 0xFFFFFFFF; // session handle that names no s
 constexpr ULONG ISCSI_POOL_TAG = POOL_TAG("Ddk ");
 constexpr int ISCSI_MAX_SESSIONS = 16;
 constexpr int ISCSI_NUM_OP_PARAMS = 18;
+// The operational values the data path uses (indexes into ISCSI_SESSION.opParams).
+constexpr int OP_IMMEDIATE_DATA = 3;
+constexpr int OP_DATA_PDU_LENGTH = 4; // units of 512 bytes
 constexpr int ISCSI_HDR_LEN = 48;
 constexpr int ISCSI_CMD_POOL_SIZE = 64;
 constexpr int ISCSI_TASK_MAN_POOL_SIZE = 80;
@@ -75,6 +78,8 @@ struct ISCSI_TEXT_WAITER {
 };
 
 // The engine's record of one configured connection of a session.
+// Every PDU written on the connection is written holding `sendLock`, so writes of the command
+// queue thread, the receive thread (logout) and a text exchange never overlap.
 // `expStatSN`, `textFinal` and the signalling of `textEvent` are guarded by the session lock;
 // `readThread` is set before the receive thread starts and cleared under the lock as it ends.
 // `state` is written by the connection's own threads (bring-up, receive thread, senders) and by the
@@ -100,20 +105,33 @@ struct ISCSI_CONNECTION {
     // The control-side text exchange waiting on this connection, if any; guarded by the session
     // lock. Set only while the receive thread runs (readThread not 0, also under the lock).
     ISCSI_TEXT_WAITER* textWaiter;
+    // A synchronization event used as a mutex (signalled = free); waited on at PASSIVE_LEVEL only.
+    KEVENT sendLock;
+    // Set under the session lock when the receive thread starts its cleanup, cleared when the
+    // connection leaves activeConnections. A closing connection is never chosen for a new request;
+    // the cleanup waits for a send in progress (sendLock) before it sweeps the tables, and a send
+    // looks at the flag holding sendLock, so every request is either swept or taken back by its
+    // sender.
+    UCHAR closing;
 };
 
 // Session flag bits (ISCSI_SESSION.flags).
 constexpr USHORT SESSION_DELETING = 0x0001;
 constexpr USHORT SESSION_RESETTING = 0x0002;
 constexpr USHORT SESSION_CONNECTING = 0x0004;
+// The target ended the session: its connections are closed and it never reconnects; its record
+// stays until the target is removed, so no bus holds the handle of a freed session.
+constexpr USHORT SESSION_ENDED = 0x0008;
 
 // One session per target.
 // Guarded by `lock`: cmdSN, expCmdSN, maxCmdSN, each connection's expStatSN, numActiveConnections
 // and activeConnections, flags, cmdQThread, and the signalling of cmdQEvent and exitEvent.
 // cmdSN, maxCmdSN, numActiveConnections and flags are also read without the lock (window and
 // state checks on the request path and in the command queue thread).
-// The queues and tables guard themselves. opParams/opParamsStatus are written by login on the
-// connection-making thread before any command is sent, and only read afterwards.
+// The queues and tables guard themselves. opParams/opParamsStatus are written by the negotiation
+// (the connection-making thread, or a receive thread for a late Text response); the senders never
+// read them but the snapshot `dataPathParams`, published under the lock whenever a negotiation
+// ends, so a command never sees half of a negotiation.
 struct ISCSI_SESSION {
     KSPIN_LOCK lock;
     Shared<ULONG> cmdSN;                  // next CmdSN to send; never 0
@@ -141,6 +159,13 @@ struct ISCSI_SESSION {
     UCHAR opParamsStatus[ISCSI_NUM_OP_PARAMS];
     // Number of connection records allocated; numMaxConnections never exceeds it.
     ULONG numConnectionRecords;
+    // Held by a login for its whole negotiation (a synchronization event used as a mutex,
+    // signalled = free), so that a late Text response applied by a receive thread never writes
+    // opParams at the same time; that one only tries to take it.
+    KEVENT negotiationLock;
+    // What the senders use of opParams, published together: ImmediateData in bit 31, the bytes of
+    // one data segment (DataPDULength x 512, at least 512, below 2^24) in the low 24 bits.
+    Shared<ULONG> dataPathParams;
 };
 
 // One SCSI command in flight (pool of ISCSI_CMD_POOL_SIZE).
@@ -160,6 +185,7 @@ struct ISCSI_CMD {
     ULONG itt;
     ULONG direction; // 1 read, 2 write, 0 none
     UCHAR taskAttributes;
+    ULONG cmdSN; // the CmdSN it was sent with; set before it enters pendCmdTable
     // Position in the pool and a count of tags given, which make up the record's tags.
     UCHAR poolIndex;
     ULONG generation;
@@ -202,6 +228,13 @@ struct ISCSI_TASK_MAN {
     UCHAR nopPing;
     UCHAR poolIndex;
     ULONG generation;
+    // Abort: the tag of the command to abort, taken when the abort is made; the command is only
+    // ever found again by this tag, never through refCmd.
+    ULONG refItt;
+    // NOP reply: the NOP-In's data (owned by the record until the answer is sent or dropped), its
+    // length, and in refItt the initiator task tag, in refCmdSN the target transfer tag.
+    UCHAR* nopData;
+    ULONG nopLength;
 };
 
 // One PDU header buffer (pool freeMsgHdrQ, grows on demand).
@@ -261,6 +294,12 @@ ULONG setTaskId(ISCSI_CMD* cmd);
 ULONG setTaskId(ISCSI_TASK_MAN* taskMan);
 ULONG setTaskId(ISCSI_SESSION* session);
 void removeCmdsBadConnection(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
+// Copies, under the table lock, the pending command whose tag is itt; false when none is. Senders
+// work from the copy, so nothing is ever read through a record that may meanwhile have gone back
+// to its pool.
+bool iscsiCopyPendingCmd(ISCSI_SESSION* session, ULONG itt, ISCSI_CMD* copy);
+// The same, found by request: the oldest pending command of srb.
+bool iscsiCopyPendingCmdBySrb(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb, ISCSI_CMD* copy);
 // Gives a command record back to freeCmdQ together with its header buffer, if it has one.
 void freeCmdRecord(ISCSI_CMD* cmd);
 
@@ -327,6 +366,37 @@ ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abor
 // Breaks all the session's connections and empties its queues: TM_RESULT_DONE, or
 // TM_RESULT_FAILED when the handle names no session. The two further arguments are unused (0).
 ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2);
+
+// ---- one path for a failed connection, and for a PDU that is dropped
+// Drops the connection: breaks its transport, so that its reads and writes fail and its receive
+// thread ends and completes what was in flight on it, and sets its state.
+void iscsiDropConnection(ISCSI_CONNECTION* connection, ULONG state);
+// Drops one received PDU: consumes its data segment (and padding) so that the next read starts at
+// a header. 0, or -1 when the segment could not be read (the connection is then dropped).
+int iscsiDropPdu(ISCSI_CONNECTION* connection, ULONG dataLength);
+// Reads and discards count bytes without allocating. 0, or -1 when the read came short.
+int iscsiDiscardBytes(PISCSI_SOCK pSock, ULONG count);
+// Writes one PDU (header, dataLength bytes at data + dataOffset, zero padding) in one send under
+// the connection's send lock. 0 when all of it went out; ISCSI_CONNECTION_CLOSING, with nothing
+// sent, when the connection's receive thread has begun its cleanup (a request entered into a table
+// for it must be taken back by its sender); otherwise the connection is dropped (CONN_FAILED) and
+// -1 returned. PASSIVE_LEVEL.
+constexpr int ISCSI_CONNECTION_CLOSING = 1;
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data,
+                 ULONG dataLength, ULONG dataOffset);
+
+// ---- the data path's view of the negotiated values
+constexpr ULONG ISCSI_MAX_SEGMENT = 0xFFFE00; // largest data segment: 24 bits, whole 512 units
+// Publishes opParams' ImmediateData and DataPDULength to the senders. DataPDULength 0 counts as 1
+// unit, so a sender never builds an empty segment or loops without progress.
+void iscsiPublishDataPathParams(ISCSI_SESSION* session);
+inline ULONG iscsiDataPduBytes(const ISCSI_SESSION* session) {
+    ULONG bytes = session->dataPathParams.get() & 0x00FFFFFF;
+    return bytes != 0 ? bytes : 512;
+}
+inline bool iscsiImmediateData(const ISCSI_SESSION* session) {
+    return (session->dataPathParams.get() & 0x80000000) != 0;
+}
 
 // ---- command queue thread
 void cmdQHandler(PVOID context);

@@ -48,6 +48,11 @@ void iscsiOSdestroyConnection(PISCSI_SOCK pSock);
 // plus data on success), or -1; callers treat any value other than the total as failure.
 LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG headerLength,
                               const void* data, ULONG dataLength, ULONG context, ULONG dataOffset);
+// Sends one PDU: the 48-byte header, dataLength bytes at data + dataOffset, and zeros up to the
+// next multiple of 4, as one send, so nothing behind the data is read. Returns the bytes sent
+// (48 plus the padded length on success), or -1.
+LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, ULONG dataLength,
+                     ULONG dataOffset);
 // The read time limit that means "none".
 constexpr ULONG ISCSI_NO_TIME_LIMIT = 0xFFFFFFFF;
 // Reads exactly length bytes into buffer + offset; timeoutMs limits each receive (in whole
@@ -74,17 +79,3 @@ void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG resul
 // Hands the login text to the configuration tool and blocks until it reports the outcome.
 // 0 when the step succeeded, -1 when it failed.
 int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber);
-
-// ---- login and connections of a session (driver/login)
-// Keeps the session's own copy of the login string; 0, or -1 without memory.
-int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length);
-// The handle of an existing session to this address with the same InitiatorName and TargetName,
-// or ISCSI_NO_SESSION.
-ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStringLength);
-// Opens and logs in the session's idle connections; clears SESSION_CONNECTING when it ends.
-// Also the start routine of the reconnection thread.
-void makeTcpConnectionsThread(PVOID session);
-int makeTcpConnections(ISCSI_SESSION* session);
-// Reads a text of NUL-terminated key=value pairs into the session's operational values; direct is
-// non-zero for the initiator's own wishes, zero for the target's answers. 0, or -1.
-int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct);

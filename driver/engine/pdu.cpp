@@ -2,6 +2,7 @@
 #include "driver/engine/pdu.h"
 
 #include "driver/engine/os_services.h"
+#include "driver/runtime/runtime.h"
 
 ULONG iscsiTakeCmdSNLocked(ISCSI_SESSION* session) {
     ULONG cmdSN = session->cmdSN;
@@ -20,8 +21,9 @@ void iscsiPduFillSequence(ISCSI_CONNECTION* connection, UCHAR* hdr) {
 
 bool iscsiAcceptStatSN(ISCSI_CONNECTION* connection, ULONG statSN) {
     if (statSN - connection->expStatSN > 0x0FFFFFFF) {
-        (void)iscsiOSbreakConnection(connection->pSock);
-        connection->state = CONN_FAILED;
+        Debug(DBG_ERROR, "iscsiAcceptStatSN: StatSN %x out of sequence, expected %x\n", statSN,
+              connection->expStatSN);
+        iscsiDropConnection(connection, CONN_FAILED);
         return false;
     }
     return true;
@@ -65,7 +67,11 @@ void iscsiPduResynchronise(ISCSI_CONNECTION* connection, const UCHAR* hdr, bool 
     ISCSI_SESSION* session = connection->session;
     ULONG expCmdSN = iscsiPduGet32(hdr, PDU_EXPCMDSN);
     KIRQL old = iscsiLockSession(session);
-    session->cmdSN = expCmdSN;
+    // cmdSN only moves forward: numbers already given to commands in flight (possibly on other
+    // connections, not yet seen by the target) are never given out a second time.
+    if (GT_WITH_WRAP(expCmdSN, session->cmdSN)) {
+        session->cmdSN = expCmdSN == 0 ? 1 : expCmdSN;
+    }
     session->expCmdSN = expCmdSN;
     session->maxCmdSN = iscsiPduGet32(hdr, PDU_MAXCMDSN);
     if (setExpStatSN) {

@@ -130,6 +130,7 @@ int iscsiPduReceiveSequence(ISCSI_CONNECTION* connection, const UCHAR* hdr);
 // The window update alone, under the session lock (R2T, Data-In without status).
 void iscsiPduReceiveWindow(ISCSI_CONNECTION* connection, const UCHAR* hdr);
 
-// Takes the target's numbering over unchanged: cmdSN and expCmdSN from ExpCmdSN, maxCmdSN from
-// MaxCmdSN; with setExpStatSN also expStatSN = StatSN + 1. Under the session lock.
+// Takes the target's numbering over: expCmdSN from ExpCmdSN and maxCmdSN from MaxCmdSN as they
+// stand, cmdSN from ExpCmdSN only when that is ahead of it (never backwards, so no two commands
+// share a CmdSN); with setExpStatSN also expStatSN = StatSN + 1. Under the session lock.
 void iscsiPduResynchronise(ISCSI_CONNECTION* connection, const UCHAR* hdr, bool setExpStatSN);

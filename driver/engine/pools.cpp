@@ -213,3 +213,33 @@ void registerStatSN(ISCSI_SESSION* session, ULONG statSN) {
     (void)session;
     (void)statSN;
 }
+
+namespace {
+
+// Copies the first pending command that `match` accepts, under the table lock.
+template <class Match>
+bool copyPending(ISCSI_SESSION* session, ISCSI_CMD* copy, Match match) {
+    bool found = false;
+    ISCSI_TABLE* table = &session->pendCmdTable;
+    KIRQL old = KfAcquireSpinLock(&table->lock);
+    for (ISCSI_LINKS* p = table->head; p != nullptr; p = static_cast<ISCSI_LINKS*>(p->next)) {
+        auto* cmd = reinterpret_cast<ISCSI_CMD*>(p);
+        if (match(cmd)) {
+            *copy = *cmd;
+            found = true;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&table->lock, old);
+    return found;
+}
+
+} // namespace
+
+bool iscsiCopyPendingCmd(ISCSI_SESSION* session, ULONG itt, ISCSI_CMD* copy) {
+    return copyPending(session, copy, [itt](const ISCSI_CMD* cmd) { return cmd->itt == itt; });
+}
+
+bool iscsiCopyPendingCmdBySrb(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb, ISCSI_CMD* copy) {
+    return copyPending(session, copy, [srb](const ISCSI_CMD* cmd) { return cmd->srb == srb; });
+}

@@ -7,33 +7,43 @@
 #include "driver/runtime/runtime.h"
 
 int eatUpBytes(PISCSI_SOCK pSock, ULONG length) {
-    if (length == 0) {
-        return 0;
-    }
-    ULONG padded = iscsiPadLength(length);
-    auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, padded, ISCSI_POOL_TAG));
-    if (buffer == nullptr) {
-        return ISCSI_FAILURE;
-    }
-    LONG got = iscsiOSreadFromConnection(pSock, buffer, padded, 0, 0);
-    ExFreePool(buffer);
-    return got == static_cast<LONG>(padded) ? 0 : ISCSI_FAILURE;
+    return iscsiDiscardBytes(pSock, iscsiPadLength(length));
 }
 
 namespace {
 
-// Dispatches one header; returns the handler's result, or -1 for an opcode the loop does not
-// accept (the header buffer is then the caller's to give back).
+// Dispatches one header to the handler of its opcode. *bufferKept tells whether the handler took
+// the header buffer over; otherwise the loop gives it back. An opcode the loop does not accept
+// (a Login response after login, or an unknown one) ends the loop with its data unread.
 LONG dispatch(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, bool* bufferKept) {
+    *bufferKept = true;
+    switch (msgHdr->hdr[PDU_OPCODE]) {
+    case ISCSI_OP_SCSI_RSP:
+        return handleScsiResponse(connection, msgHdr);
+    case ISCSI_OP_DATA_IN:
+        return handleDataRead(connection, msgHdr);
+    case ISCSI_OP_R2T:
+        return handleRtt(connection, msgHdr);
+    case ISCSI_OP_TASK_MAN_RSP:
+        return handleTaskManResponse(connection, msgHdr);
+    default:
+        break;
+    }
     *bufferKept = false;
     switch (msgHdr->hdr[PDU_OPCODE]) {
+    case ISCSI_OP_NOP_IN:
+        return handleNOP_IN(connection, msgHdr);
     case ISCSI_OP_TEXT_RSP: {
         LONG r = handleTextResponse(connection, msgHdr, TEXT_MODE_RECEIVE_LOOP, nullptr, 0);
         return r < 0 ? r : 0;
     }
+    case ISCSI_OP_LOGOUT_RSP:
+        return handleLogoutResponse(connection, msgHdr);
+    case ISCSI_OP_ASYNC:
+        return handleAsyncMessage(connection, msgHdr);
+    case ISCSI_OP_REJECT:
+        return handleReject(connection, msgHdr);
     default:
-        // Login responses after login, opcodes of handlers not present, and unknown opcodes end
-        // the loop; the data segment is not read.
         Debug(DBG_ERROR, "readConnectionHandler: unexpected opcode %x\n", msgHdr->hdr[PDU_OPCODE]);
         return ISCSI_FAILURE;
     }
@@ -81,12 +91,21 @@ void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION*
 }
 
 void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+    // No new request picks the connection from now on; a send in progress is waited for, so that
+    // every request entered into a table for it is either swept below or taken back by its sender.
+    KIRQL old = iscsiLockSession(session);
+    connection->closing = 1;
+    iscsiUnlockSession(session, old);
+    (void)KeWaitForSingleObject(&connection->sendLock, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&connection->sendLock, 0, FALSE);
+
     removeCmdsBadConnection(session, connection);
     removeTaskManBadConnection(session, connection);
 
-    KIRQL old = iscsiLockSession(session);
+    old = iscsiLockSession(session);
     connection->state = CONN_IDLE;
     connection->readThread = 0;
+    connection->closing = 0;
     iscsiRemoveActiveConnectionLocked(session, connection);
     if (session->numActiveConnections == 0) {
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);

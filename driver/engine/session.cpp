@@ -1,6 +1,7 @@
 // The session table and the life of a session: creation, deletion, and the two ways its traffic is
 // torn down (emptying its queues, breaking its connections).
 #include "driver/engine/engine.h"
+#include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"
@@ -121,6 +122,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         connection->cid = static_cast<USHORT>(i);
         KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
         KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&connection->sendLock, SynchronizationEvent, TRUE);
         if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
                                       &connection->pSock) != 0) {
             connection->pSock = nullptr;
@@ -151,6 +153,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
     KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
     iscsiQueueInit(&session->cmdQ, "cmdQ");
     iscsiQueueInit(&session->tmQ, "tmQ");
     iscsiQueueInit(&session->rttQ, "rttQ");
@@ -286,11 +289,10 @@ void emptySessionQs(ISCSI_SESSION* session) {
         }
         tm->result =
             tm->function == TM_FUNCTION_ABORT_TASK ? TM_RESULT_ABORT_FAILED : TM_RESULT_FAILED;
-        if (tm->function == TM_FUNCTION_NOP_REPLY && tm->refSrb != nullptr &&
-            !(tm->waitFlags & TM_WAIT_FLAG_WAITER)) {
-            // A NOP reply carries its data buffer in refSrb; it goes with the record.
-            ExFreePool(tm->refSrb);
-            tm->refSrb = nullptr;
+        if (tm->function == TM_FUNCTION_NOP_REPLY && tm->nopData != nullptr) {
+            // A NOP reply's data buffer goes with the record.
+            ExFreePool(tm->nopData);
+            tm->nopData = nullptr;
         }
         finishTaskManOperation(session, tm);
     }

@@ -2,6 +2,7 @@
 // exchanges with a target.
 #include "driver/engine/text.h"
 
+#include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/runtime/runtime.h"
@@ -18,6 +19,23 @@ void replaceSemiColonsInPlace(char* text, ULONG length) {
             text[i] = '\0';
         }
     }
+}
+
+// A Text response that nobody waits for, read by the receive loop: its keys are applied unless a
+// login of the session is negotiating right now (whose opParams it must not write at the same
+// time); the senders see the result only through the published snapshot.
+void applyLateAnswer(ISCSI_SESSION* session, char* text, ULONG length) {
+    LARGE_INTEGER noWait;
+    noWait.QuadPart = 0;
+    if (KeWaitForSingleObject(&session->negotiationLock, Executive, KernelMode, FALSE, &noWait) !=
+        STATUS_SUCCESS) {
+        Debug(DBG_ERROR, "handleTextResponse: a login is negotiating, answer not applied\n");
+        return;
+    }
+    text[length] = '\0'; // a pad byte, or the extra one
+    (void)handleParams(text, length, session, 0);
+    iscsiPublishDataPathParams(session);
+    KeSetEvent(&session->negotiationLock, 0, FALSE);
 }
 
 } // namespace
@@ -59,30 +77,11 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int 
     hdr[PDU_FLAGS] = flags;
 
     int result = 0;
-    LONG sent;
-    ULONG expected = ISCSI_HDR_LEN;
     if (text != nullptr && textLength != 0) {
         replaceSemiColonsInPlace(text, textLength);
-        // The segment goes out padded with zeros from a copy, so nothing behind the caller's
-        // text is read. Text exchanges are rare; the command path never comes here.
-        ULONG padded = iscsiPadLength(textLength);
-        auto* segment =
-            static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded, ISCSI_POOL_TAG));
-        if (segment == nullptr) {
-            iscsiQueuePut(&freeMsgHdrQ, msgHdr);
-            return ISCSI_FAILURE;
-        }
-        RtlZeroMemory(segment, padded);
-        RtlCopyMemory(segment, text, textLength);
-        sent =
-            iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, segment, padded, 0, 0);
-        ExFreePool(segment);
-        expected += padded;
-    } else {
-        sent = iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN, nullptr, 0, 0, 0);
     }
-    if (sent != static_cast<LONG>(expected)) {
-        connection->state = CONN_FAILED;
+    // The padding goes out as zeros: nothing behind the caller's text is read.
+    if (iscsiSendPdu(connection, hdr, text, text != nullptr ? textLength : 0, 0) != 0) {
         result = ISCSI_FAILURE;
     } else if (!noWait) {
         (void)KeWaitForSingleObject(&connection->textEvent, Executive, KernelMode, FALSE, nullptr);
@@ -119,8 +118,7 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
     char* text = nullptr;
     if (length > ISCSI_MAX_TEXT_SEGMENT) {
         Debug(DBG_ERROR, "handleTextResponse: text of %u bytes refused\n", length);
-        (void)iscsiOSbreakConnection(connection->pSock);
-        connection->state = CONN_FAILED;
+        iscsiDropConnection(connection, CONN_FAILED);
         return ISCSI_FAILURE;
     }
     if (length != 0) {
@@ -134,8 +132,7 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
         if (iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0) !=
             static_cast<LONG>(padded)) {
             ExFreePool(text);
-            (void)iscsiOSbreakConnection(connection->pSock);
-            connection->state = CONN_FAILED;
+            iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
         // The pad bytes carry no meaning: the text ends at its length.
@@ -174,9 +171,11 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
                 RtlCopyMemory(outBuffer, text, length);
                 result = static_cast<LONG>(length);
             }
-        } else {
+        } else if (mode != TEXT_MODE_RECEIVE_LOOP) {
             text[length] = '\0'; // a pad byte, or the extra one
             (void)handleParams(text, length, session, 0);
+        } else {
+            applyLateAnswer(session, text, length);
         }
     }
     if (text != nullptr) {

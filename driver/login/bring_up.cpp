@@ -34,7 +34,7 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
 
     if (connection->state != CONN_CONNECTED || handleLogin(connection) != 0) {
         // Whatever state the login left, the record counts as a failed login.
-        connection->state = CONN_LOGIN_FAILED;
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         return;
     }
 
@@ -48,8 +48,7 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
         session->numActiveConnections >= iscsiConnectionCount(session)) {
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: no room among the active connections\n");
-        (void)iscsiOSbreakConnection(connection->pSock);
-        connection->state = CONN_IDLE;
+        iscsiDropConnection(connection, CONN_IDLE);
         return;
     }
     session->activeConnections[session->numActiveConnections] = connection;
@@ -64,8 +63,7 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
         iscsiRemoveActiveConnectionLocked(session, connection);
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: the receive thread could not be started\n");
-        (void)iscsiOSbreakConnection(connection->pSock);
-        connection->state = CONN_IDLE;
+        iscsiDropConnection(connection, CONN_IDLE);
         return;
     }
     // The thread clears the field as it ends; only a thread still running gets its handle.
@@ -78,7 +76,9 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
 } // namespace
 
 int makeTcpConnections(ISCSI_SESSION* session) {
-    if (session->numActiveConnections != iscsiConnectionCount(session)) {
+    // A session its target has ended is not connected again.
+    if (session->numActiveConnections != iscsiConnectionCount(session) &&
+        !(session->flags & SESSION_ENDED)) {
         for (ULONG i = 0; i < iscsiConnectionCount(session); i++) {
             ISCSI_CONNECTION* connection = &session->connections[i];
             if (connection->state == CONN_UNUSABLE) {

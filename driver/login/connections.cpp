@@ -51,8 +51,9 @@ ULONG findSessionHandle(ULONG ipAddress, const char* loginString, ULONG loginStr
     ULONG slots = maxSessions < ISCSI_MAX_SESSIONS ? maxSessions : ISCSI_MAX_SESSIONS;
     for (ULONG handle = 0; handle < slots; handle++) {
         ISCSI_SESSION* session = sessions[handle];
+        // A session its target has ended never comes back: a new configuration gets its own.
         if (session == nullptr || session->loginString == nullptr ||
-            session->connections == nullptr) {
+            session->connections == nullptr || (session->flags & SESSION_ENDED)) {
             continue;
         }
         if (session->connections[0].ipAddress != ipAddress) {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "driver/engine/engine.h"
+#include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
 
 // ---- the key table (five parallel tables indexed by key index 0 to 17; the index is also the
@@ -40,8 +41,6 @@ extern const char* const DigestTable[DIGEST_TABLE_SIZE];
 
 // Key indexes the rest of the driver names.
 constexpr int OP_MAX_CONNECTIONS = 0;
-constexpr int OP_IMMEDIATE_DATA = 3;
-constexpr int OP_DATA_PDU_LENGTH = 4;
 constexpr int OP_AUTH_METHOD = 14;
 constexpr USHORT AUTH_METHOD_SRP = 3;
 constexpr USHORT AUTH_METHOD_NONE = 5;

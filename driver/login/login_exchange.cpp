@@ -54,19 +54,19 @@ void takeLoginNumbers(ISCSI_CONNECTION* connection, const UCHAR* hdr) {
 char* readLoginText(ISCSI_CONNECTION* connection, ULONG length) {
     if (length > ISCSI_MAX_TEXT_SEGMENT) {
         Debug(DBG_ERROR, "sendLoginCmd: answer text of %u bytes refused\n", length);
-        connection->state = CONN_FAILED;
+        iscsiDropConnection(connection, CONN_FAILED);
         return nullptr;
     }
     ULONG padded = iscsiPadLength(length);
     auto* text =
         static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
     if (text == nullptr) {
-        connection->state = CONN_IDLE;
+        iscsiDropConnection(connection, CONN_IDLE);
         return nullptr;
     }
     if (iscsiOSreadFromConnection2(connection->pSock, text, padded, 0, 0) !=
         static_cast<LONG>(padded)) {
-        connection->state = CONN_FAILED;
+        iscsiDropConnection(connection, CONN_FAILED);
         ExFreePool(text);
         return nullptr;
     }
@@ -101,7 +101,7 @@ int sendLoginCmd(ISCSI_CONNECTION* connection) {
     for (const char* key : loginRequestKeys) {
         if (buildString(text, sizeof text, session->loginString, key, ";", &textLength) != 0) {
             Debug(DBG_ERROR, "sendLoginCmd: the %s pair does not fit the Login request\n", key);
-            connection->state = CONN_LOGIN_FAILED;
+            iscsiDropConnection(connection, CONN_LOGIN_FAILED);
             return ISCSI_FAILURE;
         }
     }
@@ -123,30 +123,25 @@ int sendLoginCmd(ISCSI_CONNECTION* connection) {
         iscsiUnlockSession(session, old);
     }
 
-    // The text buffer is zeroed and a multiple of 4 long, so the padding is zeros.
-    ULONG padded = iscsiPadLength(textLength);
-    LONG sent = iscsiOSwriteToConnection(connection->pSock, hdr, ISCSI_HDR_LEN,
-                                         padded != 0 ? text : nullptr, padded, 0, 0);
-    if (sent != static_cast<LONG>(ISCSI_HDR_LEN + padded)) {
-        connection->state = CONN_FAILED;
+    if (iscsiSendPdu(connection, hdr, text, textLength, 0) != 0) {
         return ISCSI_FAILURE;
     }
 
     UCHAR rsp[ISCSI_HDR_LEN];
     RtlZeroMemory(rsp, sizeof rsp);
     if (iscsiOSreadFromConnection2(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0) != ISCSI_HDR_LEN) {
-        connection->state = CONN_FAILED;
+        iscsiDropConnection(connection, CONN_FAILED);
         return ISCSI_FAILURE;
     }
     if (rsp[PDU_OPCODE] != ISCSI_OP_LOGIN_RSP) {
         Debug(DBG_ERROR, "sendLoginCmd: answered by opcode %x\n", rsp[PDU_OPCODE]);
-        connection->state = CONN_LOGIN_BAD_RESPONSE;
+        iscsiDropConnection(connection, CONN_LOGIN_BAD_RESPONSE);
         return ISCSI_FAILURE;
     }
     if (rsp[LOGIN_VERSION_MIN] > LOGIN_HIGHEST_ACCEPTED_VERSION || rsp[LOGIN_STATUS] != 0) {
         Debug(DBG_ERROR, "sendLoginCmd: login refused, version %x, status %x\n",
               rsp[LOGIN_VERSION_MIN], rsp[LOGIN_STATUS]);
-        connection->state = CONN_LOGIN_FAILED;
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         return ISCSI_FAILURE;
     }
     if (leading) {
@@ -179,11 +174,11 @@ int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
         RtlZeroMemory(rsp, ISCSI_HDR_LEN);
         if (iscsiOSreadFromConnection2(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0) !=
             ISCSI_HDR_LEN) {
+            iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
         if (rsp[PDU_OPCODE] != ISCSI_OP_LOGIN_RSP) {
-            (void)iscsiOSbreakConnection(connection->pSock);
-            connection->state = CONN_LOGIN_FAILED;
+            iscsiDropConnection(connection, CONN_LOGIN_FAILED);
             return ISCSI_FAILURE;
         }
         // Text in a closing answer is read and dropped, so the next header starts in place.
@@ -200,8 +195,7 @@ int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
         }
     }
     Debug(DBG_ERROR, "handleLogin: the target never closed the login\n");
-    (void)iscsiOSbreakConnection(connection->pSock);
-    connection->state = CONN_LOGIN_FAILED;
+    iscsiDropConnection(connection, CONN_LOGIN_FAILED);
     return ISCSI_FAILURE;
 }
 
@@ -222,26 +216,25 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
         replaceSemiColons(work, static_cast<ULONG>(strlen(work)));
         if (handleParams(work, session->loginStringLength, session, 1) != 0) {
             Debug(DBG_ERROR, "handleLogin: the login string does not read\n");
-            (void)iscsiOSbreakConnection(connection->pSock);
+            iscsiDropConnection(connection, CONN_LOGIN_FAILED);
             return ISCSI_FAILURE;
         }
         RtlCopyMemory(work, loginString, workSize);
         if (strstr(loginString, "TargetName") == nullptr ||
             strstr(loginString, "InitiatorName") == nullptr) {
             Debug(DBG_ERROR, "handleLogin: the login string lacks InitiatorName or TargetName\n");
-            connection->state = CONN_LOGIN_FAILED;
+            iscsiDropConnection(connection, CONN_LOGIN_FAILED);
             return ISCSI_FAILURE;
         }
     }
 
     if (sendLoginCmd(connection) != 0) {
-        (void)iscsiOSbreakConnection(connection->pSock);
         return ISCSI_FAILURE;
     }
     USHORT authMethod = session->opParams[OP_AUTH_METHOD];
     if (authMethod != AUTH_METHOD_NONE && authMethod != AUTH_METHOD_SRP) {
         Debug(DBG_ERROR, "handleLogin: AuthMethod %u is not supported\n", authMethod);
-        (void)iscsiOSbreakConnection(connection->pSock);
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         return ISCSI_FAILURE;
     }
     if (iscsiOShandleSecurity(work, session->loginStringLength, session->busNumber) != 0 ||
@@ -259,7 +252,7 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
             discardSecurityInfo(work, &length);
         }
         if (sendTextCmd(connection, work, length, 0, 1, 1, 1) != 0) {
-            (void)iscsiOSbreakConnection(connection->pSock);
+            iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
         ISCSI_MSG_HDR response;
@@ -278,7 +271,7 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
     }
     if (rsp[LOGIN_STATUS] != 0) {
         Debug(DBG_ERROR, "handleLogin: closing answer with status %x\n", rsp[LOGIN_STATUS]);
-        connection->state = CONN_LOGIN_FAILED;
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         return ISCSI_FAILURE;
     }
     takeLoginNumbers(connection, rsp);
@@ -297,7 +290,14 @@ int handleLogin(ISCSI_CONNECTION* connection) {
         return ISCSI_FAILURE;
     }
     RtlCopyMemory(work, session->loginString, workSize);
+    // The negotiation writes opParams; a late Text response on another connection keeps off
+    // them meanwhile.
+    (void)KeWaitForSingleObject(&session->negotiationLock, Executive, KernelMode, FALSE, nullptr);
     int result = loginWithCopy(connection, work, workSize);
+    if (result == 0) {
+        iscsiPublishDataPathParams(session);
+    }
+    KeSetEvent(&session->negotiationLock, 0, FALSE);
     ExFreePool(work);
     return result;
 }

@@ -235,7 +235,7 @@ int negotiateOpParams(ISCSI_CONNECTION* connection) {
 
         if (sendTextCmd(connection, text, length, 0, 1, 1, 1) != 0) {
             Debug(DBG_ERROR, "negotiateOpParams: sending the negotiation text failed\n");
-            (void)iscsiOSbreakConnection(connection->pSock);
+            iscsiDropConnection(connection, CONN_FAILED);
             result = ISCSI_FAILURE;
             break;
         }
@@ -256,7 +256,7 @@ int negotiateOpParams(ISCSI_CONNECTION* connection) {
     clearStatus(session);
     if (exchanges >= NEGOTIATION_FAIL_EXCHANGES) {
         Debug(DBG_ERROR, "negotiateOpParams: no agreement after %d exchanges\n", exchanges);
-        connection->state = CONN_LOGIN_FAILED;
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         result = ISCSI_FAILURE;
     }
     return result;

@@ -3,12 +3,9 @@
 #include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "driver/transport/transport.h"
-#include "platform/kernel/host.h"
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <netinet/tcp.h>
 #include <unistd.h>
 
@@ -21,11 +18,17 @@ const TCP_DEVICE posixDevice = {
 
 std::atomic<const TCP_DEVICE*> currentDevice{&posixDevice};
 
-LONGLONG nowNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// Now on the kernel clock, in its 100 ns units.
+LONGLONG kernelNow() {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart;
 }
+
+// Longest single poll of a timed wait, in real milliseconds. The deadline is on the kernel clock,
+// whose pace against real time the transport does not know, so a timed wait looks at the clock
+// again at least this often.
+constexpr int POLL_SLICE_MS = 20;
 
 // The connection's socket, read under the lock.
 int connectionSocket(ISCSI_SOCK* pSock) {
@@ -90,17 +93,17 @@ NTSTATUS tStatusFromErrno(int error) {
 }
 
 LONGLONG tDeadline(ULONG seconds) {
-    double nanoseconds = static_cast<double>(seconds) * 1e9 * qvk::timeScale();
-    return nowNanoseconds() + static_cast<LONGLONG>(nanoseconds);
+    return kernelNow() + static_cast<LONGLONG>(seconds) * 10000000;
 }
 
 int tPollSocket(const TCP_DEVICE* device, int fd, short events, LONGLONG deadline) {
     for (;;) {
         int timeoutMs = -1;
         if (deadline != TCP_NO_DEADLINE) {
-            LONGLONG left = deadline - nowNanoseconds();
+            LONGLONG left = deadline - kernelNow();
             // Rounded up, so that a wait is never cut short into a bare poll.
-            timeoutMs = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+            LONGLONG leftMs = left <= 0 ? 0 : (left + 9999) / 10000;
+            timeoutMs = static_cast<int>(leftMs < POLL_SLICE_MS ? leftMs : POLL_SLICE_MS);
         }
         pollfd entry = {fd, events, 0};
         int rc = device->poll(&entry, 1, timeoutMs);
@@ -108,10 +111,10 @@ int tPollSocket(const TCP_DEVICE* device, int fd, short events, LONGLONG deadlin
             return 1;
         }
         if (rc == 0) {
-            if (deadline == TCP_NO_DEADLINE || nowNanoseconds() >= deadline) {
+            if (deadline == TCP_NO_DEADLINE || kernelNow() >= deadline) {
                 return 0;
             }
-            continue; // woke early: wait for the rest
+            continue; // the slice ended first: wait for the rest
         }
         if (errno != EINTR) {
             return -1;

@@ -139,31 +139,17 @@ int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG time
 
 } // namespace
 
-LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG headerLength,
-                              const void* data, ULONG dataLength, ULONG context, ULONG dataOffset) {
-    (void)context;
-    if (dataLength == 0) {
-        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: sending iSCSI header with no data\n");
-    } else {
-        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: sending iSCSI header and data together\n");
-    }
-    if (pSock == nullptr) {
-        Debug(DBG_ERROR, "iscsiOSwriteToConnection: pSock == NULL, returning ISCSI_FAILURE\n");
-        return ISCSI_FAILURE;
-    }
-    if (header == nullptr) {
-        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: header == NULL (error)\n");
-        return ISCSI_FAILURE;
-    }
-    if (dataLength != 0 && data == nullptr) {
-        Debug(DBG_ERROR, "iscsiOSwriteToConnection: data == NULL, returning ISCSI_FAILURE\n");
-        return ISCSI_FAILURE;
-    }
+namespace {
 
+constexpr UCHAR zeroPad[3] = {0, 0, 0};
+
+// Sends header, data and padding as one chain; the data and pad lengths are already checked.
+LONG writeChain(PISCSI_SOCK pSock, const void* header, ULONG headerLength, const void* data,
+                ULONG dataLength, ULONG dataOffset, ULONG padLength) {
     // The request is the record's one send request: it is filled only once this write has
     // registered as the write in progress.
     TCP_REQUEST* request = pSock->sendIrp;
-    ULONG left = headerLength + dataLength;
+    ULONG left = headerLength + dataLength + padLength;
     int fd = -1;
     bool registered = false;
     NTSTATUS status = ISCSI_FAILURE;
@@ -172,14 +158,24 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG heade
         status = STATUS_INVALID_CONNECTION;
     }
     if (registered) {
-        // Header and data segment as one chain of two buffers: one send per PDU.
+        // Header, data segment and padding as one chain: one send per PDU.
         request->iov[0].iov_base = const_cast<void*>(header);
         request->iov[0].iov_len = headerLength;
-        request->iov[1].iov_base = const_cast<UCHAR*>(static_cast<const UCHAR*>(data) + dataOffset);
-        request->iov[1].iov_len = dataLength;
+        size_t count = 1;
+        if (dataLength != 0) {
+            request->iov[count].iov_base =
+                const_cast<UCHAR*>(static_cast<const UCHAR*>(data) + dataOffset);
+            request->iov[count].iov_len = dataLength;
+            count++;
+        }
+        if (padLength != 0) {
+            request->iov[count].iov_base = const_cast<UCHAR*>(zeroPad);
+            request->iov[count].iov_len = padLength;
+            count++;
+        }
         request->msg = {};
         request->msg.msg_iov = request->iov;
-        request->msg.msg_iovlen = dataLength != 0 ? 2 : 1;
+        request->msg.msg_iovlen = count;
         pSock->sentBytes = 0;
         status = sendStep(pSock, fd, request, &left);
     }
@@ -211,6 +207,49 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG heade
     LONG rc = status == STATUS_SUCCESS ? static_cast<LONG>(pSock->sentBytes) : ISCSI_FAILURE;
     Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: returning with rc = %x\n", rc);
     return rc;
+}
+
+// The trace and the checks every write makes before it is issued; false when it cannot be.
+bool writeArgumentsValid(PISCSI_SOCK pSock, const void* header, const void* data,
+                         ULONG dataLength) {
+    if (dataLength == 0) {
+        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: sending iSCSI header with no data\n");
+    } else {
+        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: sending iSCSI header and data together\n");
+    }
+    if (pSock == nullptr) {
+        Debug(DBG_ERROR, "iscsiOSwriteToConnection: pSock == NULL, returning ISCSI_FAILURE\n");
+        return false;
+    }
+    if (header == nullptr) {
+        Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: header == NULL (error)\n");
+        return false;
+    }
+    if (dataLength != 0 && data == nullptr) {
+        Debug(DBG_ERROR, "iscsiOSwriteToConnection: data == NULL, returning ISCSI_FAILURE\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+LONG iscsiOSwriteToConnection(PISCSI_SOCK pSock, const void* header, ULONG headerLength,
+                              const void* data, ULONG dataLength, ULONG context, ULONG dataOffset) {
+    (void)context;
+    if (!writeArgumentsValid(pSock, header, data, dataLength)) {
+        return ISCSI_FAILURE;
+    }
+    return writeChain(pSock, header, headerLength, data, dataLength, dataOffset, 0);
+}
+
+LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, ULONG dataLength,
+                     ULONG dataOffset) {
+    if (!writeArgumentsValid(pSock, header, data, dataLength)) {
+        return ISCSI_FAILURE;
+    }
+    ULONG pad = (4 - (dataLength & 3)) & 3;
+    return writeChain(pSock, header, ISCSI_HDR_LEN, data, dataLength, dataOffset, pad);
 }
 
 LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,

@@ -76,10 +76,10 @@ struct TCP_DEVICE {
 };
 
 // A data request, reused for every send (or every receive) of one record: the message and the
-// chain of at most two buffer descriptors (header, data segment) it names.
+// chain of at most three buffer descriptors (header, data segment, zero padding) it names.
 struct TCP_REQUEST {
     msghdr msg;
-    iovec iov[2];
+    iovec iov[3];
 };
 
 // The transport connection record, zero-filled at allocation.
@@ -154,8 +154,8 @@ void tIoLeave(ISCSI_SOCK* pSock, int role);
 // The NT status for a socket error number.
 NTSTATUS tStatusFromErrno(int error);
 
-// A point in real time `seconds` of the kernel clock from now (the clock's scale applied), in
-// nanoseconds of the monotonic clock; TCP_NO_DEADLINE means none.
+// A point `seconds` from now on the kernel clock (KeQuerySystemTime, 100 ns units);
+// TCP_NO_DEADLINE means none.
 constexpr LONGLONG TCP_NO_DEADLINE = -1;
 LONGLONG tDeadline(ULONG seconds);
 // Polls one descriptor for the events until the deadline (at least once, without waiting when it

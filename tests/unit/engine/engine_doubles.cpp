@@ -1,5 +1,6 @@
 #include "engine_doubles.h"
 
+#include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
 
 #include <chrono>
@@ -26,6 +27,8 @@ void resetDoubles() {
     d.connectOnMake = 0;
     d.bindToHandle = ISCSI_NO_SESSION;
     d.receiveExitDelayMs = 0;
+    d.holdNoConnection = false;
+    KeInitializeEvent(&d.release, NotificationEvent, FALSE);
 }
 
 std::vector<Completion> completions() {
@@ -83,6 +86,9 @@ void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG) {
 }
 void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
     record({Completion::NoConnection, srb, 0, 0, 0});
+    if (doubles().holdNoConnection) {
+        (void)KeWaitForSingleObject(&doubles().release, Executive, KernelMode, FALSE, nullptr);
+    }
 }
 void iscsiOScompleteCommandReset(PSCSI_REQUEST_BLOCK srb) {
     record({Completion::Reset, srb, 0, 0, 0});
@@ -159,6 +165,9 @@ int iscsiOSmakeConnection(ULONG, USHORT, PISCSI_SOCK) {
     return ISCSI_FAILURE;
 }
 LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULONG, ULONG, ULONG) {
+    return ISCSI_FAILURE;
+}
+LONG iscsiOSwritePdu(PISCSI_SOCK, const void*, const void*, ULONG, ULONG) {
     return ISCSI_FAILURE;
 }
 LONG iscsiOSreadFromConnection3(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, ULONG) {

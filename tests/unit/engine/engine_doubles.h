@@ -32,6 +32,9 @@ struct Doubles {
     std::atomic<ULONG> connectOnMake{0}; // how many connections makeTcpConnections brings up
     std::atomic<ULONG> bindToHandle{ISCSI_NO_SESSION}; // what findSessionHandle answers
     std::atomic<unsigned> receiveExitDelayMs{0}; // a simulated receive thread lingers after a break
+    // While set, a no-connection completion waits for `release` (holds the command queue thread).
+    std::atomic<bool> holdNoConnection{false};
+    KEVENT release;
 };
 
 Doubles& doubles();

@@ -205,8 +205,7 @@ TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {
     nop->function = TM_FUNCTION_NOP_REPLY;
     nop->waitFlags = 0;
     nop->srb = nullptr;
-    nop->refSrb = static_cast<PSCSI_REQUEST_BLOCK>(
-        ExAllocatePoolWithTag(NonPagedPool, 16, ISCSI_POOL_TAG)); // the NOP reply's data
+    nop->nopData = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, ISCSI_POOL_TAG));
     auto* waited = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
     waited->function = TM_FUNCTION_ABORT_TASK;
     waited->srb = fakeSrb(2);

@@ -40,6 +40,9 @@ void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {
 LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULONG, ULONG, ULONG) {
     abort();
 }
+LONG iscsiOSwritePdu(PISCSI_SOCK, const void*, const void*, ULONG, ULONG) {
+    abort();
+}
 LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
     abort();
 }

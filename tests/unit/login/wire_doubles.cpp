@@ -47,6 +47,16 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void* header, ULONG headerLengt
     return static_cast<LONG>(headerLength + dataLength);
 }
 
+// A PDU as the transport sends it: the data followed by its zero padding.
+LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, ULONG dataLength,
+                     ULONG dataOffset) {
+    LONG sent = iscsiOSwriteToConnection(pSock, header, ISCSI_HDR_LEN, data, dataLength, 0,
+                                         dataOffset);
+    ULONG pad = (4 - (dataLength & 3)) & 3;
+    wire::target().sent.back().data.append(pad, '\0');
+    return sent + static_cast<LONG>(pad);
+}
+
 // Timed read: the next response header.
 LONG iscsiOSreadFromConnection2(PISCSI_SOCK, void* buffer, ULONG length, ULONG, ULONG offset) {
     wire::Target& t = wire::target();

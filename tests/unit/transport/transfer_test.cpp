@@ -45,6 +45,14 @@ TEST_F(TransportTest, WriteSendsHeaderAndDataTogetherInOneSend) {
     std::vector<uint8_t> expected = header;
     expected.insert(expected.end(), data.begin() + 8, data.begin() + 8 + 1024);
     EXPECT_EQ(recvExact(peer_, 1072), expected);
+
+    // A PDU write pads with zeros of its own and reads nothing behind the data.
+    EXPECT_EQ(iscsiOSwritePdu(sock_, header.data(), data.data(), 5, 8), 56);
+    EXPECT_EQ(deviceLog().sendmsgCalls.load(), 2);
+    expected.assign(header.begin(), header.end());
+    expected.insert(expected.end(), data.begin() + 8, data.begin() + 13);
+    expected.insert(expected.end(), 3, 0);
+    EXPECT_EQ(recvExact(peer_, 56), expected);
 }
 
 TEST_F(TransportTest, WriteWithDataButLengthZeroSendsOnlyTheHeader) {
@@ -206,27 +214,24 @@ TEST_F(TransportTest, AHeaderArrivingInTwoPiecesTakesTwoReceives) {
 }
 
 TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
-    // A clock at 1/10, so that a second is a 100 ms poll.
+    // A clock at 1/10, so that a second lasts 100 ms; waits are measured on the kernel clock.
     qvk::setTimeScale(0.1);
     connectNew();
     UCHAR buffer[48];
     struct Case {
         ULONG timeoutMs;
-        int minPollMs; // exclusive
-        int maxPollMs; // inclusive
+        double seconds; // the wait, in kernel seconds
     };
-    for (Case c : {Case{2000, 100, 200}, Case{1999, 0, 100}, Case{500, -1, 0}, Case{999, -1, 0}}) {
-        deviceLog().firstPollTimeout = -2;
-        EXPECT_EQ(iscsiOSreadFromConnection3(sock_, buffer, 48, 0, 0, c.timeoutMs), ISCSI_FAILURE)
-            << c.timeoutMs;
-        int polled = deviceLog().firstPollTimeout.load();
-        EXPECT_GT(polled, c.minPollMs) << c.timeoutMs;
-        EXPECT_LE(polled, c.maxPollMs) << c.timeoutMs;
+    for (Case c : {Case{2000, 2}, Case{1999, 1}, Case{500, 0}, Case{999, 0}, Case{7000, 7}}) {
+        double start = kernelSeconds();
+        LONG got = c.timeoutMs == 7000 ? iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0)
+                                       : iscsiOSreadFromConnection3(sock_, buffer, 48, 0, 0,
+                                                                    c.timeoutMs);
+        double waited = kernelSeconds() - start;
+        EXPECT_EQ(got, ISCSI_FAILURE) << c.timeoutMs;
+        EXPECT_GE(waited, c.seconds) << c.timeoutMs;
+        EXPECT_LT(waited, c.seconds + 0.5) << c.timeoutMs;
     }
-    deviceLog().firstPollTimeout = -2;
-    EXPECT_EQ(iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
-    EXPECT_GT(deviceLog().firstPollTimeout.load(), 600);
-    EXPECT_LE(deviceLog().firstPollTimeout.load(), 700);
 }
 
 TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
