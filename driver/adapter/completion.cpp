@@ -179,10 +179,10 @@ void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG res
             }
         }
     }
-    bool direct = !raised &&
-                  (srb->Function == SRB_FUNCTION_EXECUTE_SCSI ||
-                   srb->Function == SRB_FUNCTION_IO_CONTROL) &&
-                  srb->SrbStatus == SRB_STATUS_SUCCESS;
+    bool direct =
+        !raised &&
+        (srb->Function == SRB_FUNCTION_EXECUTE_SCSI || srb->Function == SRB_FUNCTION_IO_CONTROL) &&
+        srb->SrbStatus == SRB_STATUS_SUCCESS;
     if (direct) {
         completeDirect(dev, srb);
     } else {
@@ -215,7 +215,8 @@ void HwScsiTimer(PVOID DeviceExtension) {
             dev->NumberOfCommandsQueued[path] = 0;
             queued = 0;
         }
-        Debug(DBG_REQUEST, "HwScsiTimer: NumberOfCommandsQueued = %x\n", static_cast<ULONG>(queued));
+        Debug(DBG_REQUEST, "HwScsiTimer: NumberOfCommandsQueued = %x\n",
+              static_cast<ULONG>(queued));
         bool below = queued < dev->MaximumConcurrency[path];
         if (scsi && bitSet(indicated, path, lun)) {
             Debug(DBG_REQUEST,
@@ -227,7 +228,8 @@ void HwScsiTimer(PVOID DeviceExtension) {
                   "HwScsiTimer: NextLuRequest for PathId = %x, TargetId = %x, Lun = %x\n", path,
                   target, lun);
             ScsiPortNotification(NextLuRequest, dev, path, target, lun);
-            indicated[path][lun / 8] = static_cast<UCHAR>(indicated[path][lun / 8] | (1u << (lun % 8)));
+            indicated[path][lun / 8] =
+                static_cast<UCHAR>(indicated[path][lun / 8] | (1u << (lun % 8)));
         } else if (!scsi && below) {
             Debug(DBG_REQUEST,
                   "HwScsiTimer: NextLuRequest for non-SCSI command PathId = %x, TargetId = %x, "
@@ -263,8 +265,8 @@ void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
     } else {
         ULONG idle = 0;
         if (dev->BusyTimerState[path].v.compare_exchange_strong(idle, 1)) {
-            Debug(DBG_ERROR, "iscsiOScompleteCommandNoConnection: starting the busy timer for bus %x\n",
-                  path);
+            Debug(DBG_ERROR,
+                  "iscsiOScompleteCommandNoConnection: starting the busy timer for bus %x\n", path);
             ULONG thread =
                 iscsiOScreateThread(BusyTimer, reinterpret_cast<PVOID>(uintptr_t{path}), 0);
             if (!iscsiOSthreadStarted(thread)) {

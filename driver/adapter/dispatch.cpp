@@ -75,7 +75,8 @@ void adjustDiskTimeOut() {
             continue;
         }
         auto* header = static_cast<CLASS_DISK_EXTENSION_HEADER*>(device->DeviceExtension);
-        Debug(DBG_ERROR, "SrbFunctionExecScsi: adjusting TimeOutValue on disk.sys DeviceObject %x\n",
+        Debug(DBG_ERROR,
+              "SrbFunctionExecScsi: adjusting TimeOutValue on disk.sys DeviceObject %x\n",
               static_cast<ULONG>(reinterpret_cast<uintptr_t>(device)));
         header->TimeOutValue = pMyDevExt->TimeOutValue;
         Debug(DBG_ERROR, "SrbFunctionExecScsi: new TimeOutValue is %x\n", pMyDevExt->TimeOutValue);

@@ -10,9 +10,9 @@ namespace {
 constexpr ULONG kStandardInquiryLength = 36;
 
 const UCHAR kInquiry[kStandardInquiryLength] = {
-    0x1F, 0x00, 0x04, 0x02, 0x1F, 0x00, 0x00, 0x00, 'Q', 'u', 'e', 'v', ' ', ' ', ' ', ' ',
-    'D',  'u',  'm',  'm',  'y',  ' ',  'D',  'e',  'v', 'i', 'c', 'e', ' ', ' ', ' ', ' ',
-    ' ',  ' ',  ' ',  ' '};
+    0x1F, 0x00, 0x04, 0x02, 0x1F, 0x00, 0x00, 0x00, 'Q', 'u', 'e', 'v',
+    ' ',  ' ',  ' ',  ' ',  'D',  'u',  'm',  'm',  'y', ' ', 'D', 'e',
+    'v',  'i',  'c',  'e',  ' ',  ' ',  ' ',  ' ',  ' ', ' ', ' ', ' '};
 
 struct Sense {
     UCHAR bytes[SENSE_BUFFER_SIZE];

@@ -121,7 +121,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
                         nullptr, nullptr, nullptr);
         return rc;
     }
-    auto status = static_cast<NTSTATUS>(ScsiPortInitialize(DriverObject, RegistryPath, &hw, nullptr));
+    auto status =
+        static_cast<NTSTATUS>(ScsiPortInitialize(DriverObject, RegistryPath, &hw, nullptr));
     if (!NT_SUCCESS(status)) {
         Debug(DBG_ERROR, "QueviSCSI DriverEntry: ScsiPortInitialize returned failure\n");
         // Undone in the reverse order of starting; the port freed the extension it gave us.
@@ -170,8 +171,7 @@ ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
     dev->MaximumConcurrency[DUMMY_TARGET_BUS] = DEFAULT_MAXIMUM_CONCURRENCY;
 
     readDiskTimeOut(dev);
-    Debug(DBG_ERROR, "HwScsiFindAdapter: DeviceExtension->TimeOutValue = %x\n",
-          dev->TimeOutValue);
+    Debug(DBG_ERROR, "HwScsiFindAdapter: DeviceExtension->TimeOutValue = %x\n", dev->TimeOutValue);
     findDiskClassDriver();
 
     ConfigInfo->Length = sizeof(PORT_CONFIGURATION_INFORMATION);

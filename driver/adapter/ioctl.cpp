@@ -35,8 +35,8 @@ ULONG statusOf(UCHAR bus) {
 void logConfigError(ULONG ipAddress) {
     char text[16];
     std::snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>(ipAddress >> 24),
-                  static_cast<int>((ipAddress >> 16) & 0xFF), static_cast<int>((ipAddress >> 8) & 0xFF),
-                  static_cast<int>(ipAddress & 0xFF));
+                  static_cast<int>((ipAddress >> 16) & 0xFF),
+                  static_cast<int>((ipAddress >> 8) & 0xFF), static_cast<int>(ipAddress & 0xFF));
     WCHAR wide[16];
     size_t i = 0;
     for (; text[i] != '\0'; i++) {
@@ -261,8 +261,9 @@ int SrbFunctionIoctl(PSCSI_REQUEST_BLOCK srb) {
         Debug(DBG_ERROR, "SrbFunctionIoctl: TimeOutValue == 0 indicates bug in requester\n");
     }
     if (srb->DataBuffer == nullptr || srb->DataTransferLength < sizeof(SRB_IO_CONTROL)) {
-        Debug(DBG_ERROR, "SrbFunctionIoctl: no room for the control header (%x bytes) -- returning "
-                         "SRB_STATUS_INVALID_REQUEST\n",
+        Debug(DBG_ERROR,
+              "SrbFunctionIoctl: no room for the control header (%x bytes) -- returning "
+              "SRB_STATUS_INVALID_REQUEST\n",
               srb->DataTransferLength);
         refuse(srb);
         return 0;
@@ -292,8 +293,9 @@ int SrbFunctionIoctl(PSCSI_REQUEST_BLOCK srb) {
     } else {
         Debug(DBG_ERROR, "%s", found->trace);
         if (srb->DataTransferLength < found->fixed) {
-            Debug(DBG_ERROR, "SrbFunctionIoctl: the request of %x bytes is shorter than its record "
-                             "-- returning SRB_STATUS_INVALID_REQUEST\n",
+            Debug(DBG_ERROR,
+                  "SrbFunctionIoctl: the request of %x bytes is shorter than its record "
+                  "-- returning SRB_STATUS_INVALID_REQUEST\n",
                   srb->DataTransferLength);
             refuse(srb);
             return 0;

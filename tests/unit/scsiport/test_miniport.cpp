@@ -249,7 +249,9 @@ void stopMiniport() {
     }
     gWorker->thread.join();
     delete gWorker;
-    qvport::stopPort(qvport::portOf(gDriver));
+    if (SCSI_PORT* port = qvport::portOf(gDriver)) {
+        qvport::stopPort(port);
+    }
     qvk::deleteDriverObject(gDriver);
 }
 
