@@ -79,8 +79,11 @@ void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PKEVENT Event, LONG, BOOLEAN) {
     checkedEvent(Event, "KeSetEvent");
+    // Nothing of the event is read after the signal: a waiter released by it may free the event
+    // (one on its stack) at once. The wake only names the word's address.
+    int wake = Event->type == SynchronizationEvent ? 1 : INT_MAX;
     uint32_t previous = Event->signalled.exchange(1);
-    futexWake(&Event->signalled, Event->type == SynchronizationEvent ? 1 : INT_MAX);
+    futexWake(&Event->signalled, wake);
     return static_cast<LONG>(previous);
 }
 
