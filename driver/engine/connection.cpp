@@ -34,8 +34,8 @@ int iscsiDropPdu(ISCSI_CONNECTION* connection, ULONG dataLength) {
     return 0;
 }
 
-int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data,
-                 ULONG dataLength, ULONG dataOffset) {
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
+                 ULONG dataOffset) {
     (void)KeWaitForSingleObject(&connection->sendLock, Executive, KernelMode, FALSE, nullptr);
     ISCSI_SESSION* session = connection->session;
     KIRQL old = iscsiLockSession(session);

@@ -382,8 +382,8 @@ int iscsiDiscardBytes(PISCSI_SOCK pSock, ULONG count);
 // for it must be taken back by its sender); otherwise the connection is dropped (CONN_FAILED) and
 // -1 returned. PASSIVE_LEVEL.
 constexpr int ISCSI_CONNECTION_CLOSING = 1;
-int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data,
-                 ULONG dataLength, ULONG dataOffset);
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
+                 ULONG dataOffset);
 
 // ---- the data path's view of the negotiated values
 constexpr ULONG ISCSI_MAX_SEGMENT = 0xFFFE00; // largest data segment: 24 bits, whole 512 units

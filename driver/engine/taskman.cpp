@@ -22,7 +22,8 @@ constexpr int TM_RESPONSE = 36;
 
 // Takes the aborted command out of the table by its tag and completes it as aborted.
 ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
-    auto* cmd = static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
+    auto* cmd =
+        static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
     if (cmd == nullptr) {
         return TM_RESULT_NOT_FOUND;
     }

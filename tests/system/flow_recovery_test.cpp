@@ -162,8 +162,11 @@ TEST_F(FlowTest, CmdSNNeverGoesBackWhenATargetPingResetsTheNumbering) {
     faults.script = [](tgt::ScriptedPdu& p) {
         // A ping naming ExpCmdSN 1, long behind, then the command's response.
         Pdu ping(0xE0);
-        ping.be32(16, 0xFFFFFFFF).be32(20, 0xFFFFFFFF).be32(24, p.statSN).be32(28, 1).be32(
-            32, p.maxCmdSN);
+        ping.be32(16, 0xFFFFFFFF)
+            .be32(20, 0xFFFFFFFF)
+            .be32(24, p.statSN)
+            .be32(28, 1)
+            .be32(32, p.maxCmdSN);
         Pdu rsp(0xE1);
         rsp.tagOf(p).numbers(p, p.statSN);
         p.send(ping.bytes);
@@ -213,10 +216,7 @@ TEST_F(FlowTest, AsynchronousEventsResetLogOutDropOrEndTheSession) {
         if (c.reconnects && (c.event.event == 1 || c.event.event == 2)) {
             // These leave the session without a connection; new work brings it back.
             ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
-            Io& kick = io(0, {0x00, 0, 0, 0, 0, 0});
-            if (submit(kick, ISCSI_DIR_NONE) == 0) {
-                done(kick);
-            }
+            ASSERT_TRUE(reconnectByWork());
         }
         if (c.reconnects) {
             ASSERT_TRUE(eventually([&] {
@@ -252,7 +252,8 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         std::vector<uint8_t> opcodes;
         std::function<void(tgt::ScriptedPdu&)> script;
     } cases[] = {
-        {"logout refused", {0x06},
+        {"logout refused",
+         {0x06},
          [](tgt::ScriptedPdu& p) {
              Pdu r(0xE6);
              r.numbers(p, p.statSN).u8(36, 1);
@@ -260,7 +261,9 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
              p.statSNUsed = 1;
          }},
         {"login response", {0x01}, [](tgt::ScriptedPdu& p) { p.send(Pdu(0xE3).bytes); }},
-        {"reject 0x0F", {0x01}, [](tgt::ScriptedPdu& p) {
+        {"reject 0x0F",
+         {0x01},
+         [](tgt::ScriptedPdu& p) {
              p.send(Pdu(0xFF).u8(40, 0x0F).data(std::vector<uint8_t>(48, 0)).bytes);
          }},
     };
@@ -284,9 +287,6 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         if (c.opcodes[0] == 0x06) {
             EXPECT_TRUE(target().connection(n)->open) << "the transport stays connected";
         }
-        // The session reconnects by itself once new work arrives.
-        Io& again = io(0, {0x00, 0, 0, 0, 0, 0});
-        ASSERT_EQ(submit(again, ISCSI_DIR_NONE), 0);
-        done(again);
+        ASSERT_TRUE(reconnectByWork());
     }
 }
