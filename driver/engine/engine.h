@@ -163,6 +163,9 @@ struct ISCSI_SESSION {
     // signalled = free), so that a late Text response applied by a receive thread never writes
     // opParams at the same time; that one only tries to take it.
     KEVENT negotiationLock;
+    // Callers that found the session by handle and still use it (guarded by sessionsLock); its
+    // deletion frees it only once this is back at 0.
+    ULONG references;
     // What the senders use of opParams, published together: ImmediateData in bit 31, the bytes of
     // one data segment (DataPDULength x 512, at least 512, below 2^24) in the low 24 bits.
     Shared<ULONG> dataPathParams;
@@ -313,6 +316,11 @@ void iscsiCoreCleanupData();
 int initSessions();
 void cleanupSessions();
 ISCSI_SESSION* getSessionStruct(ULONG handle);
+// The session of the handle, referenced so that it is not freed while the caller uses it; null
+// when the handle names none. Every reference is given back with iscsiReleaseSession. Any IRQL up
+// to DISPATCH_LEVEL.
+ISCSI_SESSION* iscsiReferenceSession(ULONG handle);
+void iscsiReleaseSession(ISCSI_SESSION* session);
 ULONG getSessionHandle(ISCSI_SESSION* session);
 ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numConnections,
                              const char* loginString, ULONG loginStringLength, ULONG busNumber);

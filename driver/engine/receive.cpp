@@ -103,6 +103,12 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     removeTaskManBadConnection(session, connection);
 
     old = iscsiLockSession(session);
+    // A text exchange waiting for a response on this connection gets none.
+    if (connection->textWaiter != nullptr) {
+        connection->textWaiter->done = true;
+        connection->textWaiter = nullptr;
+        KeSetEvent(&connection->textEvent, 0, FALSE);
+    }
     connection->state = CONN_IDLE;
     connection->readThread = 0;
     connection->closing = 0;

@@ -2,7 +2,9 @@
 // scripted answers.
 #include "flow_fixture.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace systest;
 
@@ -289,4 +291,31 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         }
         ASSERT_TRUE(reconnectByWork());
     }
+}
+
+TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSessionAlive) {
+    start();
+    // No connection in full operation (dropped, not yet back): nothing is sent.
+    ASSERT_TRUE(target().dropConnection(0));
+    ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
+    char buffer[64] = "SendTargets=All;";
+    EXPECT_EQ(iscsiCoreSendReceiveTextBuffer(0, buffer, 16, sizeof buffer), -1);
+    ASSERT_TRUE(reconnectByWork());
+
+    // An exchange the target never answers holds the session; its deletion ends the exchange
+    // (the connection goes) and frees the session only after the exchange let go of it.
+    tgt::Faults faults;
+    faults.script = [](tgt::ScriptedPdu&) {};
+    faults.scriptOpcodes = {0x04};
+    target().setFaults(faults);
+    std::atomic<LONG> result{0};
+    std::thread exchange([&] {
+        char text[64] = "SendTargets=All;";
+        result = iscsiCoreSendReceiveTextBuffer(0, text, 16, sizeof text);
+    });
+    size_t last = target().connectionCount() - 1;
+    ASSERT_TRUE(eventually([&] { return !sentOf(last, 0x04).empty(); }));
+    EXPECT_EQ(iscsiCoreDeleteSession(handle_), 0);
+    exchange.join();
+    EXPECT_EQ(result.load(), -1);
 }
