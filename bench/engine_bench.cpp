@@ -6,7 +6,7 @@
 // together, all threads of the process) as min / median / max over the runs, and beside them the
 // MB/s a plain loopback TCP stream carries in the same run.
 //
-//   engine_bench [--seconds S] [--runs N] [--pdu UNITS]
+//   engine_bench [--seconds S] [--runs N] [--pdu UNITS] [--only TEXT]
 #include "driver/engine/engine.h"
 #include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
@@ -204,6 +204,7 @@ int main(int argc, char** argv) {
     double seconds = 1;
     int runs = 5;
     int pduUnits = 512;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string flag = argv[i];
         if (flag == "--seconds") {
@@ -212,8 +213,12 @@ int main(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[i + 1]));
         } else if (flag == "--pdu") {
             pduUnits = std::atoi(argv[i + 1]);
+        } else if (flag == "--only") {
+            only = argv[i + 1];
         } else {
-            std::fprintf(stderr, "usage: engine_bench [--seconds S] [--runs N] [--pdu UNITS]\n");
+            std::fprintf(
+                stderr,
+                "usage: engine_bench [--seconds S] [--runs N] [--pdu UNITS] [--only TEXT]\n");
             return 2;
         }
     }
@@ -281,6 +286,9 @@ int main(int argc, char** argv) {
     std::printf("%-28s %8.0f / %8.0f / %8.0f MB/s\n", "loopback TCP stream", tcp.min, tcp.median,
                 tcp.max);
     for (const Case& c : cases) {
+        if (std::string(c.name).find(only) == std::string::npos) {
+            continue;
+        }
         std::vector<double> rate, cpu;
         for (int r = 0; r < runs; r++) {
             Result res =

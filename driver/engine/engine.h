@@ -105,8 +105,8 @@ struct ISCSI_CONNECTION {
     // The control-side text exchange waiting on this connection, if any; guarded by the session
     // lock. Set only while the receive thread runs (readThread not 0, also under the lock).
     ISCSI_TEXT_WAITER* textWaiter;
-    // A synchronization event used as a mutex (signalled = free); waited on at PASSIVE_LEVEL only.
-    KEVENT sendLock;
+    // Held for each write (PASSIVE_LEVEL); zero-filled is free.
+    FAST_MUTEX sendLock;
     // Set under the session lock when the receive thread starts its cleanup, cleared when the
     // connection leaves activeConnections. A closing connection is never chosen for a new request;
     // the cleanup waits for a send in progress (sendLock) before it sweeps the tables, and a send

@@ -96,8 +96,8 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     KIRQL old = iscsiLockSession(session);
     connection->closing = 1;
     iscsiUnlockSession(session, old);
-    (void)KeWaitForSingleObject(&connection->sendLock, Executive, KernelMode, FALSE, nullptr);
-    KeSetEvent(&connection->sendLock, 0, FALSE);
+    ExAcquireFastMutexUnsafe(&connection->sendLock);
+    ExReleaseFastMutexUnsafe(&connection->sendLock);
 
     removeCmdsBadConnection(session, connection);
     removeTaskManBadConnection(session, connection);

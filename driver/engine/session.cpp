@@ -144,7 +144,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         connection->cid = static_cast<USHORT>(i);
         KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
         KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
-        KeInitializeEvent(&connection->sendLock, SynchronizationEvent, TRUE);
+        ExInitializeFastMutex(&connection->sendLock);
         if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
                                       &connection->pSock) != 0) {
             connection->pSock = nullptr;

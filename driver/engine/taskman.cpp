@@ -32,8 +32,8 @@ ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
     return TM_RESULT_ABORTED;
 }
 
-ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort,
-               PSCSI_REQUEST_BLOCK abortSrb, ULONG waitFlags);
+ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
+               ULONG waitFlags);
 
 } // namespace
 
@@ -84,8 +84,8 @@ ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abor
 
 namespace {
 
-ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort,
-               PSCSI_REQUEST_BLOCK abortSrb, ULONG waitFlags) {
+ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
+               ULONG waitFlags) {
     ISCSI_CMD* queued = removeCmdFromQ(&session->cmdQ, srbToAbort);
     if (queued != nullptr) {
         iscsiOScompleteCommandAbort(queued->srb);

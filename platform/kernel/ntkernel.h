@@ -60,7 +60,9 @@ constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC00000
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = static_cast<NTSTATUS>(0xC0000024);
 
-inline bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
+inline bool NT_SUCCESS(NTSTATUS s) {
+    return s >= 0;
+}
 
 // ---- IRQL and spin locks
 constexpr KIRQL PASSIVE_LEVEL = 0;
@@ -128,6 +130,20 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
 // Time in 100 ns units since the stand-in started, on the scaled clock.
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---- fast mutexes
+// A mutex for waits at PASSIVE_LEVEL that may block (a send in progress). Zero-filled is a free
+// mutex. The "Unsafe" forms leave the IRQL as it is. With QUEVI_CHECKS, acquiring at
+// DISPATCH_LEVEL or holding a spin lock, acquiring it twice, or releasing it from another thread
+// aborts.
+struct FAST_MUTEX {
+    std::atomic<uint32_t> state; // 0 free, 1 held, 2 held with waiters
+    std::atomic<uint32_t> owner; // kernel thread id of the holder, 0 when free
+};
+using PFAST_MUTEX = FAST_MUTEX*;
+void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 
 // ---- non-paged pool
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
@@ -205,9 +221,8 @@ using PRTL_QUERY_REGISTRY_TABLE = RTL_QUERY_REGISTRY_TABLE*;
 // RTL_REGISTRY_OPTIONAL; a missing value takes its default if it has one (DefaultData non-null),
 // else a REQUIRED one gives STATUS_OBJECT_NAME_NOT_FOUND; a value of another type than REG_DWORD
 // gives STATUS_OBJECT_TYPE_MISMATCH; unsupported tables give STATUS_INVALID_PARAMETER.
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                PVOID Environment);
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
 
 // ---- driver and device objects
 struct DRIVER_OBJECT;
@@ -217,8 +232,8 @@ struct DEVICE_OBJECT {
     PVOID DeviceExtension;
     ULONG ExtensionSize;
     LONG ReferenceCount;
-    UNICODE_STRING Name;       // empty for unnamed devices
-    PVOID PortContext;         // owner's private context (the port driver keeps its own here)
+    UNICODE_STRING Name; // empty for unnamed devices
+    PVOID PortContext;   // owner's private context (the port driver keeps its own here)
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 struct DRIVER_OBJECT {
@@ -239,9 +254,8 @@ constexpr ULONG FILE_DEVICE_DISK = 0x00000007;
 // Creates a device with a zeroed extension, appended at the end of the driver's device list,
 // optionally named (the name is copied).
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
+                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                        BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 // Finds a named device; references it (released with ObDereferenceObject on the file object).
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ULONG DesiredAccess,
@@ -252,21 +266,21 @@ void ObDereferenceObject(PVOID Object);
 // ---- error log
 // The entry header as the driver fills it; the insertion strings follow at StringOffset.
 struct IO_ERROR_LOG_PACKET {
-    UCHAR MajorFunctionCode;  // 0
-    UCHAR RetryCount;         // 1
-    USHORT DumpDataSize;      // 2
-    USHORT NumberOfStrings;   // 4
-    USHORT StringOffset;      // 6
-    USHORT EventCategory;     // 8
-    USHORT Padding;           // 10
-    NTSTATUS ErrorCode;       // 12
-    ULONG UniqueErrorValue;   // 16
-    NTSTATUS FinalStatus;     // 20
-    ULONG SequenceNumber;     // 24
-    ULONG IoControlCode;      // 28
+    UCHAR MajorFunctionCode;    // 0
+    UCHAR RetryCount;           // 1
+    USHORT DumpDataSize;        // 2
+    USHORT NumberOfStrings;     // 4
+    USHORT StringOffset;        // 6
+    USHORT EventCategory;       // 8
+    USHORT Padding;             // 10
+    NTSTATUS ErrorCode;         // 12
+    ULONG UniqueErrorValue;     // 16
+    NTSTATUS FinalStatus;       // 20
+    ULONG SequenceNumber;       // 24
+    ULONG IoControlCode;        // 28
     LARGE_INTEGER DeviceOffset; // 32
-    ULONG DumpData[1];        // 40
-    ULONG Reserved;           // 44: pads the header to 48 bytes as on the 32-bit system
+    ULONG DumpData[1];          // 40
+    ULONG Reserved;             // 44: pads the header to 48 bytes as on the 32-bit system
 };
 static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "error log header is 48 bytes");
 using PIO_ERROR_LOG_PACKET = IO_ERROR_LOG_PACKET*;
