@@ -34,9 +34,9 @@ int iscsiDropPdu(ISCSI_CONNECTION* connection, ULONG dataLength) {
     return 0;
 }
 
-int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data,
-                 ULONG dataLength, ULONG dataOffset) {
-    (void)KeWaitForSingleObject(&connection->sendLock, Executive, KernelMode, FALSE, nullptr);
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
+                 ULONG dataOffset) {
+    ExAcquireFastMutexUnsafe(&connection->sendLock);
     ISCSI_SESSION* session = connection->session;
     KIRQL old = iscsiLockSession(session);
     bool closing = connection->closing != 0;
@@ -45,7 +45,7 @@ int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* dat
     if (!closing) {
         sent = iscsiOSwritePdu(connection->pSock, hdr, data, dataLength, dataOffset);
     }
-    KeSetEvent(&connection->sendLock, 0, FALSE);
+    ExReleaseFastMutexUnsafe(&connection->sendLock);
     if (closing) {
         return ISCSI_CONNECTION_CLOSING;
     }

@@ -105,8 +105,8 @@ struct ISCSI_CONNECTION {
     // The control-side text exchange waiting on this connection, if any; guarded by the session
     // lock. Set only while the receive thread runs (readThread not 0, also under the lock).
     ISCSI_TEXT_WAITER* textWaiter;
-    // A synchronization event used as a mutex (signalled = free); waited on at PASSIVE_LEVEL only.
-    KEVENT sendLock;
+    // Held for each write (PASSIVE_LEVEL); zero-filled is free.
+    FAST_MUTEX sendLock;
     // Set under the session lock when the receive thread starts its cleanup, cleared when the
     // connection leaves activeConnections. A closing connection is never chosen for a new request;
     // the cleanup waits for a send in progress (sendLock) before it sweeps the tables, and a send
@@ -163,6 +163,9 @@ struct ISCSI_SESSION {
     // signalled = free), so that a late Text response applied by a receive thread never writes
     // opParams at the same time; that one only tries to take it.
     KEVENT negotiationLock;
+    // Callers that found the session by handle and still use it (guarded by sessionsLock); its
+    // deletion frees it only once this is back at 0.
+    ULONG references;
     // What the senders use of opParams, published together: ImmediateData in bit 31, the bytes of
     // one data segment (DataPDULength x 512, at least 512, below 2^24) in the low 24 bits.
     Shared<ULONG> dataPathParams;
@@ -313,6 +316,11 @@ void iscsiCoreCleanupData();
 int initSessions();
 void cleanupSessions();
 ISCSI_SESSION* getSessionStruct(ULONG handle);
+// The session of the handle, referenced so that it is not freed while the caller uses it; null
+// when the handle names none. Every reference is given back with iscsiReleaseSession. Any IRQL up
+// to DISPATCH_LEVEL.
+ISCSI_SESSION* iscsiReferenceSession(ULONG handle);
+void iscsiReleaseSession(ISCSI_SESSION* session);
 ULONG getSessionHandle(ISCSI_SESSION* session);
 ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numConnections,
                              const char* loginString, ULONG loginStringLength, ULONG busNumber);
@@ -382,8 +390,8 @@ int iscsiDiscardBytes(PISCSI_SOCK pSock, ULONG count);
 // for it must be taken back by its sender); otherwise the connection is dropped (CONN_FAILED) and
 // -1 returned. PASSIVE_LEVEL.
 constexpr int ISCSI_CONNECTION_CLOSING = 1;
-int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data,
-                 ULONG dataLength, ULONG dataOffset);
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
+                 ULONG dataOffset);
 
 // ---- the data path's view of the negotiated values
 constexpr ULONG ISCSI_MAX_SEGMENT = 0xFFFE00; // largest data segment: 24 bits, whole 512 units

@@ -196,8 +196,8 @@ LONG handleNOP_IN(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
     } else {
         // The answer to a ping of ours: its data must be the ping's.
         KIRQL old = iscsiLockSession(session);
-        if (data == nullptr ||
-            (connection->nopOutData != nullptr && std::memcmp(data, connection->nopOutData, keep) == 0)) {
+        if (data == nullptr || (connection->nopOutData != nullptr &&
+                                std::memcmp(data, connection->nopOutData, keep) == 0)) {
             connection->nopInReceived = 1;
         }
         KeSetEvent(&connection->nopEvent, 0, FALSE);
@@ -222,7 +222,8 @@ LONG sendNop(ISCSI_SESSION* session, ISCSI_TASK_MAN* tm) {
 }
 
 LONG sendNOP_OUT(ISCSI_CONNECTION* connection, const UCHAR* data, ULONG dataLength,
-                 ULONG initiatorTaskTag, ULONG targetTransferTag, const UCHAR* lun, UCHAR pingFlag) {
+                 ULONG initiatorTaskTag, ULONG targetTransferTag, const UCHAR* lun,
+                 UCHAR pingFlag) {
     ISCSI_SESSION* session = connection->session;
     bool ping = initiatorTaskTag != ISCSI_RESERVED_TAG;
     if (session->numActiveConnections == 0 || iscsiWindowClosed(session)) {

@@ -96,13 +96,19 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     KIRQL old = iscsiLockSession(session);
     connection->closing = 1;
     iscsiUnlockSession(session, old);
-    (void)KeWaitForSingleObject(&connection->sendLock, Executive, KernelMode, FALSE, nullptr);
-    KeSetEvent(&connection->sendLock, 0, FALSE);
+    ExAcquireFastMutexUnsafe(&connection->sendLock);
+    ExReleaseFastMutexUnsafe(&connection->sendLock);
 
     removeCmdsBadConnection(session, connection);
     removeTaskManBadConnection(session, connection);
 
     old = iscsiLockSession(session);
+    // A text exchange waiting for a response on this connection gets none.
+    if (connection->textWaiter != nullptr) {
+        connection->textWaiter->done = true;
+        connection->textWaiter = nullptr;
+        KeSetEvent(&connection->textEvent, 0, FALSE);
+    }
     connection->state = CONN_IDLE;
     connection->readThread = 0;
     connection->closing = 0;

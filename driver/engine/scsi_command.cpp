@@ -21,13 +21,11 @@ constexpr UCHAR SCSI_STATUS_BUSY = 0x08;
 
 } // namespace
 
-int iscsiCoreEnterCmdInQ(PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLength, ULONG handle,
-                         const UCHAR* lun, PVOID dataBuffer, ULONG dataLength, ULONG dataContext,
-                         ULONG direction, UCHAR taskAttributes) {
-    ISCSI_SESSION* session = getSessionStruct(handle);
-    if (session == nullptr) {
-        return ISCSI_FAILURE;
-    }
+namespace {
+
+int enterCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLength,
+             const UCHAR* lun, PVOID dataBuffer, ULONG dataLength, ULONG dataContext,
+             ULONG direction, UCHAR taskAttributes) {
     // As many commands wait as the target's window has room for; a closed window wraps the
     // difference and lets commands in, which the sender then answers BUSY.
     if (session->cmdQ.count > session->maxCmdSN - session->cmdSN) {
@@ -62,6 +60,21 @@ int iscsiCoreEnterCmdInQ(PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLen
     KeSetEvent(&session->cmdQEvent, 0, FALSE);
     iscsiUnlockSession(session, old);
     return 0;
+}
+
+} // namespace
+
+int iscsiCoreEnterCmdInQ(PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLength, ULONG handle,
+                         const UCHAR* lun, PVOID dataBuffer, ULONG dataLength, ULONG dataContext,
+                         ULONG direction, UCHAR taskAttributes) {
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
+    if (session == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    int result = enterCmd(session, srb, cdb, cdbLength, lun, dataBuffer, dataLength, dataContext,
+                          direction, taskAttributes);
+    iscsiReleaseSession(session);
+    return result;
 }
 
 ISCSI_CONNECTION* iscsiChooseConnectionLocked(ISCSI_SESSION* session, ULONG cmdSN) {

@@ -104,7 +104,8 @@ LONG handleScsiResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
         return ISCSI_FAILURE; // the command stays pending until the receive thread ends
     }
 
-    auto* cmd = static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
+    auto* cmd =
+        static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
     if (cmd == nullptr) {
         Debug(DBG_REQUEST, "handleScsiResponse: no command with tag %x\n", itt);
         return iscsiDropPdu(connection, length);
@@ -144,7 +145,8 @@ LONG handleDataRead(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
 
     // The command leaves the table while its data is placed, so nobody can complete it (and hand
     // its buffer back) under the read; without status it goes back in afterwards.
-    auto* cmd = static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
+    auto* cmd =
+        static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
     if (cmd == nullptr) {
         Debug(DBG_REQUEST, "handleDataRead: no command with tag %x\n", itt);
         return iscsiDropPdu(connection, length);

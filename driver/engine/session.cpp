@@ -76,6 +76,28 @@ ISCSI_SESSION* getSessionStruct(ULONG handle) {
     return sessions[handle];
 }
 
+ISCSI_SESSION* iscsiReferenceSession(ULONG handle) {
+    if (handle >= searchedSlots()) {
+        return nullptr;
+    }
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
+    ISCSI_SESSION* session = sessions[handle];
+    if (session != nullptr) {
+        session->references++;
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+    return session;
+}
+
+void iscsiReleaseSession(ISCSI_SESSION* session) {
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
+    if (--session->references == 0) {
+        // A deletion waiting for the last user; harmless otherwise, every wait re-checks.
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+}
+
 ULONG getSessionHandle(ISCSI_SESSION* session) {
     for (ULONG handle = 0; handle < searchedSlots(); handle++) {
         if (sessions[handle] == session) {
@@ -122,7 +144,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         connection->cid = static_cast<USHORT>(i);
         KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
         KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
-        KeInitializeEvent(&connection->sendLock, SynchronizationEvent, TRUE);
+        ExInitializeFastMutex(&connection->sendLock);
         if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
                                       &connection->pSock) != 0) {
             connection->pSock = nullptr;
@@ -242,6 +264,16 @@ void freeSessionResources(ISCSI_SESSION* session) {
         old = iscsiLockSession(session);
     }
     iscsiUnlockSession(session, old);
+
+    // Nobody finds the session by its handle any more (its slot is empty); the callers that
+    // found it before finish first.
+    old = KfAcquireSpinLock(&sessionsLock);
+    while (session->references != 0) {
+        KfReleaseSpinLock(&sessionsLock, old);
+        waitExitEvent(session);
+        old = KfAcquireSpinLock(&sessionsLock);
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
 
     destroyConnections(session);
     ExFreePool(session->connections);

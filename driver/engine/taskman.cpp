@@ -22,7 +22,8 @@ constexpr int TM_RESPONSE = 36;
 
 // Takes the aborted command out of the table by its tag and completes it as aborted.
 ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
-    auto* cmd = static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
+    auto* cmd =
+        static_cast<ISCSI_CMD*>(lookupTaskId(session, itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK));
     if (cmd == nullptr) {
         return TM_RESULT_NOT_FOUND;
     }
@@ -30,6 +31,9 @@ ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
     freeCmdRecord(cmd);
     return TM_RESULT_ABORTED;
 }
+
+ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
+               ULONG waitFlags);
 
 } // namespace
 
@@ -69,10 +73,19 @@ void removeFromTaskManTable(ISCSI_SESSION* session, ISCSI_TASK_MAN* taskMan) {
 
 ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb, ULONG handle,
                         ULONG waitFlags) {
-    ISCSI_SESSION* session = getSessionStruct(handle);
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
     if (session == nullptr) {
         return TM_RESULT_ABORT_FAILED;
     }
+    ULONG result = abortCmd(session, srbToAbort, abortSrb, waitFlags);
+    iscsiReleaseSession(session);
+    return result;
+}
+
+namespace {
+
+ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
+               ULONG waitFlags) {
     ISCSI_CMD* queued = removeCmdFromQ(&session->cmdQ, srbToAbort);
     if (queued != nullptr) {
         iscsiOScompleteCommandAbort(queued->srb);
@@ -117,14 +130,17 @@ ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abor
     return result != 0 ? result : TM_RESULT_ABORT_FAILED;
 }
 
+} // namespace
+
 ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2) {
     (void)unused1;
     (void)unused2;
-    ISCSI_SESSION* session = getSessionStruct(handle);
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
     if (session == nullptr) {
         return TM_RESULT_FAILED;
     }
     breakTcpConnectionsAndEmptyQs(session);
+    iscsiReleaseSession(session);
     return TM_RESULT_DONE;
 }
 

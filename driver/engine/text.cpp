@@ -191,44 +191,48 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
     return result;
 }
 
-LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity) {
+namespace {
+
+// The session of the bus, referenced; null when none.
+ISCSI_SESSION* referenceSessionOfBus(ULONG busNumber) {
     ISCSI_SESSION* session = nullptr;
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
     for (ULONG handle = 0; handle < maxSessions && handle < ISCSI_MAX_SESSIONS; handle++) {
         ISCSI_SESSION* s = sessions[handle];
         if (s != nullptr && s->busNumber == busNumber) {
+            s->references++;
             session = s;
             break;
         }
     }
-    if (session == nullptr || session->connections == nullptr || buffer == nullptr ||
-        length > capacity) {
-        return ISCSI_FAILURE;
-    }
-    ISCSI_CONNECTION* connection = &session->connections[0];
+    KfReleaseSpinLock(&sessionsLock, old);
+    return session;
+}
 
+LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capacity) {
+    // Only a connection in full operation carries the exchange: one whose login has finished and
+    // whose receive thread reads it, which hands the response over. A connection that is logging
+    // in reads its own answers; a Text request in the middle of that would take one of them.
     ISCSI_TEXT_WAITER waiter{buffer, capacity, ISCSI_FAILURE, false};
     KIRQL old = iscsiLockSession(session);
-    bool throughLoop = connection->readThread != 0;
-    if (throughLoop) {
-        if (connection->textWaiter != nullptr) {
-            iscsiUnlockSession(session, old);
-            return ISCSI_FAILURE; // another exchange is waiting on this connection
+    ISCSI_CONNECTION* connection = nullptr;
+    for (ULONG i = 0; i < session->numActiveConnections && connection == nullptr; i++) {
+        ISCSI_CONNECTION* c = session->activeConnections[i];
+        if (!c->closing && c->readThread != 0 && c->textWaiter == nullptr) {
+            connection = c;
         }
+    }
+    if (connection != nullptr) {
         connection->textWaiter = &waiter;
     }
     iscsiUnlockSession(session, old);
-
-    if (!throughLoop) {
-        if (sendTextCmd(connection, buffer, length, 0, 1, 0, 0) != 0) {
-            return ISCSI_FAILURE;
-        }
-        ISCSI_MSG_HDR response;
-        RtlZeroMemory(&response, sizeof response);
-        return handleTextResponse(connection, &response, TEXT_MODE_COPY, buffer, capacity);
+    if (connection == nullptr) {
+        Debug(DBG_ERROR, "iscsiCoreSendReceiveTextBuffer: no connection in full operation\n");
+        return ISCSI_FAILURE;
     }
 
-    // The receive thread reads the response and fills the waiter. Wait for it a second at a
-    // time, for as long as the sender would wait for a response it reads itself.
+    // The receive thread reads the response and fills the waiter (or ends it when the connection
+    // ends). Wait for it a second at a time, as long as a sender waits for a response it reads.
     bool sent = sendTextCmd(connection, buffer, length, 0, 1, 0, 0) == 0;
     for (ULONG waited = 0;; waited++) {
         old = iscsiLockSession(session);
@@ -246,8 +250,23 @@ LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length,
     }
 }
 
+} // namespace
+
+LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity) {
+    if (buffer == nullptr || length > capacity) {
+        return ISCSI_FAILURE;
+    }
+    ISCSI_SESSION* session = referenceSessionOfBus(busNumber);
+    if (session == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    LONG result = exchangeText(session, buffer, length, capacity);
+    iscsiReleaseSession(session);
+    return result;
+}
+
 int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query) {
-    ISCSI_SESSION* session = getSessionStruct(handle);
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
     if (session == nullptr) {
         return ISCSI_FAILURE;
     }
@@ -273,17 +292,23 @@ int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query) {
     }
     query->nPendCmds = counts[0];
     query->nPendTms = counts[1];
+    iscsiReleaseSession(session);
     return 0;
 }
 
 int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query) {
-    ISCSI_SESSION* session = getSessionStruct(handle);
-    if (session == nullptr || query->index >= iscsiConnectionCount(session)) {
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
+    if (session == nullptr) {
         return ISCSI_FAILURE;
     }
-    ISCSI_CONNECTION* connection = &session->connections[query->index];
-    query->ipAddress = connection->ipAddress;
-    query->portNum = connection->portNum;
-    query->ConnectionState = connection->state;
-    return 0;
+    int result = ISCSI_FAILURE;
+    if (query->index < iscsiConnectionCount(session)) {
+        ISCSI_CONNECTION* connection = &session->connections[query->index];
+        query->ipAddress = connection->ipAddress;
+        query->portNum = connection->portNum;
+        query->ConnectionState = connection->state;
+        result = 0;
+    }
+    iscsiReleaseSession(session);
+    return result;
 }

@@ -25,10 +25,11 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int 
 LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
                         char* outBuffer, ULONG outCapacity);
 
-// One text exchange for the control side on the first connection of the bus's session: the text
-// (length bytes, ";"-separated pairs) is sent and the response text written back into buffer,
-// which holds capacity bytes. Returns the response length, or -1. When the connection's receive
-// thread runs, the response reaches this exchange through the receive loop.
+// One text exchange for the control side on the first connection of the bus's session that is in
+// full operation (logged in, its receive thread reading): the text (length bytes, ";"-separated
+// pairs) is sent and the response text, which the receive loop hands over, written back into
+// buffer, which holds capacity bytes. Returns the response length, or -1 (no such connection, no
+// response within 7 seconds, a response longer than capacity, the connection ended).
 LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity);
 
 // A snapshot of a session's numbering, connection counts and queue lengths.

@@ -132,6 +132,20 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 // Time in 100 ns units since the stand-in started, on the scaled clock.
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
+// ---- fast mutexes
+// A mutex for waits at PASSIVE_LEVEL that may block (a send in progress). Zero-filled is a free
+// mutex. The "Unsafe" forms leave the IRQL as it is. With QUEVI_CHECKS, acquiring at
+// DISPATCH_LEVEL or holding a spin lock, acquiring it twice, or releasing it from another thread
+// aborts.
+struct FAST_MUTEX {
+    std::atomic<uint32_t> state; // 0 free, 1 held, 2 held with waiters
+    std::atomic<uint32_t> owner; // kernel thread id of the holder, 0 when free
+};
+using PFAST_MUTEX = FAST_MUTEX*;
+void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+
 // ---- non-paged pool
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
 // Tags are written as their four characters, as on NT: 'Ddk ' is POOL_TAG("Ddk ").

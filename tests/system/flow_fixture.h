@@ -90,8 +90,8 @@ protected:
         return r;
     }
     static std::vector<UCHAR> rw10(UCHAR op, ULONG lba, USHORT blocks) {
-        return {op, 0, UCHAR(lba >> 24), UCHAR(lba >> 16), UCHAR(lba >> 8), UCHAR(lba), 0,
-                UCHAR(blocks >> 8), UCHAR(blocks), 0};
+        return {op,         0, UCHAR(lba >> 24),   UCHAR(lba >> 16), UCHAR(lba >> 8),
+                UCHAR(lba), 0, UCHAR(blocks >> 8), UCHAR(blocks),    0};
     }
     Io& read10(ULONG lba, USHORT blocks) { return io(blocks * 512u, rw10(0x28, lba, blocks)); }
     Io& write10(ULONG lba, USHORT blocks, UCHAR seed) {
@@ -125,6 +125,15 @@ protected:
         }
         Completed c = done(r);
         return c.kind == Completed::Command ? c.scsiStatus : 0xFF;
+    }
+
+    // A session without connection comes back once new work arrives: commands until one of them
+    // completes with a status (the first ones find no connection yet).
+    bool reconnectByWork() {
+        return eventually([&] {
+            Io& r = io(0, {0x00, 0, 0, 0, 0, 0});
+            return submit(r, ISCSI_DIR_NONE) == 0 && done(r).kind == Completed::Command;
+        });
     }
 
     // The PDUs of one opcode the initiator sent on connection n.

@@ -42,8 +42,8 @@ TEST_F(FlowTest, CommandsDataOutAndDataInCarryTheirFieldsAndTheBytesRoundTrip) {
         EXPECT_EQ(be32(h, 20), want[i].expected) << i;
         EXPECT_EQ(be32(h, 24), firstCmdSN + i) << "CmdSN " << i;
         EXPECT_EQ(h[9], 0) << "LUN 0 in byte 1";
-        EXPECT_TRUE(std::equal(h.begin() + 32, h.begin() + 32 + ios_[i].srb.CdbLength,
-                               ios_[i].srb.Cdb));
+        EXPECT_TRUE(
+            std::equal(h.begin() + 32, h.begin() + 32 + ios_[i].srb.CdbLength, ios_[i].srb.Cdb));
         EXPECT_TRUE(std::all_of(h.begin() + 32 + ios_[i].srb.CdbLength, h.end(),
                                 [](uint8_t b) { return b == 0; }));
     }
@@ -61,8 +61,8 @@ TEST_F(FlowTest, CommandsDataOutAndDataInCarryTheirFieldsAndTheBytesRoundTrip) {
         EXPECT_EQ(be32(h, 24), 0u) << "no CmdSN in a Data-Out";
         EXPECT_EQ(be32(h, 36), i);
         EXPECT_EQ(be32(h, 40), offsets[i]);
-        EXPECT_TRUE(std::equal(outs[i].data.begin(), outs[i].data.end(),
-                               wr.buffer.begin() + offsets[i]));
+        EXPECT_TRUE(
+            std::equal(outs[i].data.begin(), outs[i].data.end(), wr.buffer.begin() + offsets[i]));
     }
     EXPECT_EQ(be32(outs[0].header, 20), be32(outs[1].header, 20)) << "one transfer tag";
     std::vector<uint8_t> stored(wr.length);
@@ -135,33 +135,103 @@ TEST_F(FlowTest, ScriptedAnswersArePlacedConsumedAndCheckedByTheRules) {
         p.send(r.bytes);
         p.statSNUsed = 1;
     };
-    auto response = [](tgt::ScriptedPdu& p, uint8_t status, uint8_t rsp,
-                       std::vector<uint8_t> seg, uint32_t statSN) {
+    auto response = [](tgt::ScriptedPdu& p, uint8_t status, uint8_t rsp, std::vector<uint8_t> seg,
+                       uint32_t statSN) {
         Pdu r(0xE1);
         r.tagOf(p).numbers(p, statSN).u8(2, status).u8(3, rsp).data(seg);
         p.send(r.bytes);
         p.statSNUsed = 1;
     };
     std::vector<Answer> answers = {
-        {"10 bytes for an 8-byte read", [&](auto& p) { dataIn(p, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 0); },
-         8, false, 32, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}, 0, false},
-        {"data at the buffer's end is dropped", [&](auto& p) { dataIn(p, {9, 9, 9, 9}, 8); }, 8,
-         false, 32, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}, 0, false},
-        {"good status with a segment", [&](auto& p) { response(p, 0, 0, {1, 2, 3}, p.statSN); },
-         8, false, 32, 0, 0, {}, 0, false},
-        {"18 bytes of sense, 32-byte buffer", [&](auto& p) { response(p, 2, 0, sense18, p.statSN); },
-         8, false, 32, 2, 0x80, {}, 18, false},
-        {"18 bytes of sense, 14-byte buffer", [&](auto& p) { response(p, 2, 0, sense18, p.statSN); },
-         8, false, 14, 2, 0x80, {}, 14, false},
-        {"auto-sense disabled", [&](auto& p) { response(p, 2, 0, sense18, p.statSN); }, 8, true, 32,
-         2, 0x01, {}, 0, false},
-        {"StatSN ahead by 5", [&](auto& p) {
+        {"10 bytes for an 8-byte read",
+         [&](auto& p) {
+             dataIn(p, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 0);
+         },
+         8,
+         false,
+         32,
+         0,
+         0,
+         {1, 2, 3, 4, 5, 6, 7, 8},
+         0,
+         false},
+        {"data at the buffer's end is dropped",
+         [&](auto& p) {
+             dataIn(p, {9, 9, 9, 9}, 8);
+         },
+         8,
+         false,
+         32,
+         0,
+         0,
+         {0, 0, 0, 0, 0, 0, 0, 0},
+         0,
+         false},
+        {"good status with a segment",
+         [&](auto& p) {
+             response(p, 0, 0, {1, 2, 3}, p.statSN);
+         },
+         8,
+         false,
+         32,
+         0,
+         0,
+         {},
+         0,
+         false},
+        {"18 bytes of sense, 32-byte buffer",
+         [&](auto& p) { response(p, 2, 0, sense18, p.statSN); },
+         8,
+         false,
+         32,
+         2,
+         0x80,
+         {},
+         18,
+         false},
+        {"18 bytes of sense, 14-byte buffer",
+         [&](auto& p) { response(p, 2, 0, sense18, p.statSN); },
+         8,
+         false,
+         14,
+         2,
+         0x80,
+         {},
+         14,
+         false},
+        {"auto-sense disabled",
+         [&](auto& p) { response(p, 2, 0, sense18, p.statSN); },
+         8,
+         true,
+         32,
+         2,
+         0x01,
+         {},
+         0,
+         false},
+        {"StatSN ahead by 5",
+         [&](auto& p) {
              response(p, 0, 0, {}, p.statSN + 5);
              p.statSNUsed = 6;
          },
-         8, false, 32, 0, 0, {}, 0, false},
-        {"CHECK CONDITION with response 0x80", [&](auto& p) { response(p, 2, 0x80, {}, p.statSN); },
-         8, false, 32, 2, 0, {}, 0, true},
+         8,
+         false,
+         32,
+         0,
+         0,
+         {},
+         0,
+         false},
+        {"CHECK CONDITION with response 0x80",
+         [&](auto& p) { response(p, 2, 0x80, {}, p.statSN); },
+         8,
+         false,
+         32,
+         2,
+         0,
+         {},
+         0,
+         true},
     };
     for (Answer& a : answers) {
         SCOPED_TRACE(a.name);
@@ -178,8 +248,8 @@ TEST_F(FlowTest, ScriptedAnswersArePlacedConsumedAndCheckedByTheRules) {
         EXPECT_EQ(rd.srb.SrbStatus, a.srbStatus);
         EXPECT_TRUE(std::equal(a.placed.begin(), a.placed.end(), rd.buffer.begin()));
         EXPECT_TRUE(rd.guardIntact());
-        EXPECT_TRUE(std::equal(rd.sense.begin(), rd.sense.begin() + a.senseCopied,
-                               sense18.begin() + 2));
+        EXPECT_TRUE(
+            std::equal(rd.sense.begin(), rd.sense.begin() + a.senseCopied, sense18.begin() + 2));
         EXPECT_TRUE(std::all_of(rd.sense.begin() + a.senseCopied, rd.sense.end(),
                                 [](UCHAR b) { return b == 0; }));
         target().setFaults({});

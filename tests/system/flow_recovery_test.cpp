@@ -2,7 +2,9 @@
 // scripted answers.
 #include "flow_fixture.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace systest;
 
@@ -162,8 +164,11 @@ TEST_F(FlowTest, CmdSNNeverGoesBackWhenATargetPingResetsTheNumbering) {
     faults.script = [](tgt::ScriptedPdu& p) {
         // A ping naming ExpCmdSN 1, long behind, then the command's response.
         Pdu ping(0xE0);
-        ping.be32(16, 0xFFFFFFFF).be32(20, 0xFFFFFFFF).be32(24, p.statSN).be32(28, 1).be32(
-            32, p.maxCmdSN);
+        ping.be32(16, 0xFFFFFFFF)
+            .be32(20, 0xFFFFFFFF)
+            .be32(24, p.statSN)
+            .be32(28, 1)
+            .be32(32, p.maxCmdSN);
         Pdu rsp(0xE1);
         rsp.tagOf(p).numbers(p, p.statSN);
         p.send(ping.bytes);
@@ -213,10 +218,7 @@ TEST_F(FlowTest, AsynchronousEventsResetLogOutDropOrEndTheSession) {
         if (c.reconnects && (c.event.event == 1 || c.event.event == 2)) {
             // These leave the session without a connection; new work brings it back.
             ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
-            Io& kick = io(0, {0x00, 0, 0, 0, 0, 0});
-            if (submit(kick, ISCSI_DIR_NONE) == 0) {
-                done(kick);
-            }
+            ASSERT_TRUE(reconnectByWork());
         }
         if (c.reconnects) {
             ASSERT_TRUE(eventually([&] {
@@ -252,7 +254,8 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         std::vector<uint8_t> opcodes;
         std::function<void(tgt::ScriptedPdu&)> script;
     } cases[] = {
-        {"logout refused", {0x06},
+        {"logout refused",
+         {0x06},
          [](tgt::ScriptedPdu& p) {
              Pdu r(0xE6);
              r.numbers(p, p.statSN).u8(36, 1);
@@ -260,7 +263,9 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
              p.statSNUsed = 1;
          }},
         {"login response", {0x01}, [](tgt::ScriptedPdu& p) { p.send(Pdu(0xE3).bytes); }},
-        {"reject 0x0F", {0x01}, [](tgt::ScriptedPdu& p) {
+        {"reject 0x0F",
+         {0x01},
+         [](tgt::ScriptedPdu& p) {
              p.send(Pdu(0xFF).u8(40, 0x0F).data(std::vector<uint8_t>(48, 0)).bytes);
          }},
     };
@@ -284,9 +289,33 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         if (c.opcodes[0] == 0x06) {
             EXPECT_TRUE(target().connection(n)->open) << "the transport stays connected";
         }
-        // The session reconnects by itself once new work arrives.
-        Io& again = io(0, {0x00, 0, 0, 0, 0, 0});
-        ASSERT_EQ(submit(again, ISCSI_DIR_NONE), 0);
-        done(again);
+        ASSERT_TRUE(reconnectByWork());
     }
+}
+
+TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSessionAlive) {
+    start();
+    // No connection in full operation (dropped, not yet back): nothing is sent.
+    ASSERT_TRUE(target().dropConnection(0));
+    ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
+    char buffer[64] = "SendTargets=All;";
+    EXPECT_EQ(iscsiCoreSendReceiveTextBuffer(0, buffer, 16, sizeof buffer), -1);
+    ASSERT_TRUE(reconnectByWork());
+
+    // An exchange the target never answers holds the session; its deletion ends the exchange
+    // (the connection goes) and frees the session only after the exchange let go of it.
+    tgt::Faults faults;
+    faults.script = [](tgt::ScriptedPdu&) {};
+    faults.scriptOpcodes = {0x04};
+    target().setFaults(faults);
+    std::atomic<LONG> result{0};
+    std::thread exchange([&] {
+        char text[64] = "SendTargets=All;";
+        result = iscsiCoreSendReceiveTextBuffer(0, text, 16, sizeof text);
+    });
+    size_t last = target().connectionCount() - 1;
+    ASSERT_TRUE(eventually([&] { return !sentOf(last, 0x04).empty(); }));
+    EXPECT_EQ(iscsiCoreDeleteSession(handle_), 0);
+    exchange.join();
+    EXPECT_EQ(result.load(), -1);
 }

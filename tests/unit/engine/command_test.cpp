@@ -78,8 +78,8 @@ TEST_F(CommandTest, SendersSeeAWholeUsableDataSegmentSize) {
         USHORT units, immediate;
         ULONG bytes;
         bool immediateData;
-    } cases[] = {{16, 1, 8192, true}, {0, 0, 512, false}, {1, 1, 512, true},
-                 {65535, 1, 0xFFFE00, true}};
+    } cases[] = {
+        {16, 1, 8192, true}, {0, 0, 512, false}, {1, 1, 512, true}, {65535, 1, 0xFFFE00, true}};
     for (const Case& c : cases) {
         s->opParams[OP_DATA_PDU_LENGTH] = c.units;
         s->opParams[OP_IMMEDIATE_DATA] = c.immediate;

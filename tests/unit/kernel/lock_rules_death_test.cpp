@@ -141,6 +141,20 @@ const BrokenRule kRules[] = {
          KeLowerIrql(PASSIVE_LEVEL);
      },
      "KeLowerIrql lowers IRQL to 0 while holding spin lock 'kept'"},
+    {"FastMutexAtDispatchLevel",
+     [] {
+         static FAST_MUTEX m;
+         KeRaiseIrqlToDpcLevel();
+         ExAcquireFastMutexUnsafe(&m);
+     },
+     "ExAcquireFastMutexUnsafe waits at IRQL 2"},
+    {"FastMutexTakenTwice",
+     [] {
+         static FAST_MUTEX m;
+         ExAcquireFastMutexUnsafe(&m);
+         ExAcquireFastMutexUnsafe(&m);
+     },
+     "fast mutex at 0x[0-9a-f]+ acquired twice by the same thread"},
     {"ReleasingToPassiveWhileHoldingAnother",
      [] {
          KfAcquireSpinLock(lock("outer", 1));

@@ -50,8 +50,8 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void* header, ULONG headerLengt
 // A PDU as the transport sends it: the data followed by its zero padding.
 LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, ULONG dataLength,
                      ULONG dataOffset) {
-    LONG sent = iscsiOSwriteToConnection(pSock, header, ISCSI_HDR_LEN, data, dataLength, 0,
-                                         dataOffset);
+    LONG sent =
+        iscsiOSwriteToConnection(pSock, header, ISCSI_HDR_LEN, data, dataLength, 0, dataOffset);
     ULONG pad = (4 - (dataLength & 3)) & 3;
     wire::target().sent.back().data.append(pad, '\0');
     return sent + static_cast<LONG>(pad);

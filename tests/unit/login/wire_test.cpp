@@ -51,7 +51,6 @@ protected:
         connection.session = &session;
         connection.state = CONN_CONNECTED;
         KeInitializeEvent(&connection.textEvent, SynchronizationEvent, FALSE);
-        KeInitializeEvent(&connection.sendLock, SynchronizationEvent, TRUE);
         ASSERT_EQ(iscsiOSallocateConnection(0x7F000001, 3260, &connection.pSock), 0);
     }
 

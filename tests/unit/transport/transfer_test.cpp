@@ -224,9 +224,9 @@ TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
     };
     for (Case c : {Case{2000, 2}, Case{1999, 1}, Case{500, 0}, Case{999, 0}, Case{7000, 7}}) {
         double start = kernelSeconds();
-        LONG got = c.timeoutMs == 7000 ? iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0)
-                                       : iscsiOSreadFromConnection3(sock_, buffer, 48, 0, 0,
-                                                                    c.timeoutMs);
+        LONG got = c.timeoutMs == 7000
+                       ? iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0)
+                       : iscsiOSreadFromConnection3(sock_, buffer, 48, 0, 0, c.timeoutMs);
         double waited = kernelSeconds() - start;
         EXPECT_EQ(got, ISCSI_FAILURE) << c.timeoutMs;
         EXPECT_GE(waited, c.seconds) << c.timeoutMs;
