@@ -134,9 +134,9 @@ BOOLEAN setTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     return wasSet ? TRUE : FALSE;
 }
 
-// Runs queued DPCs on the calling thread at DISPATCH_LEVEL until the queue is empty; returns how
-// many ran. The caller holds no spin lock.
-int runDpcs(qvk::detail::ThreadState& ts) {
+// Runs queued DPCs on the calling thread at DISPATCH_LEVEL until the queue is empty (or, unless
+// `evenHeld`, until DPCs are held); returns how many ran. The caller holds no spin lock.
+int runDpcs(qvk::detail::ThreadState& ts, bool evenHeld) {
     DpcQueue& q = dpcs();
     KIRQL old = ts.irql;
     ts.irql = DISPATCH_LEVEL;
@@ -145,7 +145,7 @@ int runDpcs(qvk::detail::ThreadState& ts) {
     for (;;) {
         std::unique_lock<std::mutex> lock(q.dpcMutex);
         KDPC* dpc = q.head;
-        if (dpc == nullptr) {
+        if (dpc == nullptr || (q.hold.load() && !evenHeld)) {
             break;
         }
         q.head = dpc->link;
@@ -194,7 +194,7 @@ void runDpcsOnIrqlDrop(ThreadState& ts) {
         ts.heldCount > 0) {
         return;
     }
-    (void)runDpcs(ts);
+    (void)runDpcs(ts, false);
 }
 
 } // namespace qvk::detail
@@ -307,7 +307,7 @@ int dpcRunPending() {
         detail::fatal("dpcRunPending called holding a spin lock or from a DPC");
     }
 #endif
-    return runDpcs(ts);
+    return runDpcs(ts, true);
 }
 
 size_t dpcQueued() {

@@ -95,7 +95,8 @@ void deleteDriverObject(PDRIVER_OBJECT driver);
 
 // ---- deferred procedure calls
 // While held, queued DPCs run only through dpcRunPending (not on IRQL drops), so a test can look
-// at the state between a DPC's queuing and its run.
+// at the state between a DPC's queuing and its run. A DPC already running when the hold begins
+// still finishes (KeFlushQueuedDpcs waits for it).
 void dpcHold(bool hold);
 // Runs every queued DPC on the calling thread at DISPATCH_LEVEL; returns how many ran. The caller
 // holds no spin lock.

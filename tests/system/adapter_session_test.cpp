@@ -70,15 +70,16 @@ TEST_F(AdapterTest, DeferredCompletionsIndicateOneNextLuRequestPerUnitPerTimerPa
     // The session's connections break; its commands come back BUSY from the receive thread and
     // wait for the timer, which is held until all three are there.
     qvk::dpcHold(true);
+    KeFlushQueuedDpcs();
     EXPECT_EQ(iscsiCoreResetBus(handle, 0, 0), TM_RESULT_DONE);
     EXPECT_TRUE(eventually([&] { return traced("putting SRB into CommandsToComplete") == 3; }));
     EXPECT_TRUE(eventually([&] {
         qvk::dpcRunPending();
         return traced("HwScsiTimer: RequestComplete") == 3;
     }));
-    qvk::dpcHold(false);
     EXPECT_EQ(traced("HwScsiTimer: NextLuRequest for PathId = 1, TargetId = 0, Lun = 0"), 1u);
     EXPECT_EQ(traced("HwScsiTimer: NOT indicating NextLuRequest for PathId = 1"), 2u);
+    qvk::dpcHold(false);
 }
 
 TEST_F(AdapterTest, BusyAnswersAreCountedOnlyAtPassiveLevelAndEndAtTheLimit) {
