@@ -23,4 +23,10 @@ void addTargetCommand(CLI::App& app, Runner& runner);
 // `quevi login`: logs one session in to a target and prints its state as JSON.
 void addLoginCommand(CLI::App& app, Runner& runner);
 
+// `quevi run`: adds one target through the configuration tool and runs steps on its bus.
+void addRunCommand(CLI::App& app, Runner& runner);
+
+// `quevi demo`: the whole system in one process, with a short report.
+void addDemoCommand(CLI::App& app, Runner& runner);
+
 } // namespace quevi::cli

@@ -1,21 +1,19 @@
-// `quevi login`: brings one session up against a target with the driver's engine on the platform
-// stand-ins, prints what came of it as one JSON object, and takes the session down again.
+// `quevi login`: loads the driver, attaches one target through the configuration tool's add
+// conversation (every wait is on an event: the add completion answers once the session's logins
+// have ended), prints the session as one JSON object read through the engine's query entry
+// points, and shuts the adapter down, which takes the session's connections down.
 #include "cli/commands.h"
+#include "cli/options.h"
 
-#include "driver/engine/engine.h"
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
-#include "driver/runtime/runtime.h"
-#include "platform/kernel/host.h"
+#include "tool/host.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-
-#include <chrono>
 #include <iostream>
-#include <thread>
+#include <optional>
 
 namespace quevi::cli {
 namespace {
@@ -27,55 +25,37 @@ struct LoginOptions {
     std::vector<std::string> registry;
 };
 
-// "A.B.C.D[:PORT]" into a host-order address (first octet most significant) and a port.
-bool parseTarget(const std::string& text, ULONG& address, USHORT& port, std::string& error) {
-    std::string host = text;
-    port = 3260;
-    auto colon = text.find(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        std::string portText = text.substr(colon + 1);
-        char* end = nullptr;
-        unsigned long value = std::strtoul(portText.c_str(), &end, 10);
-        if (portText.empty() || *end != '\0' || value == 0 || value > 65535) {
-            error = "bad port in --target '" + text + "'";
-            return false;
+// The session of the host's only target: the one handle the engine answers a query for.
+std::optional<ULONG> onlySession(ISCSI_SESSION_QUERY& query) {
+    for (ULONG handle = 0; handle < ISCSI_MAX_SESSIONS; handle++) {
+        if (iscsiCoreQuerySession(handle, &query) == 0) {
+            return handle;
         }
-        port = static_cast<USHORT>(value);
     }
-    in_addr a{};
-    if (inet_pton(AF_INET, host.c_str(), &a) != 1) {
-        error = "--target needs an IPv4 address A.B.C.D[:PORT], got '" + text + "'";
-        return false;
-    }
-    address = ntohl(a.s_addr);
-    return true;
+    return std::nullopt;
 }
 
-// NAME=VALUE into the driver's parameters key; VALUE is a number (decimal or 0x-hex).
-bool applyRegistry(const std::string& item, std::string& error) {
-    auto eq = item.find('=');
-    if (eq == std::string::npos || eq == 0) {
-        error = "--registry needs NAME=VALUE, got '" + item + "'";
+// The negotiated values, copied under the session lock from the session held by a reference,
+// so that neither a concurrent login nor a deletion can change or free them under the copy.
+bool negotiatedValues(ULONG handle, USHORT (&params)[ISCSI_NUM_OP_PARAMS]) {
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
+    if (session == nullptr) {
         return false;
     }
-    std::string value = item.substr(eq + 1);
-    char* end = nullptr;
-    unsigned long number = std::strtoul(value.c_str(), &end, 0);
-    if (value.empty() || *end != '\0' || number > 0xFFFFFFFFul) {
-        error = "--registry value of '" + item.substr(0, eq) + "' must be a number";
-        return false;
-    }
-    qvk::registrySetDword("QueviSCSI\\Parameters", item.substr(0, eq),
-                          static_cast<uint32_t>(number));
+    KIRQL old = iscsiLockSession(session);
+    RtlCopyMemory(params, session->opParams, sizeof params);
+    iscsiUnlockSession(session, old);
+    iscsiReleaseSession(session);
     return true;
 }
 
 int runLogin(const LoginOptions& options) {
-    ULONG address = 0;
-    USHORT port = 0;
+    uint32_t address = 0;
+    uint16_t port = 0;
     std::string error;
-    if (!parseTarget(options.target, address, port, error)) {
+    tool::HostOptions hostOptions;
+    if (!parseTarget(options.target, address, port, error) ||
+        !parseRegistry(options.registry, hostOptions.registry, error)) {
         std::cerr << "quevi login: " << error << "\n";
         return kExitUsage;
     }
@@ -87,50 +67,36 @@ int runLogin(const LoginOptions& options) {
         std::cerr << "quevi login: --connections must be between 1 and 8\n";
         return kExitUsage;
     }
-    for (const auto& item : options.registry) {
-        if (!applyRegistry(item, error)) {
-            std::cerr << "quevi login: " << error << "\n";
-            return kExitUsage;
-        }
-    }
 
-    iscsiOSreadTraceLevel();
-    iscsiCoreInitData();
-    std::vector<ISCSI_TARGET_ADDRESS> addresses(options.connections, {address, port});
-    ULONG handle =
-        iscsiCoreCreateSession(addresses.data(), options.connections, options.login.c_str(),
-                               static_cast<ULONG>(options.login.size()), 0);
-    if (handle == ISCSI_NO_SESSION) {
-        std::cerr << "quevi login: the session could not be created\n";
-        iscsiCoreCleanupData();
+    tool::Host host(hostOptions);
+    if (!host.load(&error)) {
+        std::cerr << "quevi login: " << error << "\n";
         return kExitFailure;
     }
-    ISCSI_SESSION* session = getSessionStruct(handle);
-    // A session without connections tries once more on its own at once; report after that.
-    for (int i = 0; i < 6000 && (session->flags & SESSION_CONNECTING) != 0; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tool::AddResult add =
+        host.tool().addTarget({address, port, options.connections, options.login});
+    ISCSI_SESSION_QUERY query{};
+    std::optional<ULONG> handle = add.completed() ? onlySession(query) : std::nullopt;
+    USHORT params[ISCSI_NUM_OP_PARAMS] = {};
+    if (!handle || !negotiatedValues(*handle, params)) {
+        std::cerr << "quevi login: the session could not be created (add return code "
+                  << add.returnCode() << ")\n";
+        (void)host.stop();
+        return kExitFailure;
     }
-
-    // Login wrote the values on its own thread without a lock; it cleared SESSION_CONNECTING under
-    // the session lock, so taking that lock once makes them visible here.
-    USHORT params[ISCSI_NUM_OP_PARAMS];
-    std::vector<ULONG> states;
-    KIRQL old = iscsiLockSession(session);
-    RtlCopyMemory(params, session->opParams, sizeof params);
-    for (ULONG i = 0; i < options.connections; i++) {
-        states.push_back(session->connections[i].state);
-    }
-    iscsiUnlockSession(session, old);
 
     nlohmann::ordered_json out;
-    ISCSI_SESSION_QUERY query{};
-    iscsiCoreQuerySession(handle, &query);
-    out["handle"] = handle;
+    out["handle"] = *handle;
     out["isid"] = query.isid;
     out["tsid"] = query.tsid;
     out["active_connections"] = query.numActiveConnections;
     out["connections"] = nlohmann::json::array();
-    for (ULONG state : states) {
+    for (ULONG i = 0; i < options.connections; i++) {
+        ISCSI_CONNECTION_QUERY connection{};
+        connection.index = i;
+        ULONG state = iscsiCoreQueryConnection(*handle, &connection) == 0
+                          ? connection.ConnectionState
+                          : static_cast<ULONG>(CONN_IDLE);
         out["connections"].push_back({{"state", state}});
     }
     nlohmann::ordered_json named;
@@ -140,11 +106,14 @@ int runLogin(const LoginOptions& options) {
     out["params"] = named;
     std::cout << out.dump() << std::endl;
 
-    int result = query.numActiveConnections >= 1 ? kExitOk : kExitFailure;
-    iscsiCoreDeleteSession(handle);
-    iscsiCoreCleanupData();
-    qvk::waitSystemThreadsQuiet(std::chrono::seconds(10));
-    return result;
+    tool::HostReport report = host.stop();
+    for (const std::string& problem : report.problems) {
+        std::cerr << "quevi login: " << problem << "\n";
+    }
+    if (!report.clean()) {
+        return kExitFailure;
+    }
+    return query.numActiveConnections >= 1 ? kExitOk : kExitFailure;
 }
 
 } // namespace

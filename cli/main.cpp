@@ -11,6 +11,8 @@ int main(int argc, char** argv) {
     quevi::cli::Runner runner;
     quevi::cli::addTargetCommand(app, runner);
     quevi::cli::addLoginCommand(app, runner);
+    quevi::cli::addRunCommand(app, runner);
+    quevi::cli::addDemoCommand(app, runner);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

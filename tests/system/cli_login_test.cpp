@@ -1,43 +1,18 @@
 // The `quevi login` program against an in-process target: its JSON, its exit codes, its errors.
+#include "program.h"
 #include "system_fixture.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-#include <sys/wait.h>
-
 using namespace systest;
-
-namespace {
-
-struct ProgramRun {
-    int exitCode;
-    std::string out;
-};
-
-// Runs the program with its stderr discarded; stdout is returned.
-ProgramRun run(const std::string& args) {
-    std::string command = std::string(QUEVI_BINARY) + " " + args + " 2>/dev/null";
-    FILE* p = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {
-        out.append(buffer, n);
-    }
-    int status = pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-} // namespace
 
 class CliLoginTest : public SystemTest {};
 
 TEST_F(CliLoginTest, PrintsTheSessionAsJsonAndSucceeds) {
     startTarget();
     ProgramRun r =
-        run("login --target 127.0.0.1:" + std::to_string(target().port()) +
-            " --connections 2 --registry Debug=2 --login '" + kLogin + "DataPDULength=8'");
+        runProgram("login --target 127.0.0.1:" + std::to_string(target().port()) +
+                   " --connections 2 --registry Debug=2 --login '" + kLogin + "DataPDULength=8'");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["handle"], 0);
@@ -55,8 +30,8 @@ TEST_F(CliLoginTest, PrintsTheSessionAsJsonAndSucceeds) {
 
 TEST_F(CliLoginTest, NoConnectionLoggedInExitsOne) {
     startTarget();
-    ProgramRun r = run("login --target 127.0.0.1:" + std::to_string(target().port()) +
-                       " --login 'InitiatorName=iqn.x;TargetName=somebody-else;'");
+    ProgramRun r = runProgram("login --target 127.0.0.1:" + std::to_string(target().port()) +
+                              " --login 'InitiatorName=iqn.x;TargetName=somebody-else;'");
     EXPECT_EQ(r.exitCode, 1);
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["active_connections"], 0);
@@ -71,7 +46,7 @@ TEST_F(CliLoginTest, UsageErrorsExitTwoAndPrintNothing) {
           "login --target 127.0.0.1 --login A=1 --registry Debug=two",
           "login --target 127.0.0.1 --login A=1 --connections 0",
           "login --target 127.0.0.1 --login A=1 --connections 9"}) {
-        ProgramRun r = run(args);
+        ProgramRun r = runProgram(args);
         EXPECT_EQ(r.exitCode, 2) << args;
         EXPECT_EQ(r.out, "") << args;
     }

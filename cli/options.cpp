@@ -1,0 +1,58 @@
+#include "cli/options.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+
+namespace quevi::cli {
+
+bool parseTarget(const std::string& text, uint32_t& address, uint16_t& port, std::string& error) {
+    std::string host = text;
+    port = 3260;
+    auto colon = text.find(':');
+    if (colon != std::string::npos) {
+        host = text.substr(0, colon);
+        std::string portText = text.substr(colon + 1);
+        char* end = nullptr;
+        unsigned long value = std::strtoul(portText.c_str(), &end, 10);
+        if (portText.empty() || *end != '\0' || value == 0 || value > 65535) {
+            error = "bad port in --target '" + text + "'";
+            return false;
+        }
+        port = static_cast<uint16_t>(value);
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) != 1) {
+        error = "--target needs an IPv4 address A.B.C.D[:PORT], got '" + text + "'";
+        return false;
+    }
+    address = ntohl(a.s_addr);
+    return true;
+}
+
+bool parseRegistry(const std::vector<std::string>& items,
+                   std::vector<std::pair<std::string, uint32_t>>& values, std::string& error) {
+    for (const std::string& item : items) {
+        auto eq = item.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = "--registry needs NAME=VALUE, got '" + item + "'";
+            return false;
+        }
+        std::string value = item.substr(eq + 1);
+        char* end = nullptr;
+        unsigned long long number = std::strtoull(value.c_str(), &end, 0);
+        if (value.empty() || value[0] == '-' || *end != '\0' || number > 0xFFFFFFFFull) {
+            error = "--registry value of '" + item.substr(0, eq) + "' must be a number";
+            return false;
+        }
+        values.emplace_back(item.substr(0, eq), static_cast<uint32_t>(number));
+    }
+    return true;
+}
+
+std::string addressText(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+} // namespace quevi::cli

@@ -1,0 +1,23 @@
+// Option values shared by the subcommands that load the driver: the target's address and the
+// driver's registry parameters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quevi::cli {
+
+// "A.B.C.D[:PORT]" into a host-order address (first octet most significant) and a port (3260 when
+// none is given). False with a message when it does not read.
+bool parseTarget(const std::string& text, uint32_t& address, uint16_t& port, std::string& error);
+
+// "NAME=VALUE" items (VALUE a number, decimal or 0x-hex) into registry values.
+bool parseRegistry(const std::vector<std::string>& items,
+                   std::vector<std::pair<std::string, uint32_t>>& values, std::string& error);
+
+// The address as "A.B.C.D".
+std::string addressText(uint32_t address);
+
+} // namespace quevi::cli

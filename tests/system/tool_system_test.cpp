@@ -1,0 +1,247 @@
+// The add conversation, removal, text exchanges, resets and shutdown, end to end: driver, port
+// driver, class disk, configuration tool and target over loopback. Cases that differ only in their
+// inputs and outcomes run from tables.
+#include "tool_fixture.h"
+
+#include "driver/adapter/adapter.h"
+#include "driver/runtime/messages.h"
+
+using namespace systest;
+
+namespace {
+
+enum class Reach { Live, RefusesLogin, Unreachable };
+
+struct AddCase {
+    const char* name;
+    ULONG connections;
+    bool accept;
+    Reach reach;
+    ULONG returnCode;
+    ULONG state; // of connection 0 once the session has settled
+    unsigned served;
+};
+
+const AddCase kAddCases[] = {
+    {"OneConnection", 1, true, Reach::Live, ISCSI_RC_SUCCESS, CONN_CONNECTED, 1},
+    {"ThreeConnections", 3, true, Reach::Live, ISCSI_RC_SUCCESS, CONN_CONNECTED, 3},
+    {"SecurityRefused", 1, false, Reach::Live, ISCSI_RC_LOGIN_REJECTED, CONN_LOGIN_FAILED, 1},
+    {"TargetRefusesLogin", 1, true, Reach::RefusesLogin, ISCSI_RC_LOGIN_REJECTED, CONN_LOGIN_FAILED,
+     0},
+    {"Unreachable", 1, true, Reach::Unreachable, ISCSI_RC_NOT_CONNECTED, CONN_CONNECT_FAILED, 0},
+};
+
+class AddTest : public ToolTest, public ::testing::WithParamInterface<AddCase> {};
+
+} // namespace
+
+TEST_P(AddTest, TheConversationEndsWithTheExpectedCodeAndTheBusStaysTaken) {
+    const AddCase& c = GetParam();
+    tgt::TargetConfig targetConfig;
+    targetConfig.faults.loginStatus = c.reach == Reach::RefusesLogin ? 0x02 : 0;
+    tgt::Target* t = c.reach == Reach::Unreachable ? nullptr : &startTarget(targetConfig);
+    qt::AddResult add =
+        tool().addTarget(config(t, c.connections), c.accept ? qt::acceptAll() : qt::rejectAll());
+    ASSERT_TRUE(add.completed());
+    EXPECT_EQ(add.begin.returnCode, ISCSI_RC_LOGIN_PENDING);
+    EXPECT_EQ(add.bus, 0);
+    EXPECT_EQ(add.returnCode(), c.returnCode);
+    qt::SecurityCounts security = tool().securityCounts(0);
+    EXPECT_GE(security.served, c.served) << "every login passes the security step";
+    EXPECT_EQ(security.refused != 0, !c.accept && c.served != 0);
+    EXPECT_TRUE(eventually([&] { return tool().query(0, LOOPBACK).connectionState == c.state; }));
+    EXPECT_EQ(tool().query(0).control.returnCode, ISCSI_RC_SUCCESS);
+    if (t != nullptr && c.returnCode == ISCSI_RC_SUCCESS) {
+        EXPECT_EQ(t->sessionCount(), 1u);
+        EXPECT_TRUE(t->waitForLogin(c.connections - 1, 5s));
+        EXPECT_EQ(read(0), SRB_STATUS_SUCCESS);
+    }
+    // The bus is taken whatever came of the add: the next one gets bus 1.
+    EXPECT_EQ(tool().addTarget(config(nullptr)).bus, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Add, AddTest, ::testing::ValuesIn(kAddCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+enum class RemoveWhen { BeforeGoodCompletion, AfterGoodCompletion, WhileSecurityWaits };
+
+struct RemoveCase {
+    const char* name;
+    RemoveWhen when;
+    ULONG returnCode;
+    bool busFreed;
+};
+
+const RemoveCase kRemoveCases[] = {
+    {"BeforeTheFirstGoodCompletion", RemoveWhen::BeforeGoodCompletion, ISCSI_RC_SUCCESS, true},
+    {"AfterTheFirstGoodCompletion", RemoveWhen::AfterGoodCompletion, ISCSI_RC_NOT_REMOVABLE, false},
+    {"WhileTheSecurityStepWaits", RemoveWhen::WhileSecurityWaits, ISCSI_RC_SUCCESS, true},
+};
+
+class RemoveTest : public ToolTest, public ::testing::WithParamInterface<RemoveCase> {};
+
+} // namespace
+
+TEST_P(RemoveTest, RemovalAnswersByTheBussUseAndFreesItOnlyWhenRemoved) {
+    const RemoveCase& c = GetParam();
+    tgt::Target& t = startTarget();
+    Gate gate;
+    std::unique_ptr<qt::PortRequest> outstanding;
+    if (c.when == RemoveWhen::WhileSecurityWaits) {
+        ASSERT_EQ(tool().beginAdd(config(&t), gate.policy()).bus, 0);
+        ASSERT_TRUE(gate.waitEntered());
+    } else {
+        ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    }
+    if (c.when == RemoveWhen::AfterGoodCompletion) {
+        ASSERT_EQ(read(0), SRB_STATUS_SUCCESS);
+    } else if (c.when == RemoveWhen::BeforeGoodCompletion) {
+        t.setFaults({.withholdStatus = true});
+        outstanding = startRead(0);
+        ASSERT_TRUE(t.waitForPdus(0, 3, 5s)) << "login, text and the read reached the target";
+    }
+
+    EXPECT_EQ(tool().removeTarget(0).returnCode, c.returnCode);
+    if (c.when == RemoveWhen::WhileSecurityWaits) {
+        EXPECT_TRUE(t.waitForClosed(0, 5s)) << "the waiting login failed at once";
+        gate.release();
+        EXPECT_NE(tool().completeAdd(0).returnCode, ISCSI_RC_SUCCESS);
+    } else if (outstanding) {
+        EXPECT_EQ(finish(outstanding), SRB_STATUS_NO_DEVICE);
+        t.setFaults({});
+    } else {
+        EXPECT_EQ(read(0), SRB_STATUS_SUCCESS) << "a bus that stays answers as before";
+    }
+    EXPECT_EQ(tool().query(0).control.returnCode,
+              c.busFreed ? ISCSI_RC_NOT_FOUND : ISCSI_RC_SUCCESS);
+    qt::AddResult next = tool().addTarget(config(&t, 1, "next"));
+    EXPECT_EQ(next.bus, c.busFreed ? 0 : 1);
+    EXPECT_EQ(next.returnCode(), ISCSI_RC_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Remove, RemoveTest, ::testing::ValuesIn(kRemoveCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+enum class TextPeer { Answers, NoReceiveThread, Silent };
+
+struct TextCase {
+    const char* name;
+    TextPeer peer;
+    bool answered;
+};
+
+const TextCase kTextCases[] = {
+    {"WithARunningReceiveThread", TextPeer::Answers, true},
+    {"WithoutARunningReceiveThread", TextPeer::NoReceiveThread, false},
+    {"TargetDoesNotAnswer", TextPeer::Silent, false},
+};
+
+class TextTest : public ToolTest, public ::testing::WithParamInterface<TextCase> {};
+
+} // namespace
+
+TEST_P(TextTest, TheExchangeReturnsTheResponseOrMinusOne) {
+    const TextCase& c = GetParam();
+    tgt::Target* t = c.peer == TextPeer::NoReceiveThread ? nullptr : &startTarget();
+    ASSERT_EQ(tool().addTarget(config(t)).bus, 0);
+    if (c.peer == TextPeer::Silent) {
+        t->setFaults({.script = [](tgt::ScriptedPdu&) {}, .scriptOpcodes = {tgt::kOpText}});
+    }
+    qt::TextResult r = tool().sendText(0, "SendTargets=All");
+    ASSERT_TRUE(r.control.completed);
+    if (c.answered) {
+        EXPECT_EQ(r.text, "TargetName=" + kTargetName + std::string(1, '\0') +
+                              "TargetAddress=127.0.0.1:" + std::to_string(t->port()) + ",1" +
+                              std::string(1, '\0'));
+        EXPECT_EQ(r.bufferLength, static_cast<int64_t>(r.text.size()));
+    } else {
+        EXPECT_EQ(r.bufferLength, -1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, TextTest, ::testing::ValuesIn(kTextCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, ANinthTargetFindsNoFreeBusAndIsLogged) {
+    tgt::Target& t = startTarget();
+    for (int bus = 0; bus < 8; bus++) {
+        qt::AddResult add = tool().addTarget(config(&t, 1, "host" + std::to_string(bus)));
+        ASSERT_EQ(add.bus, bus);
+        ASSERT_EQ(add.returnCode(), ISCSI_RC_SUCCESS);
+    }
+    qt::AddResult ninth = tool().addTarget(config(&t, 1, "host8"));
+    EXPECT_EQ(ninth.begin.returnCode, ISCSI_RC_NO_FREE_BUS);
+    EXPECT_EQ(ninth.bus, -1);
+    auto logged = events(QUEV_TOO_MANY_TARGETS);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].strings, std::vector<std::u16string>{u"127.0.0.1"});
+    EXPECT_EQ(read(0), SRB_STATUS_SUCCESS) << "bus 0 is untouched";
+    EXPECT_EQ(t.sessionCount(), 8u);
+}
+
+TEST_F(ToolTest, TheSameTargetOnASecondBusSharesItsSession) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    qt::AddResult second = tool().addTarget(config(&t));
+    EXPECT_EQ(second.bus, 1);
+    EXPECT_EQ(second.returnCode(), ISCSI_RC_SUCCESS);
+    EXPECT_EQ(t.sessionCount(), 1u);
+    EXPECT_EQ(read(0), SRB_STATUS_SUCCESS);
+    EXPECT_EQ(read(1), SRB_STATUS_SUCCESS);
+}
+
+TEST_F(ToolTest, RemovingOneOfTwoBusesOfASessionLeavesTheOtherAnsweringCleanly) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    EXPECT_EQ(tool().removeTarget(1).returnCode, ISCSI_RC_SUCCESS);
+    UCHAR status = read(0);
+    EXPECT_TRUE(status == SRB_STATUS_SUCCESS || status == SRB_STATUS_NO_DEVICE ||
+                status == SRB_STATUS_SELECTION_TIMEOUT)
+        << int{status};
+}
+
+TEST_F(ToolTest, ABusResetIsLoggedReturnsRequestsBusyAndTheSessionReconnectsByItself) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    t.setFaults({.withholdStatus = true});
+    auto outstanding = startRead(0);
+    ASSERT_TRUE(t.waitForPdus(0, 3, 5s));
+    t.setFaults({});
+    unsigned served = tool().securityCounts(0).served;
+
+    EXPECT_EQ(SRB_STATUS(scsi().resetBus(0).srbStatus), SRB_STATUS_SUCCESS);
+    EXPECT_EQ(finish(outstanding), SRB_STATUS_SUCCESS) << "returned BUSY, then sent again";
+    EXPECT_GE(qvport::accounting(host_->port()).busyRetries, 1u);
+    auto logged = events(QUEV_BUS_RESET);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].strings, (std::vector<std::u16string>{u"0", u"127.0.0.1"}));
+    EXPECT_GT(tool().securityCounts(0).served, served) << "the new login passed the security step";
+    EXPECT_TRUE(t.waitForLogin(1, 5s));
+    EXPECT_EQ(read(0), SRB_STATUS_SUCCESS);
+}
+
+TEST_F(ToolTest, ShutdownEndsBothActiveBusesAndRefusesWhatFollows) {
+    tgt::Target& a = startTarget();
+    tgt::Target& b = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&a)).returnCode(), ISCSI_RC_SUCCESS);
+    ASSERT_EQ(tool().addTarget(config(&b)).returnCode(), ISCSI_RC_SUCCESS);
+    std::unique_ptr<qt::PortRequest> outstanding[2];
+    for (UCHAR bus = 0; bus < 2; bus++) {
+        tgt::Target& t = bus == 0 ? a : b;
+        t.setFaults({.withholdStatus = true});
+        outstanding[bus] = startRead(bus);
+        ASSERT_TRUE(t.waitForPdus(0, 3, 5s));
+    }
+    EXPECT_EQ(tool().shutdown().returnCode, ISCSI_RC_SUCCESS);
+    EXPECT_EQ(SRB_STATUS(scsi().shutdown(0).srbStatus), SRB_STATUS_SUCCESS);
+    for (UCHAR bus = 0; bus < 2; bus++) {
+        EXPECT_EQ(finish(outstanding[bus]), SRB_STATUS_NO_DEVICE);
+        EXPECT_TRUE((bus == 0 ? a : b).waitForClosed(0, 5s));
+    }
+    EXPECT_EQ(read(1), SRB_STATUS_NO_DEVICE);
+}

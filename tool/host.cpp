@@ -1,0 +1,132 @@
+#include "tool/host.h"
+
+#include "driver/adapter/adapter.h"
+#include "driver/control/control.h"
+#include "platform/classdisk/classdisk.h"
+#include "platform/kernel/host.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace quevi::tool {
+namespace {
+
+constexpr const char* kParameters = "QueviSCSI\\Parameters";
+
+// Waits until `done` holds, looking every millisecond; false when the limit passed first.
+template <class F>
+bool waitUntil(F done, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+Host::Host(HostOptions options) : options_(std::move(options)) {}
+
+Host::~Host() {
+    if (loaded()) {
+        (void)stop();
+    }
+}
+
+bool Host::load(std::string* error) {
+    qvk::registryCreateKey(kParameters);
+    for (const auto& [name, value] : options_.registry) {
+        qvk::registrySetDword(kParameters, name, value);
+    }
+    qvdisk::DiskDriverEntry();
+    driver_ = qvk::createDriverObject("QueviSCSI");
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path,
+                         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QueviSCSI");
+    NTSTATUS status = DriverEntry(driver_, &path);
+    port_ = NT_SUCCESS(status) ? qvport::portOf(driver_) : nullptr;
+    if (port_ == nullptr) {
+        if (error != nullptr) {
+            char text[64];
+            std::snprintf(text, sizeof text, "the driver did not load (DriverEntry status 0x%08x)",
+                          static_cast<unsigned>(status));
+            *error = text;
+        }
+        qvk::waitSystemThreadsQuiet(options_.wait);
+        qvdisk::stopDisks();
+        qvk::deleteDriverObject(driver_);
+        driver_ = nullptr;
+        return false;
+    }
+    submitter_ = std::make_unique<Submitter>(port_, options_.wait);
+    tool_ = std::make_unique<ConfigTool>(*submitter_);
+    scsi_ = std::make_unique<Scsi>(*submitter_);
+    return true;
+}
+
+int Host::scan() {
+    return qvport::scanBus(port_);
+}
+
+int Host::claimDisks() {
+    return qvdisk::claimDisks(port_);
+}
+
+HostReport Host::stop() {
+    HostReport report;
+    if (!loaded()) {
+        return report;
+    }
+    auto problem = [&report](std::string text) { report.problems.push_back(std::move(text)); };
+    // Refused (NO_DEVICE) when the adapter was shut down already; either way it must complete.
+    if (!tool_->shutdown().completed) {
+        problem("the shutdown request did not complete");
+    }
+    for (UCHAR bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        if (!scsi_->shutdown(bus).completed) {
+            problem("the shutdown of bus " + std::to_string(bus) + " did not complete");
+        }
+    }
+    tool_->stopServing();
+
+    // The driver has no unload path; the host ends it as a power-off would. The message handler
+    // carries out what was posted before it finishes.
+    killWinMsgHandler(&winMsgHandlerContext);
+    if (!waitUntil([] { return winMsgHandlerContext.thread == 0; }, options_.wait)) {
+        problem("the message handler did not finish");
+    }
+    for (auto& state : pMyDevExt->BusyTimerState) {
+        state = 0; // running busy timers end at their next step
+    }
+    iscsiCoreCleanupData();
+    if (size_t held = submitter_->close(); held != 0) {
+        problem(std::to_string(held) + " requests of the tool never completed");
+    }
+    if (!qvk::waitSystemThreadsQuiet(options_.wait)) {
+        problem(std::to_string(qvk::liveSystemThreads()) + " driver threads did not end");
+    }
+    qvport::stopPort(port_);
+    port_ = nullptr;
+    qvdisk::stopDisks();
+    qvk::deleteDriverObject(driver_);
+    driver_ = nullptr;
+    qvk::namedEventsClear();
+
+    report.accounting = qvport::totalAccounting();
+    if (report.accounting.completedTwice != 0) {
+        problem(std::to_string(report.accounting.completedTwice) + " requests completed twice");
+    }
+    if (report.accounting.neverCompleted != 0) {
+        problem(std::to_string(report.accounting.neverCompleted) + " requests never completed");
+    }
+    report.poolOutstanding = qvk::poolOutstanding();
+    if (report.poolOutstanding != 0) {
+        problem("pool allocations outstanding:\n" + qvk::poolLeakReport());
+    }
+    return report;
+}
+
+} // namespace quevi::tool
