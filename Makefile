@@ -25,6 +25,11 @@ build-asan/build.ninja: | bootstrap
 build-tsan/build.ninja: | bootstrap
 	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVI_SANITIZE=thread
 
+# The main job: builds the quevi program if needed and runs its demo.
+demo: bootstrap build/build.ninja
+	$(CMAKE) --build build -j $(JOBS) --target quevi
+	./build/quevi demo
+
 # The whole suite twice: a normal build, then under ASan+UBSan.
 test: test-normal test-asan
 
