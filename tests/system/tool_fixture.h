@@ -50,7 +50,7 @@ protected:
             qvk::dbgCaptureStart();
         }
         qvk::setTimeScale(0.1);
-        host_ = std::make_unique<qt::Host>(qt::HostOptions{{{"Debug", level}}, 20s});
+        host_ = std::make_unique<qt::Host>(qt::HostOptions{{{"Debug", level}}, 60s});
         std::string error;
         ASSERT_TRUE(host_->load(&error)) << error;
     }
