@@ -267,8 +267,10 @@ void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
         if (dev->BusyTimerState[path].v.compare_exchange_strong(idle, 1)) {
             Debug(DBG_ERROR,
                   "iscsiOScompleteCommandNoConnection: starting the busy timer for bus %x\n", path);
-            ULONG thread =
-                iscsiOScreateThread(BusyTimer, reinterpret_cast<PVOID>(uintptr_t{path}), 0);
+            // The bus number travels as the thread's context word, never dereferenced.
+            PVOID context =
+                reinterpret_cast<PVOID>(uintptr_t{path}); // NOLINT(performance-no-int-to-ptr)
+            ULONG thread = iscsiOScreateThread(BusyTimer, context, 0);
             if (!iscsiOSthreadStarted(thread)) {
                 dev->BusyTimerState[path] = 0; // the next BUSY answer tries again
             }
