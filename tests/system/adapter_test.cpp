@@ -186,52 +186,40 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
     t.LoginParamsLength = 8;
     KeInitializeEvent(&t.SecurityCompleteEvent, SynchronizationEvent, FALSE);
     constexpr ULONG kUnset = 0xDEADBEEF;
+    constexpr UCHAR OK = SRB_STATUS_SUCCESS, BAD = SRB_STATUS_INVALID_REQUEST,
+                    BACK = SRB_STATUS_SELECTION_TIMEOUT; // handed over, given back by the handler
     struct Row {
         ULONG code, length, statusBefore, at, value;
-        const char* signature;
         UCHAR srbStatus;
         ULONG rc, statusAfter, valueAfter; // valueAfter: the word at `at` afterwards
         const char* trace;
+        const char* signature = "iSCSI";
     } rows[] = {
-        {1, 400, 0, 0x28, 5, "iSCSX", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 5,
-         "Not our IOCTL, signature = iSCSX"},
-        {1, 400, 0, 0x28, 5, "iSCSI!", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 5,
-         "signature = iSCSI!"},
-        {7, 20, 0, 0, 0, "iSCSI", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 0,
-         "no room for the control header"},
-        {2, 0x24, 0, 0, 0, "iSCSI", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 0,
-         "shorter than its record"},
-        {0, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode 0..."},
-        {10, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode a..."},
-        {15, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode f..."},
-        {12, 100, 0, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "Target 2 is not active"},
-        {14, 0x24, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 1, 0,
-         "does not have a pending security"},
-        {12, 0x28, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 1, 9,
-         "does not fit the request's buffer"},
-        {12, 100, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 3, 8, "Status = 3\n"},
-        {14, 0x24, 3, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 5, 0,
-         "negotiation operation was successful"},
-        {12, 100, 5, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 7, 8, "Status = 7\n"},
-        {14, 0x24, 7, 0x20, 1, "iSCSI", SRB_STATUS_SUCCESS, 0, 0x11, 1,
-         "security negotiation FAILED"},
-        {13, 400, 8, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 8, 0, "does not have a pending login"},
-        {11, 100, 0, 0x20, 4, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, ISCSI_TEXT_REFUSED,
-         "because it is not active"},
-        {11, 100, 8, 0x20, 65, "iSCSI", SRB_STATUS_SUCCESS, 1, 8, ISCSI_TEXT_REFUSED,
-         "does not fit the request's buffer"},
-        {1, 400, 0, 0x28, 2000, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 2000,
-         "the login string does not fit"},
-        {7, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
-        {8, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
-        // Handed to the message handler, which (until its cases are built) gives them back.
-        {1, 400, 0, 0x28, 5, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 5,
-         "successfully sent"},
-        {13, 400, 1, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 1, 0, "succesfully sent"},
-        {2, 0x28, 0, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 0, "QUERY_TARGET\n"},
-        {9, 400, 0, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 0, "BusNumber = 2\n"},
-        {11, 100, 8, 0x20, 4, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 8, 4,
-         "SEND_RECEIVE_TEXT\n"},
+        {1, 400, 0, 0x28, 5, BAD, kUnset, 0, 5, "Not our IOCTL, signature = iSCSX", "iSCSX"},
+        {1, 400, 0, 0x28, 5, BAD, kUnset, 0, 5, "signature = iSCSI!", "iSCSI!"},
+        {7, 20, 0, 0, 0, BAD, kUnset, 0, 0, "no room for the control header"},
+        {2, 0x24, 0, 0, 0, BAD, kUnset, 0, 0, "shorter than its record"},
+        {0, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode 0..."},
+        {10, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode a..."},
+        {15, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode f..."},
+        {12, 100, 0, 0x20, 0, OK, 1, 0, 0, "Target 2 is not active"},
+        {14, 0x24, 1, 0x20, 0, OK, 1, 1, 0, "does not have a pending security"},
+        {12, 0x28, 1, 0x20, 0, OK, 1, 1, 9, "does not fit the request's buffer"},
+        {12, 100, 1, 0x20, 0, OK, 0, 3, 8, "Status = 3\n"},
+        {14, 0x24, 3, 0x20, 0, OK, 0, 5, 0, "negotiation operation was successful"},
+        {12, 100, 5, 0x20, 0, OK, 0, 7, 8, "Status = 7\n"},
+        {14, 0x24, 7, 0x20, 1, OK, 0, 0x11, 1, "security negotiation FAILED"},
+        {13, 400, 8, 0, 0, OK, 1, 8, 0, "does not have a pending login"},
+        {11, 100, 0, 0x20, 4, OK, 1, 0, ISCSI_TEXT_REFUSED, "because it is not active"},
+        {11, 100, 8, 0x20, 65, OK, 1, 8, ISCSI_TEXT_REFUSED, "does not fit the request's buffer"},
+        {1, 400, 0, 0x28, 2000, OK, 1, 0, 2000, "the login string does not fit"},
+        {7, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
+        {8, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
+        {1, 400, 0, 0x28, 5, BACK, kUnset, 0, 5, "successfully sent"},
+        {13, 400, 1, 0, 0, BACK, kUnset, 1, 0, "succesfully sent"},
+        {2, 0x28, 0, 0, 0, BACK, kUnset, 0, 0, "QUERY_TARGET\n"},
+        {9, 400, 0, 0, 0, BACK, kUnset, 0, 0, "BusNumber = 2\n"},
+        {11, 100, 8, 0x20, 4, BACK, kUnset, 8, 4, "SEND_RECEIVE_TEXT\n"},
     };
     for (const Row& row : rows) {
         t.Status = row.statusBefore;
