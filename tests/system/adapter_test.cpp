@@ -3,6 +3,7 @@
 #include "adapter_fixture.h"
 
 #include "driver/runtime/messages.h"
+#include "tests/unit/scsiport/test_miniport.h"
 
 #include <cstring>
 
@@ -11,19 +12,6 @@ using namespace systest;
 namespace {
 
 constexpr ULONG kAddress = 0x0A000001;
-
-// Runs f at DISPATCH_LEVEL with both port locks held, as the port calls the miniport.
-template <class F>
-void underPortLocks(F f) {
-    KIRQL old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(pMyDevExt->SpinLock);
-    KeAcquireSpinLockAtDpcLevel(pMyDevExt->InterruptSpinLock);
-    f();
-    KeReleaseSpinLockFromDpcLevel(pMyDevExt->InterruptSpinLock);
-    KeReleaseSpinLockFromDpcLevel(pMyDevExt->SpinLock);
-    KeInsertQueueDpc(&pMyDevExt->PortDeviceObject->Dpc, nullptr, nullptr);
-    KeLowerIrql(old);
-}
 
 } // namespace
 
@@ -304,7 +292,7 @@ TEST_F(AdapterTest, ResetsArePostedOncePerBusAndIgnoredForTheDummyAndInactiveBus
                 {1, "queueing up reset request for PathId = 1"},
                 {1, "reset already in progress on active bus 1"}};
     for (const Row& row : rows) {
-        underPortLocks([&] { EXPECT_TRUE(HwScsiResetBus(dev(), row.path)); });
+        porttest::underPortLocks(port_, [&] { EXPECT_TRUE(HwScsiResetBus(dev(), row.path)); });
         EXPECT_EQ(traced(row.trace), 1u) << row.trace;
     }
     EXPECT_EQ(traced("HwScsiResetBus: queueing up"), 1u);
@@ -321,7 +309,7 @@ TEST_F(AdapterTest, ResetsArePostedOncePerBusAndIgnoredForTheDummyAndInactiveBus
     submit(kept);
     EXPECT_FALSE(finished(kept, 100ms));
     dev()->shutdown_in_progress = 1;
-    underPortLocks([&] { HwScsiResetBus(dev(), 1); });
+    porttest::underPortLocks(port_, [&] { HwScsiResetBus(dev(), 1); });
     EXPECT_TRUE(finished(kept));
     EXPECT_EQ(kept.srb().SrbStatus, SRB_STATUS_NO_DEVICE);
     EXPECT_EQ(dev()->shutdown_reject_commands, 1);

@@ -248,15 +248,4 @@ void stopMiniport() {
     qvk::deleteDriverObject(gDriver);
 }
 
-void nextRequestNow() {
-    KIRQL old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(&gExtension->locks->SpinLock);
-    KeAcquireSpinLockAtDpcLevel(&gExtension->locks->InterruptSpinLock);
-    ScsiPortNotification(NextRequest, gExtension);
-    KeReleaseSpinLockFromDpcLevel(&gExtension->locks->InterruptSpinLock);
-    KeReleaseSpinLockFromDpcLevel(&gExtension->locks->SpinLock);
-    KeInsertQueueDpc(&gExtension->portDevice->Dpc, nullptr, nullptr);
-    KeLowerIrql(old);
-}
-
 } // namespace porttest
