@@ -84,7 +84,8 @@ TEST_F(AdapterTest, BusyAnswersAreCountedOnlyAtPassiveLevelAndEndAtTheLimit) {
     // Device scans do not wait for a target.
     uint64_t before = qvport::accounting(port_).handedToMiniport;
     EXPECT_EQ(send(req(2, {SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, 36)), SRB_STATUS_SELECTION_TIMEOUT);
-    EXPECT_EQ(qvport::accounting(port_).handedToMiniport, before + 1);
+    EXPECT_EQ(send(req(2, {SCSIOP_TEST_UNIT_READY})), SRB_STATUS_SELECTION_TIMEOUT);
+    EXPECT_EQ(qvport::accounting(port_).handedToMiniport, before + 2);
     EXPECT_EQ(dev()->BusyCompletions[2], 0u);
 
     // The 2048th BUSY answer is still BUSY, the one after fails.
