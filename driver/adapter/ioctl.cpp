@@ -250,6 +250,8 @@ void refuse(PSCSI_REQUEST_BLOCK srb) {
 
 } // namespace
 
+// One control request, from HwScsiStartIo (DISPATCH_LEVEL, port locks held): never waits.
+// Returns 0, or the nonzero result of a refused hand-off to the message handler.
 int SrbFunctionIoctl(PSCSI_REQUEST_BLOCK srb) {
     Debug(DBG_ERROR, "SrbFunctionIoctl: entering function\n");
     Debug(DBG_CONTROL, "SrbFunctionIoctl: Srb->SrbFlags = %x\n", srb->SrbFlags);
