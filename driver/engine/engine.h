@@ -75,6 +75,9 @@ struct ISCSI_TEXT_WAITER {
     ULONG capacity;
     LONG result; // response length, or -1 when it did not fit or could not be read
     bool done;
+    // The response text (pool), handed over rather than copied into `buffer`: the exchange's own
+    // thread copies it once its send has returned, since `buffer` is also the request it sends.
+    char* text;
 };
 
 // The engine's record of one configured connection of a session.
