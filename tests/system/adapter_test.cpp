@@ -191,6 +191,7 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
         {10, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode a..."},
         {15, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode f..."},
         {12, 100, 0, 0x20, 0, OK, 1, 0, 0, "Target 2 is not active"},
+        {14, 0x24, 1, 0x1C, 200, OK, 1, 1, 200, "Target c8 is not active"},
         {14, 0x24, 1, 0x20, 0, OK, 1, 1, 0, "does not have a pending security"},
         {12, 0x28, 1, 0x20, 0, OK, 1, 1, 9, "does not fit the request's buffer"},
         {12, 100, 1, 0x20, 0, OK, 0, 3, 8, "Status = 3\n"},
