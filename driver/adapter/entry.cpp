@@ -153,6 +153,8 @@ ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
         dev->BusyTimerState[bus] = 0;
         dev->ResetInProgress[bus] = 0;
         dev->TargetInfo[bus].Status = 0;
+        // No session: a handle of 0 would name the first session of the engine.
+        dev->TargetInfo[bus].SessionHandle = -1;
     }
     dev->shutdown_reject_commands = 0;
 

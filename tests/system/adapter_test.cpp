@@ -174,8 +174,7 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
     t.LoginParamsLength = 8;
     KeInitializeEvent(&t.SecurityCompleteEvent, SynchronizationEvent, FALSE);
     constexpr ULONG kUnset = 0xDEADBEEF;
-    constexpr UCHAR OK = SRB_STATUS_SUCCESS, BAD = SRB_STATUS_INVALID_REQUEST,
-                    BACK = SRB_STATUS_SELECTION_TIMEOUT; // handed over, given back by the handler
+    constexpr UCHAR OK = SRB_STATUS_SUCCESS, BAD = SRB_STATUS_INVALID_REQUEST;
     struct Row {
         ULONG code, length, statusBefore, at, value;
         UCHAR srbStatus;
@@ -204,11 +203,13 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
         {1, 400, 0, 0x28, 2000, OK, 1, 0, 2000, "the login string does not fit"},
         {7, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
         {8, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
-        {1, 400, 0, 0x28, 5, BACK, kUnset, 0, 5, "successfully sent"},
-        {13, 400, 1, 0, 0, BACK, kUnset, 1, 0, "succesfully sent"},
-        {2, 0x28, 0, 0, 0, BACK, kUnset, 0, 0, "QUERY_TARGET\n"},
-        {9, 400, 0, 0, 0, BACK, kUnset, 0, 0, "BusNumber = 2\n"},
-        {11, 100, 8, 0x20, 4, BACK, kUnset, 8, 4, "SEND_RECEIVE_TEXT\n"},
+        // Handed to the message handler, which serves them: an add without a login event, the
+        // completion of an add that made no session, a bus without a target.
+        {1, 400, 0, 0x28, 5, OK, 10, 0, 5, "successfully sent"},
+        {13, 400, 1, 0, 0, OK, 2, 1, 0, "succesfully sent"},
+        {2, 0x28, 0, 0, 0, OK, 6, 0, 0, "IOCTL_QUERY_TARGET\n"},
+        {9, 400, 0, 0, 0, OK, 2, 0x10, 0, "BusNumber = 2\n"},
+        {11, 100, 8, 0x20, 4, OK, kUnset, 8, ISCSI_TEXT_REFUSED, "IOCTL_SEND_RECEIVE_TEXT\n"},
     };
     for (const Row& row : rows) {
         t.Status = row.statusBefore;

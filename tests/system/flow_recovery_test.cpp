@@ -147,12 +147,12 @@ TEST_F(FlowTest, AsynchronousEventsResetLogOutDropOrEndTheSession) {
         bool reconnects; // the session is back with every connection afterwards
         bool logout;     // a Logout goes out first
     } cases[] = {
-        {"reset", {.event = 1}, 1, true, false},
-        {"logout", {.event = 2}, 1, true, true},
-        {"drop the second connection", {.event = 3, .connectionId = 1}, 2, true, false},
-        {"drop all, come back", {.event = 4, .waitSeconds = 20, .param3 = 5}, 2, true, false},
-        {"drop all, session ends", {.event = 4, .param3 = 0}, 1, false, false},
-        {"unknown event", {.event = 5}, 1, true, false},
+        {"reset", {1, {}, 0, 0}, 1, true, false},
+        {"logout", {2, {}, 0, 0}, 1, true, true},
+        {"drop the second connection", {3, 1, 0, 0}, 2, true, false},
+        {"drop all, come back", {4, {}, 20, 5}, 2, true, false},
+        {"drop all, session ends", {4, {}, 0, 0}, 1, false, false},
+        {"unknown event", {5, {}, 0, 0}, 1, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -218,7 +218,7 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
         script(c.opcodes, c.script);
         Io& noData = tur();
         if (c.opcodes[0] == 0x06) {
-            ASSERT_TRUE(target().sendAsyncMessage(n, {.event = 2}));
+            ASSERT_TRUE(target().sendAsyncMessage(n, {2, {}, 0, 0}));
         } else {
             ASSERT_EQ(submit(noData, ISCSI_DIR_NONE), 0);
             EXPECT_EQ(done(noData).kind, Completed::Reset) << "completed as its connection ended";
