@@ -224,7 +224,7 @@ TEST_F(FlowTest, CommandsSpreadOverTwoConnectionsAndAnEndingOneTakesOnlyItsOwn) 
     for (int i = 0; i < 4; i++) {
         ASSERT_EQ(submit(tur(), ISCSI_DIR_NONE), 0);
     }
-    ASSERT_TRUE(eventually([&] { return session_->pendCmdTable.count == 4u; }));
+    ASSERT_TRUE(eventually([&] { return sentOf(0, 0x01).size() + sentOf(1, 0x01).size() == 4; }));
     auto onFirst = sentOf(0, 0x01), onSecond = sentOf(1, 0x01);
     ASSERT_EQ(onFirst.size(), 2u);
     ASSERT_EQ(onSecond.size(), 2u);
