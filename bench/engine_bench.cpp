@@ -199,6 +199,7 @@ void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK srb) {
     finished(srb, false);
 }
 void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {}
+int iscsiOShandleSecurity(char*, ULONG, ULONG) { return 0; }
 
 int main(int argc, char** argv) {
     double seconds = 1;

@@ -230,7 +230,10 @@ void initSrbExtension(PSCSI_REQUEST_BLOCK srb);
 // reset or shutdown can still end it. Any IRQL up to DISPATCH_LEVEL; takes AdapterLock.
 void holdRequest(PSCSI_REQUEST_BLOCK srb);
 // Completes with srbStatus every held request of the path (0xFF: of every path) and returns how
-// many. Any IRQL up to DISPATCH_LEVEL, with no adapter lock held.
+// many. Any IRQL up to DISPATCH_LEVEL, with no adapter lock held. This, not the port's wildcard
+// ScsiPortCompleteRequest, is how a reset or shutdown ends the requests the adapter keeps: the
+// wildcard would also complete requests the engine or the message handler still hold (which
+// complete them again later, into buffers already handed back) and leave this list dangling.
 ULONG completeHeldRequests(ULONG pathId, UCHAR srbStatus);
 
 // ---- control channel

@@ -153,6 +153,9 @@ void initSrbExtension(PSCSI_REQUEST_BLOCK srb) {
     entry->Srb = srb;
 }
 
+// Completes one request: at once from a thread at PASSIVE_LEVEL when it succeeded (taking the
+// port's locks itself), otherwise through CommandsToComplete. Any IRQL up to DISPATCH_LEVEL; called
+// by the engine's threads with no engine lock held, and by the adapter's own handlers.
 void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG residual) {
     (void)residual;
     HW_DEVICE_EXTENSION* dev = pMyDevExt;
@@ -191,6 +194,9 @@ void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG res
     Debug(DBG_REQUEST, "iscsiOScompleteCommand: returning from function\n");
 }
 
+// The port driver's timer callback, every 10 ms: hands back the deferred completions, one
+// next-request indication per logical unit and pass, and asks for the next call. DISPATCH_LEVEL
+// with the port's locks held; takes TimerLock for the pass.
 void HwScsiTimer(PVOID DeviceExtension) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
     UCHAR indicated[ADAPTER_BUSES][32] = {};
@@ -267,8 +273,10 @@ void iscsiOScompleteCommandNoConnection(PSCSI_REQUEST_BLOCK srb) {
         if (dev->BusyTimerState[path].v.compare_exchange_strong(idle, 1)) {
             Debug(DBG_ERROR,
                   "iscsiOScompleteCommandNoConnection: starting the busy timer for bus %x\n", path);
-            ULONG thread =
-                iscsiOScreateThread(BusyTimer, reinterpret_cast<PVOID>(uintptr_t{path}), 0);
+            // The bus number travels as the thread's context word, never dereferenced.
+            PVOID context =
+                reinterpret_cast<PVOID>(uintptr_t{path}); // NOLINT(performance-no-int-to-ptr)
+            ULONG thread = iscsiOScreateThread(BusyTimer, context, 0);
             if (!iscsiOSthreadStarted(thread)) {
                 dev->BusyTimerState[path] = 0; // the next BUSY answer tries again
             }
@@ -305,6 +313,8 @@ void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG resul
     iscsiOScompleteCommand(srb, SCSISTAT_GOOD, 0);
 }
 
+// The busy timer of one bus (its own system thread, PASSIVE_LEVEL): after 96 seconds without a
+// good completion, the bus's commands without a connection fail instead of answering BUSY.
 void BusyTimer(PVOID context) {
     auto bus = static_cast<ULONG>(reinterpret_cast<uintptr_t>(context));
     HW_DEVICE_EXTENSION* dev = pMyDevExt;

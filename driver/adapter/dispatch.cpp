@@ -90,6 +90,9 @@ int pendingOnly(PSCSI_REQUEST_BLOCK srb) {
 
 } // namespace
 
+// The port driver's start-I/O callback for every request: refused, answered here, or passed on,
+// in a fixed order. DISPATCH_LEVEL with the port's SpinLock and InterruptSpinLock held; never
+// waits. Returns TRUE; the outcome travels in the request.
 BOOLEAN HwScsiStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
     Debug(DBG_REQUEST, "HwScsiStartIo: entering function\n");
@@ -137,6 +140,8 @@ BOOLEAN HwScsiStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
     return TRUE;
 }
 
+// A SCSI command of a target bus into the engine's command queue. Called from HwScsiStartIo
+// (port locks held); takes AdapterLock for the count only.
 int SrbFunctionExecScsi(TARGET_INFO* target, PSCSI_REQUEST_BLOCK srb) {
     UCHAR lun[8] = {};
     lun[1] = srb->Lun;

@@ -138,6 +138,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
     return status;
 }
 
+// The port driver's discovery callback, once, at PASSIVE_LEVEL during ScsiPortInitialize: the
+// registry values, the nine buses, the disk class driver and the first timer call.
 ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
                         PPORT_CONFIGURATION_INFORMATION ConfigInfo, BOOLEAN* Again) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
@@ -151,6 +153,8 @@ ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
         dev->BusyTimerState[bus] = 0;
         dev->ResetInProgress[bus] = 0;
         dev->TargetInfo[bus].Status = 0;
+        // No session: a handle of 0 would name the first session of the engine.
+        dev->TargetInfo[bus].SessionHandle = -1;
     }
     dev->shutdown_reject_commands = 0;
 
@@ -203,6 +207,8 @@ ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
     return SP_RETURN_FOUND;
 }
 
+// The port driver's initialisation callback, once, with its locks held: remembers the port
+// device object and the addresses of its two locks.
 BOOLEAN HwScsiInitialize(PVOID DeviceExtension) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
     PDEVICE_OBJECT device = GlobalDriverObject->DeviceObject;

@@ -217,30 +217,30 @@ ULONG dropSrb(PSCSI_REQUEST_BLOCK, int*) {
 
 struct ControlCase {
     ULONG code;
-    const char* trace;
     ULONG fixed; // bytes the record needs before its variable part
+    const char* trace;
     ULONG (*handle)(PSCSI_REQUEST_BLOCK srb, int* rc);
 };
 
 const ControlCase kControls[] = {
-    {ISCSI_IOCTL_ADD_TARGET_BEGIN, "SrbFunctionIoctl: ISCSI_IOCTL_ADD_TARGET_BEGIN\n",
-     ADD_REMOVE_IOCTL_FIXED + 1, addTargetBegin},
-    {ISCSI_IOCTL_QUERY_TARGET, "SrbFunctionIoctl: ISCSI_IOCTL_QUERY_TARGET\n",
-     QUERY_TARGET_IOCTL_FIXED, queryTarget},
-    {ISCSI_IOCTL_SHUTDOWN, "SrbFunctionIoctl: ISCSI_IOCTL_SHUTDOWN\n", sizeof(SRB_IO_CONTROL),
+    {ISCSI_IOCTL_ADD_TARGET_BEGIN, ADD_REMOVE_IOCTL_FIXED + 1,
+     "SrbFunctionIoctl: ISCSI_IOCTL_ADD_TARGET_BEGIN\n", addTargetBegin},
+    {ISCSI_IOCTL_QUERY_TARGET, QUERY_TARGET_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_QUERY_TARGET\n", queryTarget},
+    {ISCSI_IOCTL_SHUTDOWN, sizeof(SRB_IO_CONTROL), "SrbFunctionIoctl: ISCSI_IOCTL_SHUTDOWN\n",
      shutdown},
-    {ISCSI_IOCTL_DROP_SRB, "SrbFunctionIoctl: ISCSI_IOCTL_DROP_SRB\n", sizeof(SRB_IO_CONTROL),
+    {ISCSI_IOCTL_DROP_SRB, sizeof(SRB_IO_CONTROL), "SrbFunctionIoctl: ISCSI_IOCTL_DROP_SRB\n",
      dropSrb},
-    {ISCSI_IOCTL_REMOVE_TARGET, "SrbFunctionIoctl: ISCSI_IOCTL_REMOVE_TARGET\n",
-     ADD_REMOVE_IOCTL_FIXED, removeTarget},
-    {ISCSI_IOCTL_SEND_RECEIVE_TEXT, "SrbFunctionIoctl: ISCSI_IOCTL_SEND_RECEIVE_TEXT\n",
-     SEND_RECEIVE_TEXT_IOCTL_FIXED, sendReceiveText},
-    {ISCSI_IOCTL_SECURITY_BEGIN, "SrbFunctionIoctl: ISCSI_IOCTL_SECURITY_BEGIN\n",
-     SEND_RECEIVE_TEXT_IOCTL_FIXED, securityBegin},
-    {ISCSI_IOCTL_ADD_TARGET_COMPLETE, "SrbFunctionIoctl: ISCSI_IOCTL_ADD_TARGET_COMPLETE\n",
-     ADD_REMOVE_IOCTL_FIXED, addTargetComplete},
-    {ISCSI_IOCTL_SECURITY_COMPLETE, "SrbFunctionIoctl: ISCSI_IOCTL_SECURITY_COMPLETE\n",
-     SECURITY_COMPLETE_IOCTL_FIXED, securityComplete},
+    {ISCSI_IOCTL_REMOVE_TARGET, ADD_REMOVE_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_REMOVE_TARGET\n", removeTarget},
+    {ISCSI_IOCTL_SEND_RECEIVE_TEXT, SEND_RECEIVE_TEXT_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_SEND_RECEIVE_TEXT\n", sendReceiveText},
+    {ISCSI_IOCTL_SECURITY_BEGIN, SEND_RECEIVE_TEXT_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_SECURITY_BEGIN\n", securityBegin},
+    {ISCSI_IOCTL_ADD_TARGET_COMPLETE, ADD_REMOVE_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_ADD_TARGET_COMPLETE\n", addTargetComplete},
+    {ISCSI_IOCTL_SECURITY_COMPLETE, SECURITY_COMPLETE_IOCTL_FIXED,
+     "SrbFunctionIoctl: ISCSI_IOCTL_SECURITY_COMPLETE\n", securityComplete},
 };
 
 void refuse(PSCSI_REQUEST_BLOCK srb) {
@@ -250,6 +250,8 @@ void refuse(PSCSI_REQUEST_BLOCK srb) {
 
 } // namespace
 
+// One control request, from HwScsiStartIo (DISPATCH_LEVEL, port locks held): never waits.
+// Returns 0, or the nonzero result of a refused hand-off to the message handler.
 int SrbFunctionIoctl(PSCSI_REQUEST_BLOCK srb) {
     Debug(DBG_ERROR, "SrbFunctionIoctl: entering function\n");
     Debug(DBG_CONTROL, "SrbFunctionIoctl: Srb->SrbFlags = %x\n", srb->SrbFlags);

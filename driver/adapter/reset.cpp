@@ -5,6 +5,9 @@
 #include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
+// The port driver's reset callback (a timed-out request, or SrbFunctionResetBus): filters the
+// reset and queues it to the message handler. DISPATCH_LEVEL with the port's locks held; never
+// waits. Returns TRUE.
 BOOLEAN HwScsiResetBus(PVOID DeviceExtension, ULONG PathId) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
     Debug(DBG_ERROR, "HwScsiResetBus: entering function\n");

@@ -75,6 +75,9 @@ struct ISCSI_TEXT_WAITER {
     ULONG capacity;
     LONG result; // response length, or -1 when it did not fit or could not be read
     bool done;
+    // The response text (pool), handed over rather than copied into `buffer`: the exchange's own
+    // thread copies it once its send has returned, since `buffer` is also the request it sends.
+    char* text;
 };
 
 // The engine's record of one configured connection of a session.
@@ -371,8 +374,10 @@ int iscsiCoreEnterCmdInQ(PSCSI_REQUEST_BLOCK srb, const UCHAR* cdb, ULONG cdbLen
 // the final result.
 ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb, ULONG handle,
                         ULONG waitFlags);
-// Breaks all the session's connections and empties its queues: TM_RESULT_DONE, or
-// TM_RESULT_FAILED when the handle names no session. The two further arguments are unused (0).
+// Breaks all the session's connections and empties its queues, and waits (at most 10 seconds,
+// PASSIVE_LEVEL) until the broken connections' receive threads have completed what was in flight
+// on them: TM_RESULT_DONE, or TM_RESULT_FAILED when the handle names no session. The two further
+// arguments are unused (0).
 ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2);
 
 // ---- one path for a failed connection, and for a PDU that is dropped

@@ -19,6 +19,8 @@ namespace {
 constexpr int TM_REF_TAG = 20;
 constexpr int TM_REF_CMDSN = 32;
 constexpr int TM_RESPONSE = 36;
+// How long a reset waits for the session's receive threads to end: 10 seconds.
+constexpr int RESET_WAIT_TENTHS = 100;
 
 // Takes the aborted command out of the table by its tag and completes it as aborted.
 ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
@@ -140,6 +142,15 @@ ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2) {
         return TM_RESULT_FAILED;
     }
     breakTcpConnectionsAndEmptyQs(session);
+    // The broken connections' receive threads complete what was in flight on them as they end;
+    // the last one clears SESSION_RESETTING. Waited for (a bounded time), so that the caller may
+    // take it that the engine holds none of the session's requests any more.
+    for (int tenths = 0; (session->flags & SESSION_RESETTING) && tenths < RESET_WAIT_TENTHS;
+         tenths++) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -1000000;
+        (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
     iscsiReleaseSession(session);
     return TM_RESULT_DONE;
 }

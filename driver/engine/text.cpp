@@ -141,8 +141,8 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
 
     bool delivered = false;
     if (mode == TEXT_MODE_RECEIVE_LOOP) {
-        // A control-side exchange waiting on this connection takes the response over; the copy
-        // is made under the lock so a waiter that gives up never has its buffer written later.
+        // A control-side exchange waiting on this connection takes the response over, handed
+        // over under the lock so a waiter that gives up never receives anything later.
         KIRQL old = iscsiLockSession(session);
         ISCSI_TEXT_WAITER* waiter = connection->textWaiter;
         if (waiter != nullptr) {
@@ -150,9 +150,8 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
             if (length > waiter->capacity) {
                 waiter->result = ISCSI_FAILURE;
             } else {
-                if (length != 0) {
-                    RtlCopyMemory(waiter->buffer, text, length);
-                }
+                waiter->text = text;
+                text = nullptr;
                 waiter->result = static_cast<LONG>(length);
             }
             waiter->done = true;
@@ -213,7 +212,7 @@ LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capa
     // Only a connection in full operation carries the exchange: one whose login has finished and
     // whose receive thread reads it, which hands the response over. A connection that is logging
     // in reads its own answers; a Text request in the middle of that would take one of them.
-    ISCSI_TEXT_WAITER waiter{buffer, capacity, ISCSI_FAILURE, false};
+    ISCSI_TEXT_WAITER waiter{buffer, capacity, ISCSI_FAILURE, false, nullptr};
     KIRQL old = iscsiLockSession(session);
     ISCSI_CONNECTION* connection = nullptr;
     for (ULONG i = 0; i < session->numActiveConnections && connection == nullptr; i++) {
@@ -238,6 +237,10 @@ LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capa
         old = iscsiLockSession(session);
         if (waiter.done) {
             iscsiUnlockSession(session, old);
+            if (waiter.text != nullptr) {
+                RtlCopyMemory(buffer, waiter.text, static_cast<ULONG>(waiter.result));
+                ExFreePool(waiter.text);
+            }
             return waiter.result;
         }
         if (!sent || waited >= TEXT_RESPONSE_WAIT_SECONDS) {

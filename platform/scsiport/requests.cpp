@@ -280,6 +280,7 @@ void report(const char* format, ...) {
     char text[512];
     va_list ap;
     va_start(ap, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above.
     std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     std::fprintf(stderr, "scsiport: %s\n", text);
@@ -289,6 +290,7 @@ void fatal(const char* format, ...) {
     char text[512];
     va_list ap;
     va_start(ap, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above.
     std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     std::fprintf(stderr, "scsiport: %s\n", text);
@@ -437,12 +439,14 @@ void ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
     va_start(ap, HwDeviceExtension);
     switch (NotificationType) {
     case RequestComplete:
-        completeOne(port, va_arg(ap, PSCSI_REQUEST_BLOCK));
+        completeOne(port,
+                    va_arg(ap, PSCSI_REQUEST_BLOCK)); // NOLINT(clang-analyzer-valist.Uninitialized)
         break;
     case NextRequest:
         port->NextRequestPending = TRUE;
         break;
     case NextLuRequest: {
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above the switch.
         auto path = static_cast<ULONG>(va_arg(ap, int));
         auto target = static_cast<ULONG>(va_arg(ap, int));
         auto lun = static_cast<ULONG>(va_arg(ap, int));
@@ -458,6 +462,7 @@ void ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
         break;
     }
     case RequestTimerCall: {
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above the switch.
         auto routine = va_arg(ap, PHW_TIMER);
         auto microseconds = va_arg(ap, ULONG);
         armMiniportTimer(port, routine, microseconds);

@@ -3,6 +3,7 @@
 #include "adapter_fixture.h"
 
 #include "driver/runtime/messages.h"
+#include "tests/unit/scsiport/test_miniport.h"
 
 #include <cstring>
 
@@ -11,19 +12,6 @@ using namespace systest;
 namespace {
 
 constexpr ULONG kAddress = 0x0A000001;
-
-// Runs f at DISPATCH_LEVEL with both port locks held, as the port calls the miniport.
-template <class F>
-void underPortLocks(F f) {
-    KIRQL old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(pMyDevExt->SpinLock);
-    KeAcquireSpinLockAtDpcLevel(pMyDevExt->InterruptSpinLock);
-    f();
-    KeReleaseSpinLockFromDpcLevel(pMyDevExt->InterruptSpinLock);
-    KeReleaseSpinLockFromDpcLevel(pMyDevExt->SpinLock);
-    KeInsertQueueDpc(&pMyDevExt->PortDeviceObject->Dpc, nullptr, nullptr);
-    KeLowerIrql(old);
-}
 
 } // namespace
 
@@ -186,52 +174,42 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
     t.LoginParamsLength = 8;
     KeInitializeEvent(&t.SecurityCompleteEvent, SynchronizationEvent, FALSE);
     constexpr ULONG kUnset = 0xDEADBEEF;
+    constexpr UCHAR OK = SRB_STATUS_SUCCESS, BAD = SRB_STATUS_INVALID_REQUEST;
     struct Row {
         ULONG code, length, statusBefore, at, value;
-        const char* signature;
         UCHAR srbStatus;
         ULONG rc, statusAfter, valueAfter; // valueAfter: the word at `at` afterwards
         const char* trace;
+        const char* signature = "iSCSI";
     } rows[] = {
-        {1, 400, 0, 0x28, 5, "iSCSX", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 5,
-         "Not our IOCTL, signature = iSCSX"},
-        {1, 400, 0, 0x28, 5, "iSCSI!", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 5,
-         "signature = iSCSI!"},
-        {7, 20, 0, 0, 0, "iSCSI", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 0,
-         "no room for the control header"},
-        {2, 0x24, 0, 0, 0, "iSCSI", SRB_STATUS_INVALID_REQUEST, kUnset, 0, 0,
-         "shorter than its record"},
-        {0, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode 0..."},
-        {10, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode a..."},
-        {15, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "undefined ControlCode f..."},
-        {12, 100, 0, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 0, "Target 2 is not active"},
-        {14, 0x24, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 1, 0,
-         "does not have a pending security"},
-        {12, 0x28, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 1, 9,
-         "does not fit the request's buffer"},
-        {12, 100, 1, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 3, 8, "Status = 3\n"},
-        {14, 0x24, 3, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 5, 0,
-         "negotiation operation was successful"},
-        {12, 100, 5, 0x20, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 7, 8, "Status = 7\n"},
-        {14, 0x24, 7, 0x20, 1, "iSCSI", SRB_STATUS_SUCCESS, 0, 0x11, 1,
-         "security negotiation FAILED"},
-        {13, 400, 8, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 1, 8, 0, "does not have a pending login"},
-        {11, 100, 0, 0x20, 4, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, ISCSI_TEXT_REFUSED,
-         "because it is not active"},
-        {11, 100, 8, 0x20, 65, "iSCSI", SRB_STATUS_SUCCESS, 1, 8, ISCSI_TEXT_REFUSED,
-         "does not fit the request's buffer"},
-        {1, 400, 0, 0x28, 2000, "iSCSI", SRB_STATUS_SUCCESS, 1, 0, 2000,
-         "the login string does not fit"},
-        {7, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
-        {8, 28, 0, 0, 0, "iSCSI", SRB_STATUS_SUCCESS, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
-        // Handed to the message handler, which (until its cases are built) gives them back.
-        {1, 400, 0, 0x28, 5, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 5,
-         "successfully sent"},
-        {13, 400, 1, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 1, 0, "succesfully sent"},
-        {2, 0x28, 0, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 0, "QUERY_TARGET\n"},
-        {9, 400, 0, 0, 0, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 0, 0, "BusNumber = 2\n"},
-        {11, 100, 8, 0x20, 4, "iSCSI", SRB_STATUS_SELECTION_TIMEOUT, kUnset, 8, 4,
-         "SEND_RECEIVE_TEXT\n"},
+        {1, 400, 0, 0x28, 5, BAD, kUnset, 0, 5, "Not our IOCTL, signature = iSCSX", "iSCSX"},
+        {1, 400, 0, 0x28, 5, BAD, kUnset, 0, 5, "signature = iSCSI!", "iSCSI!"},
+        {7, 20, 0, 0, 0, BAD, kUnset, 0, 0, "no room for the control header"},
+        {2, 0x24, 0, 0, 0, BAD, kUnset, 0, 0, "shorter than its record"},
+        {0, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode 0..."},
+        {10, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode a..."},
+        {15, 28, 0, 0, 0, OK, 1, 0, 0, "undefined ControlCode f..."},
+        {12, 100, 0, 0x20, 0, OK, 1, 0, 0, "Target 2 is not active"},
+        {14, 0x24, 1, 0x1C, 200, OK, 1, 1, 200, "Target c8 is not active"},
+        {14, 0x24, 1, 0x20, 0, OK, 1, 1, 0, "does not have a pending security"},
+        {12, 0x28, 1, 0x20, 0, OK, 1, 1, 9, "does not fit the request's buffer"},
+        {12, 100, 1, 0x20, 0, OK, 0, 3, 8, "Status = 3\n"},
+        {14, 0x24, 3, 0x20, 0, OK, 0, 5, 0, "negotiation operation was successful"},
+        {12, 100, 5, 0x20, 0, OK, 0, 7, 8, "Status = 7\n"},
+        {14, 0x24, 7, 0x20, 1, OK, 0, 0x11, 1, "security negotiation FAILED"},
+        {13, 400, 8, 0, 0, OK, 1, 8, 0, "does not have a pending login"},
+        {11, 100, 0, 0x20, 4, OK, 1, 0, ISCSI_TEXT_REFUSED, "because it is not active"},
+        {11, 100, 8, 0x20, 65, OK, 1, 8, ISCSI_TEXT_REFUSED, "does not fit the request's buffer"},
+        {1, 400, 0, 0x28, 2000, OK, 1, 0, 2000, "the login string does not fit"},
+        {7, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
+        {8, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
+        // Handed to the message handler, which serves them: an add without a login event, the
+        // completion of an add that made no session, a bus without a target.
+        {1, 400, 0, 0x28, 5, OK, 10, 0, 5, "successfully sent"},
+        {13, 400, 1, 0, 0, OK, 2, 1, 0, "succesfully sent"},
+        {2, 0x28, 0, 0, 0, OK, 6, 0, 0, "IOCTL_QUERY_TARGET\n"},
+        {9, 400, 0, 0, 0, OK, 2, 0x10, 0, "BusNumber = 2\n"},
+        {11, 100, 8, 0x20, 4, OK, kUnset, 8, ISCSI_TEXT_REFUSED, "IOCTL_SEND_RECEIVE_TEXT\n"},
     };
     for (const Row& row : rows) {
         t.Status = row.statusBefore;
@@ -316,7 +294,7 @@ TEST_F(AdapterTest, ResetsArePostedOncePerBusAndIgnoredForTheDummyAndInactiveBus
                 {1, "queueing up reset request for PathId = 1"},
                 {1, "reset already in progress on active bus 1"}};
     for (const Row& row : rows) {
-        underPortLocks([&] { EXPECT_TRUE(HwScsiResetBus(dev(), row.path)); });
+        porttest::underPortLocks(port_, [&] { EXPECT_TRUE(HwScsiResetBus(dev(), row.path)); });
         EXPECT_EQ(traced(row.trace), 1u) << row.trace;
     }
     EXPECT_EQ(traced("HwScsiResetBus: queueing up"), 1u);
@@ -333,7 +311,7 @@ TEST_F(AdapterTest, ResetsArePostedOncePerBusAndIgnoredForTheDummyAndInactiveBus
     submit(kept);
     EXPECT_FALSE(finished(kept, 100ms));
     dev()->shutdown_in_progress = 1;
-    underPortLocks([&] { HwScsiResetBus(dev(), 1); });
+    porttest::underPortLocks(port_, [&] { HwScsiResetBus(dev(), 1); });
     EXPECT_TRUE(finished(kept));
     EXPECT_EQ(kept.srb().SrbStatus, SRB_STATUS_NO_DEVICE);
     EXPECT_EQ(dev()->shutdown_reject_commands, 1);

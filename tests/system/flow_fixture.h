@@ -8,7 +8,9 @@
 
 #include "driver/engine/receive.h"
 
+#include <algorithm>
 #include <deque>
+#include <functional>
 
 namespace systest {
 
@@ -21,12 +23,8 @@ struct Io {
     std::vector<UCHAR> sense = std::vector<UCHAR>(32, 0);
     ULONG length = 0;
     bool guardIntact() const {
-        for (ULONG i = length; i < buffer.size(); i++) {
-            if (buffer[i] != kGuard) {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(buffer.begin() + length, buffer.end(),
+                           [](UCHAR b) { return b == kGuard; });
     }
 };
 
@@ -49,6 +47,11 @@ struct Pdu {
         std::copy(p.header.begin() + 16, p.header.begin() + 20, bytes.begin() + 16);
         return *this;
     }
+    // Sends the PDU as the answer of p, taking the next StatSN when it carries one.
+    void answer(tgt::ScriptedPdu& p, bool takesStatSN = true) {
+        p.send(bytes);
+        p.statSNUsed += takesStatSN ? 1 : 0;
+    }
     // A data segment: its length, then the bytes and zero padding.
     Pdu& data(const std::vector<uint8_t>& d) {
         be32(4, uint32_t(d.size()) & 0xFFFFFF);
@@ -65,14 +68,28 @@ protected:
         checkEveryRequestCompletedOnce();
     }
 
-    // Starts the target and a session of n connections on it.
+    // Starts the target and a session of n connections on it (ending those of a former start).
     ISCSI_SESSION* start(tgt::TargetConfig config = {}, ULONG connections = 1) {
+        if (target_) {
+            (void)iscsiCoreDeleteSession(handle_);
+            target_->stop();
+        }
         config.cmdWindow = config.cmdWindow == 32 ? 128 : config.cmdWindow;
         startTarget(config);
         handle_ = createSession(connections);
         session_ = getSessionStruct(handle_);
         EXPECT_NE(session_, nullptr);
         return session_;
+    }
+
+    // The target hands the PDUs of these opcodes to the script from now on.
+    void script(std::vector<uint8_t> opcodes, std::function<void(tgt::ScriptedPdu&)> fn,
+                bool withholdStatus = false) {
+        tgt::Faults faults;
+        faults.script = std::move(fn);
+        faults.scriptOpcodes = std::move(opcodes);
+        faults.withholdStatus = withholdStatus;
+        target().setFaults(faults);
     }
 
     // A request of `length` data bytes with the CDB given.
@@ -89,24 +106,32 @@ protected:
         r.srb.SenseInfoBufferLength = UCHAR(r.sense.size());
         return r;
     }
+    Io& tur() { return io(0, {0x00, 0, 0, 0, 0, 0}); }
     static std::vector<UCHAR> rw10(UCHAR op, ULONG lba, USHORT blocks) {
         return {op,         0, UCHAR(lba >> 24),   UCHAR(lba >> 16), UCHAR(lba >> 8),
                 UCHAR(lba), 0, UCHAR(blocks >> 8), UCHAR(blocks),    0};
     }
     Io& read10(ULONG lba, USHORT blocks) { return io(blocks * 512u, rw10(0x28, lba, blocks)); }
+    // Bytes that differ between any two offsets a short shift apart.
+    static std::vector<UCHAR> pattern(ULONG n, UCHAR seed) {
+        std::vector<UCHAR> p(n);
+        for (ULONG i = 0; i < n; i++) {
+            p[i] = UCHAR(seed + i + (i >> 9));
+        }
+        return p;
+    }
     Io& write10(ULONG lba, USHORT blocks, UCHAR seed) {
         Io& r = io(blocks * 512u, rw10(0x2A, lba, blocks));
-        for (ULONG i = 0; i < r.length; i++) {
-            r.buffer[i] = UCHAR(seed + i + (i >> 9));
-        }
+        std::vector<UCHAR> p = pattern(r.length, seed);
+        std::copy(p.begin(), p.end(), r.buffer.begin());
         return r;
     }
 
     // Hands the request to the engine; the engine's answer (0 queued, -1 refused).
-    int submit(Io& r, ULONG direction, UCHAR lun = 0) {
-        UCHAR lun8[8] = {0, lun, 0, 0, 0, 0, 0, 0};
+    int submit(Io& r, ULONG direction) {
+        static const UCHAR lun0[8] = {};
         expectCompletion(&r.srb);
-        int rc = iscsiCoreEnterCmdInQ(&r.srb, r.srb.Cdb, r.srb.CdbLength, handle_, lun8,
+        int rc = iscsiCoreEnterCmdInQ(&r.srb, r.srb.Cdb, r.srb.CdbLength, handle_, lun0,
                                       r.buffer.data(), r.length, 0, direction, 0);
         if (rc != 0) {
             forgetRequest(&r.srb); // a refused request is the caller's to complete
@@ -120,9 +145,7 @@ protected:
     }
     // Submits and waits: the SCSI status, or 0xFF for another kind of completion.
     UCHAR run(Io& r, ULONG direction) {
-        if (submit(r, direction) != 0) {
-            return 0xFE;
-        }
+        EXPECT_EQ(submit(r, direction), 0);
         Completed c = done(r);
         return c.kind == Completed::Command ? c.scsiStatus : 0xFF;
     }
@@ -131,19 +154,16 @@ protected:
     // completes with a status (the first ones find no connection yet).
     bool reconnectByWork() {
         return eventually([&] {
-            Io& r = io(0, {0x00, 0, 0, 0, 0, 0});
+            Io& r = tur();
             return submit(r, ISCSI_DIR_NONE) == 0 && done(r).kind == Completed::Command;
         });
     }
 
     // The PDUs of one opcode the initiator sent on connection n.
     std::vector<tgt::RecordedPdu> sentOf(size_t n, uint8_t opcode) {
-        std::vector<tgt::RecordedPdu> out;
-        for (auto& p : sent(n)) {
-            if (p.opcode() == opcode) {
-                out.push_back(p);
-            }
-        }
+        std::vector<tgt::RecordedPdu> all = sent(n), out;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                     [&](const auto& p) { return p.opcode() == opcode; });
         return out;
     }
 

@@ -28,18 +28,13 @@ protected:
 
 TEST_F(DiskTest, ClaimsTheDiskOnceAsHarddisk0WithItsCapacityAndTimeOut) {
     EXPECT_EQ(qvdisk::claimDisks(port), 0);
-    std::u16string name = u"\\Device\\Harddisk0\\Partition0";
-    UNICODE_STRING u;
-    RtlInitUnicodeString(&u, name.c_str());
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&u, FILE_READ_DATA, &file, &device), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = qvdisk::deviceObject(disk);
+    EXPECT_EQ(qvk::fromU16(device->Name.Buffer), "\\Device\\Harddisk0\\Partition0");
     auto* header = static_cast<CLASS_DISK_EXTENSION_HEADER*>(device->DeviceExtension);
     EXPECT_EQ(header->DeviceObject, device);
     EXPECT_EQ(header->PortDeviceObject, qvport::deviceObject(port));
     EXPECT_EQ(device->DriverObject, qvdisk::driverObject());
-    EXPECT_EQ(header->TimeOutValue, 20u);
-    ObDereferenceObject(file);
+    EXPECT_EQ(qvdisk::timeOutValue(disk), 20u);
     EXPECT_EQ(qvdisk::blockCount(disk), kDiskBlocks);
     EXPECT_EQ(qvdisk::blockSize(disk), 512u);
     EXPECT_EQ(qvdisk::maximumTransferBytes(disk), kMaxTransfer);

@@ -30,7 +30,7 @@ TEST_F(PortTest, NothingStartsBeforeTheNextRequestIndicationExceptControlRequest
     }
     EXPECT_EQ(control().starts, 2); // a, and the control request without waiting
     EXPECT_TRUE(qvport::waitFor(&ioctl.r, 5));
-    nextRequestNow();
+    underPortLocks(port, [] { ScsiPortNotification(NextRequest, extension()); });
     EXPECT_EQ(control().starts, 3);
 
     // Both held SCSI requests carry tags of their own; the untagged name finds none.
@@ -48,14 +48,8 @@ TEST_F(PortTest, NothingStartsBeforeTheNextRequestIndicationExceptControlRequest
     // A completion by wildcard ends both held requests and lets the third start.
     control().hold = false;
     control().withholdNext = false;
-    old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(&locks->SpinLock);
-    KeAcquireSpinLockAtDpcLevel(&locks->InterruptSpinLock);
-    ScsiPortCompleteRequest(extension(), 0xFF, 0xFF, 0xFF, SRB_STATUS_ABORTED);
-    KeReleaseSpinLockFromDpcLevel(&locks->InterruptSpinLock);
-    KeReleaseSpinLockFromDpcLevel(&locks->SpinLock);
-    KeInsertQueueDpc(&qvport::deviceObject(port)->Dpc, nullptr, nullptr);
-    KeLowerIrql(old);
+    underPortLocks(
+        port, [] { ScsiPortCompleteRequest(extension(), 0xFF, 0xFF, 0xFF, SRB_STATUS_ABORTED); });
     for (Request* r : {&a, &b, &c}) {
         EXPECT_TRUE(qvport::waitFor(&r->r, 5));
     }

@@ -72,15 +72,6 @@ void finish(PSCSI_REQUEST_BLOCK srb) {
     }
 }
 
-void checkCondition(PSCSI_REQUEST_BLOCK srb, UCHAR key) {
-    auto* sense = static_cast<UCHAR*>(srb->SenseInfoBuffer);
-    std::memset(sense, 0, srb->SenseInfoBufferLength);
-    sense[0] = 0x70;
-    sense[SENSE_KEY_OFFSET] = key;
-    srb->ScsiStatus = SCSISTAT_CHECK_CONDITION;
-    srb->SrbStatus = SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID;
-}
-
 bool takeOne(std::atomic<int>& counter) {
     int n = counter.load();
     if (n < 0) {
@@ -121,7 +112,9 @@ bool execute(PSCSI_REQUEST_BLOCK srb) {
         return true;
     }
     if (takeOne(c.attention)) {
-        checkCondition(srb, SCSI_SENSE_UNIT_ATTENTION);
+        static_cast<UCHAR*>(srb->SenseInfoBuffer)[SENSE_KEY_OFFSET] = SCSI_SENSE_UNIT_ATTENTION;
+        srb->ScsiStatus = SCSISTAT_CHECK_CONDITION;
+        srb->SrbStatus = SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID;
         return true;
     }
     ULONG lba = static_cast<ULONG>(srb->Cdb[2]) << 24 | static_cast<ULONG>(srb->Cdb[3]) << 16 |
@@ -253,17 +246,6 @@ void stopMiniport() {
         qvport::stopPort(port);
     }
     qvk::deleteDriverObject(gDriver);
-}
-
-void nextRequestNow() {
-    KIRQL old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(&gExtension->locks->SpinLock);
-    KeAcquireSpinLockAtDpcLevel(&gExtension->locks->InterruptSpinLock);
-    ScsiPortNotification(NextRequest, gExtension);
-    KeReleaseSpinLockFromDpcLevel(&gExtension->locks->InterruptSpinLock);
-    KeReleaseSpinLockFromDpcLevel(&gExtension->locks->SpinLock);
-    KeInsertQueueDpc(&gExtension->portDevice->Dpc, nullptr, nullptr);
-    KeLowerIrql(old);
 }
 
 } // namespace porttest

@@ -41,8 +41,21 @@ Control& control();
 // Registers the miniport on a new driver object; returns its port.
 SCSI_PORT* startMiniport();
 void stopMiniport();
-// Indicates NextRequest from outside the port's callbacks, as a miniport's own thread would.
-void nextRequestNow();
+// Runs f at DISPATCH_LEVEL with both port locks held, then queues the port's DPC: how a
+// miniport's own code (outside the port's callbacks) talks to the port.
+template <class F>
+void underPortLocks(SCSI_PORT* port, F f) {
+    PDEVICE_OBJECT device = qvport::deviceObject(port);
+    auto* locks = static_cast<SCSI_PORT_EXTENSION_HEADER*>(device->DeviceExtension);
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KeAcquireSpinLockAtDpcLevel(&locks->SpinLock);
+    KeAcquireSpinLockAtDpcLevel(&locks->InterruptSpinLock);
+    f();
+    KeReleaseSpinLockFromDpcLevel(&locks->InterruptSpinLock);
+    KeReleaseSpinLockFromDpcLevel(&locks->SpinLock);
+    KeInsertQueueDpc(&device->Dpc, nullptr, nullptr);
+    KeLowerIrql(old);
+}
 std::vector<uint8_t>& disk();
 PVOID extension();
 

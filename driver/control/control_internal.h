@@ -1,0 +1,29 @@
+// The message cases of the control channel, shared by its files. Everything here runs on the
+// message handler thread unless said otherwise.
+#pragma once
+
+#include "driver/adapter/adapter.h"
+#include "driver/control/control.h"
+#include "driver/runtime/shared_field.h"
+
+// Results of AddTargetBegin besides 0.
+constexpr int ADD_NO_FREE_BUS = -1;
+constexpr int ADD_NO_LOGIN_EVENT = -5;
+constexpr int ADD_REFUSED = -6; // a login string that does not fit, or an unusable connection count
+
+// Per target bus: 1 from the add-begin message until its session creation thread has ended
+// (written by both, read by the message handler).
+extern Shared<UCHAR> sessionThreadRunning[WINMSG_BUSES];
+// Per target bus: 1 when the session it shared with another bus was deleted by that bus's removal;
+// the bus answers NO_DEVICE until it is removed too. Message handler thread only.
+extern UCHAR busOrphaned[WINMSG_BUSES];
+
+// The address as L"%d.%d.%d.%d", first octet first, into 16 characters.
+void iscsiAddressText(ULONG ipAddress, WCHAR* text);
+
+int AddTargetBegin(ADD_REMOVE_IOCTL* record, ULONG* busNumber);
+void CreateSessionThread(PVOID context);
+int RemoveTarget(ADD_REMOVE_IOCTL* record);
+
+void handleAddTargetBegin(PSCSI_REQUEST_BLOCK srb);
+void handleAddTargetComplete(PSCSI_REQUEST_BLOCK srb);
