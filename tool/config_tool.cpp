@@ -97,8 +97,8 @@ AddResult ConfigTool::beginAdd(const AddConfig& config, SecurityPolicy policy) {
     auto bus = static_cast<UCHAR>((rc >> 8) & 0xFF);
     result.bus = bus;
     stopServer(bus); // a server left from an earlier target of the bus
-    auto step = [this, bus, policy = std::move(policy)](SecurityCounts& counts) {
-        serveSecurityStep(bus, policy, counts);
+    auto step = [this, bus, policy = std::move(policy)](const SecurityStepHooks& hooks) {
+        serveSecurityStep(bus, policy, hooks);
     };
     std::lock_guard<std::mutex> guard(mutex_);
     servers_[bus] = std::make_unique<LoginServer>(event, handle, std::move(step));
@@ -167,7 +167,7 @@ ControlResult ConfigTool::dropSrb() {
 }
 
 void ConfigTool::serveSecurityStep(UCHAR bus, const SecurityPolicy& policy,
-                                   SecurityCounts& counts) {
+                                   const SecurityStepHooks& hooks) {
     auto r = control(ISCSI_IOCTL_SECURITY_BEGIN, SEND_RECEIVE_TEXT_IOCTL_FIXED + TARGET_TEXT_SIZE);
     r->record<SEND_RECEIVE_TEXT_IOCTL>().BusNumber = bus;
     ControlResult begin = send(r);
@@ -177,16 +177,15 @@ void ConfigTool::serveSecurityStep(UCHAR bus, const SecurityPolicy& policy,
     const char* text =
         reinterpret_cast<const char*>(r->data.data() + SEND_RECEIVE_TEXT_IOCTL_FIXED);
     bool accept = policy(bus, std::string(text, strnlen(text, TARGET_TEXT_SIZE)));
-
+    if (hooks.superseded()) {
+        return; // the newer step is served next, with its own text
+    }
     auto c = control(ISCSI_IOCTL_SECURITY_COMPLETE, sizeof(SECURITY_COMPLETE_IOCTL));
     auto& complete = c->record<SECURITY_COMPLETE_IOCTL>();
     complete.BusNumber = bus;
     complete.SecurityResult = accept ? 0 : 1;
-    ControlResult done = send(c);
-    if (done.answered() && done.returnCode == ISCSI_RC_SUCCESS) {
-        counts.served++;
-        (accept ? counts.accepted : counts.refused)++;
-    }
+    hooks.verdict(accept);
+    (void)send(c); // refused only when the bus was removed meanwhile
 }
 
 SecurityCounts ConfigTool::securityCounts(UCHAR bus) const {

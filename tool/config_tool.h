@@ -73,12 +73,21 @@ struct TextResult {
 
 // What a bus's login server has done so far.
 struct SecurityCounts {
-    unsigned served = 0; // security steps answered
+    unsigned served = 0; // verdicts given on security steps
     unsigned accepted = 0;
     unsigned refused = 0;
 };
 
 constexpr ULONG kTextCapacity = 8192; // response bytes a text exchange can take
+
+// What a bus's login server offers the security step it runs.
+struct SecurityStepHooks {
+    // Whether a newer security step began while this one was decided: the login this one was for
+    // has ended (e.g. the bus was removed), and a verdict sent now would answer the newer one.
+    std::function<bool()> superseded;
+    // Counts a verdict about to be sent.
+    std::function<void(bool accepted)> verdict;
+};
 
 class ConfigTool {
 public:
@@ -112,8 +121,9 @@ private:
     ControlResult send(std::unique_ptr<PortRequest>& r);
     std::unique_ptr<PortRequest> control(ULONG code, size_t length);
     void stopServer(UCHAR bus);
-    // Runs on a login server's thread: one security step for the bus.
-    void serveSecurityStep(UCHAR bus, const SecurityPolicy& policy, SecurityCounts& counts);
+    // Runs on a login server's thread: one security step for the bus. The verdict is counted
+    // before it is sent, so it is counted by the time the login it releases has gone on.
+    void serveSecurityStep(UCHAR bus, const SecurityPolicy& policy, const SecurityStepHooks& hooks);
 
     Submitter& submitter_;
     mutable std::mutex mutex_;

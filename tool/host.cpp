@@ -2,6 +2,7 @@
 
 #include "driver/adapter/adapter.h"
 #include "driver/control/control.h"
+#include "driver/runtime/messages.h"
 #include "platform/classdisk/classdisk.h"
 #include "platform/kernel/host.h"
 
@@ -41,6 +42,12 @@ bool Host::load(std::string* error) {
     for (const auto& [name, value] : options_.registry) {
         qvk::registrySetDword(kParameters, name, value);
     }
+    // The event log renders the driver's entries from its message table, as the system's event
+    // viewer reads the table from the driver's resources.
+    qvk::errorLogSetMessageTable([](uint32_t id) -> const char* {
+        const QUEV_MESSAGE* message = quevFindMessage(id);
+        return message != nullptr ? message->text : nullptr;
+    });
     qvdisk::DiskDriverEntry();
     driver_ = qvk::createDriverObject("QueviSCSI");
     UNICODE_STRING path;

@@ -1,8 +1,9 @@
 // The host: loads the driver into the platform stand-ins as NT would at boot (registry values under
-// QueviSCSI\Parameters, the disk class driver, the driver object and DriverEntry, which registers
-// the adapter with the port driver), gives the configuration tool and SCSI pass-through their
-// port, scans the buses, and at the end shuts everything down in order and checks that every
-// request handed to the driver completed exactly once and that the pool is back to empty.
+// QueviSCSI\Parameters, the driver's message table for the event log, the disk class driver, the
+// driver object and DriverEntry, which registers the adapter with the port driver), gives the
+// configuration tool and SCSI pass-through their port, scans the buses, and at the end shuts
+// everything down in order and checks that every request handed to the driver completed exactly
+// once and that the pool is back to empty.
 //
 // One host per process: the driver's globals are process-wide.
 #pragma once

@@ -9,7 +9,14 @@ constexpr LONGLONG kWaitSliceUnits = 10'000'000; // one second in 100 ns units
 } // namespace
 
 ConfigTool::LoginServer::LoginServer(PKEVENT event, HANDLE handle, Step step)
-    : event_(event), handle_(handle), step_(std::move(step)), thread_([this] { serve(); }) {}
+    : event_(event), handle_(handle),
+      step_(std::move(step)), hooks_{[this] { return KeReadStateEvent(event_) != 0; },
+                                     [this](bool accepted) {
+                                         std::lock_guard<std::mutex> guard(mutex_);
+                                         counts_.served++;
+                                         (accepted ? counts_.accepted : counts_.refused)++;
+                                     }},
+      thread_([this] { serve(); }) {}
 
 ConfigTool::LoginServer::~LoginServer() {
     stop();
@@ -40,12 +47,7 @@ void ConfigTool::LoginServer::serve() {
             continue;
         }
         KeClearEvent(event_);
-        SecurityCounts step;
-        step_(step);
-        std::lock_guard<std::mutex> guard(mutex_);
-        counts_.served += step.served;
-        counts_.accepted += step.accepted;
-        counts_.refused += step.refused;
+        step_(hooks_);
     }
 }
 

@@ -12,7 +12,7 @@ namespace quevi::tool {
 
 class ConfigTool::LoginServer {
 public:
-    using Step = std::function<void(SecurityCounts&)>;
+    using Step = std::function<void(const SecurityStepHooks& hooks)>;
 
     // Takes over the event's handle; the thread starts at once.
     LoginServer(PKEVENT event, HANDLE handle, Step step);
@@ -33,6 +33,7 @@ private:
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     SecurityCounts counts_; // guarded by mutex_
+    SecurityStepHooks hooks_;
     std::thread thread_;
 };
 

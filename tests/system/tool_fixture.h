@@ -63,6 +63,11 @@ protected:
         for (auto& t : targets_) {
             t->stop();
         }
+        for (auto& r : requests_) {
+            if (r->request.State != SCSI_REQUEST_IDLE) {
+                (void)r.release(); // the port never gave it back
+            }
+        }
         qvk::dbgCaptureStop();
     }
 
@@ -85,23 +90,41 @@ protected:
     qt::ConfigTool& tool() { return host_->tool(); }
     qt::Scsi& scsi() { return host_->scsi(); }
 
-    // A READ(10) of one block started on the bus; finish() waits for it.
-    std::unique_ptr<qt::PortRequest> startRead(UCHAR bus) {
-        auto r = qt::makeRequest(SRB_FUNCTION_EXECUTE_SCSI, bus, 0, 512);
+    // A READ(10) of one block started on the bus; finish() waits for it. The fixture owns it, so
+    // it outlives the test body even when the port still holds it then.
+    qt::PortRequest& startRead(UCHAR bus) {
+        auto& r = requests_.emplace_back(qt::makeRequest(SRB_FUNCTION_EXECUTE_SCSI, bus, 0, 512));
         std::vector<UCHAR> cdb = qt::read10Cdb(0, 1);
         std::copy(cdb.begin(), cdb.end(), r->srb().Cdb);
         r->srb().CdbLength = 10;
         r->srb().SrbFlags = SRB_FLAGS_DATA_IN;
         host_->submitter().start(*r);
-        return r;
+        return *r;
     }
-    UCHAR finish(std::unique_ptr<qt::PortRequest>& r) {
-        EXPECT_TRUE(host_->submitter().finish(r)) << "the request did not complete";
-        return r ? SRB_STATUS(r->srb().SrbStatus) : SRB_STATUS_PENDING;
+    UCHAR finish(qt::PortRequest& r) {
+        bool done = qvport::waitFor(&r.request, 60);
+        EXPECT_TRUE(done) << "the request did not complete";
+        return done ? SRB_STATUS(r.srb().SrbStatus) : SRB_STATUS_PENDING;
     }
-    UCHAR read(UCHAR bus) {
-        auto r = startRead(bus);
-        return finish(r);
+    UCHAR read(UCHAR bus) { return finish(startRead(bus)); }
+
+    // Target faults: SCSI commands that never get their status, responses sent only after a
+    // delay, Text requests that are never answered.
+    static tgt::Faults withheld() {
+        tgt::Faults f;
+        f.withholdStatus = true;
+        return f;
+    }
+    static tgt::Faults delayed(std::chrono::milliseconds delay) {
+        tgt::Faults f;
+        f.responseDelay = delay;
+        return f;
+    }
+    static tgt::Faults textUnanswered() {
+        tgt::Faults f;
+        f.script = [](tgt::ScriptedPdu&) {};
+        f.scriptOpcodes = {tgt::kOpText};
+        return f;
     }
 
     // The entries of the event log with this id.
@@ -117,6 +140,7 @@ protected:
 
     std::unique_ptr<qt::Host> host_;
     std::vector<std::unique_ptr<tgt::Target>> targets_;
+    std::vector<std::unique_ptr<qt::PortRequest>> requests_;
 };
 
 } // namespace systest

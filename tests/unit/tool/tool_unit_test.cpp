@@ -9,8 +9,7 @@ using quevi::cli::StepKind;
 
 TEST(Sha256, MatchesTheStandardVectorsAcrossBlockBoundaries) {
     auto hex = [](const std::string& text) {
-        return quevi::tool::sha256Hex(
-            {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+        return quevi::tool::sha256Hex({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
     };
     EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
