@@ -130,7 +130,8 @@ constexpr USHORT SESSION_ENDED = 0x0008;
 // Guarded by `lock`: cmdSN, expCmdSN, maxCmdSN, each connection's expStatSN, numActiveConnections
 // and activeConnections, flags, cmdQThread, and the signalling of cmdQEvent and exitEvent.
 // cmdSN, maxCmdSN, numActiveConnections and flags are also read without the lock (window and
-// state checks on the request path and in the command queue thread).
+// state checks on the request path and in the command queue thread); so are tsid and
+// numMaxConnections (by the queries, while a reconnection's login may write them).
 // The queues and tables guard themselves. opParams/opParamsStatus are written by the negotiation
 // (the connection-making thread, or a receive thread for a late Text response); the senders never
 // read them but the snapshot `dataPathParams`, published under the lock whenever a negotiation
@@ -155,8 +156,8 @@ struct ISCSI_SESSION {
     ULONG loginStringLength;
     Shared<USHORT> flags;
     USHORT isid;
-    USHORT tsid;
-    ULONG numMaxConnections;
+    Shared<USHORT> tsid;
+    Shared<ULONG> numMaxConnections;
     ULONG busNumber;
     USHORT opParams[ISCSI_NUM_OP_PARAMS];
     UCHAR opParamsStatus[ISCSI_NUM_OP_PARAMS];
@@ -337,7 +338,7 @@ void destroyConnections(ISCSI_SESSION* session);
 // counted past the records that exist.
 inline ULONG iscsiConnectionCount(const ISCSI_SESSION* session) {
     return session->numMaxConnections < session->numConnectionRecords
-               ? session->numMaxConnections
+               ? session->numMaxConnections.get()
                : session->numConnectionRecords;
 }
 

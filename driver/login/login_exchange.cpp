@@ -115,7 +115,7 @@ int sendLoginCmd(ISCSI_CONNECTION* connection) {
     iscsiPduSetDataLength(hdr, textLength);
     iscsiPduPut16(hdr, LOGIN_CID, connection->cid);
     iscsiPduPut16(hdr, LOGIN_ISID, session->isid);
-    iscsiPduPut16(hdr, LOGIN_TSID, leading ? 0 : session->tsid);
+    iscsiPduPut16(hdr, LOGIN_TSID, leading ? USHORT{0} : session->tsid.get());
     iscsiPduSetItt(hdr, setTaskId(session));
     if (leading) {
         KIRQL old = iscsiLockSession(session);
