@@ -35,18 +35,24 @@ std::optional<ULONG> onlySession(ISCSI_SESSION_QUERY& query) {
     return std::nullopt;
 }
 
-// The negotiated values, copied under the session lock from the session held by a reference,
-// so that neither a concurrent login nor a deletion can change or free them under the copy.
+// The negotiated values, copied from the session held by a reference (so a deletion cannot free
+// it) while holding its negotiation lock (so a login that negotiates again, such as the session's
+// own reconnection, cannot write them under the copy).
 bool negotiatedValues(ULONG handle, USHORT (&params)[ISCSI_NUM_OP_PARAMS]) {
     ISCSI_SESSION* session = iscsiReferenceSession(handle);
     if (session == nullptr) {
         return false;
     }
-    KIRQL old = iscsiLockSession(session);
-    RtlCopyMemory(params, session->opParams, sizeof params);
-    iscsiUnlockSession(session, old);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -30LL * 10'000'000; // 30 s
+    bool locked = KeWaitForSingleObject(&session->negotiationLock, Executive, KernelMode, FALSE,
+                                        &limit) == STATUS_SUCCESS;
+    if (locked) {
+        RtlCopyMemory(params, session->opParams, sizeof params);
+        KeSetEvent(&session->negotiationLock, 0, FALSE);
+    }
     iscsiReleaseSession(session);
-    return true;
+    return locked;
 }
 
 int runLogin(const LoginOptions& options) {

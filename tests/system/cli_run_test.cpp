@@ -93,7 +93,9 @@ TEST_F(CliRunTest, EveryStepPrintsItsLine) {
 }
 
 TEST_F(CliRunTest, AStepThatNeverCompletesEndsTheRunWithOne) {
-    startTarget().setFaults({.withholdStatus = true});
+    tgt::Faults withheld;
+    withheld.withholdStatus = true;
+    startTarget().setFaults(withheld);
     ProgramRun r = runProgram(runArgs(target().port(), "--timeout 2 read:0:1 tur"));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(lines(r.out).size(), 1u) << "only the add: " << r.out;
