@@ -123,10 +123,14 @@ int runDemo(const DemoOptions& options) {
     tool::AddResult add = host.tool().addTarget(config);
     uint8_t bus = static_cast<uint8_t>(add.bus >= 0 ? add.bus : 0);
     tool::SecurityCounts security = host.tool().securityCounts(bus);
-    line("add", "bus " + std::to_string(bus) + " for " + where + ", " +
-                    std::to_string(options.connections) + " connections: return code " +
+    size_t loggedIn = 0;
+    for (size_t i = 0; i < target.connectionCount(); i++) {
+        loggedIn += target.connection(i)->loggedIn ? 1 : 0;
+    }
+    line("add", "bus " + std::to_string(bus) + " for " + where + ": return code " +
                     std::to_string(add.returnCode()) +
-                    (add.returnCode() == 0 ? " (connected)" : ""));
+                    (add.returnCode() == 0 ? " (connected), " : ", ") + std::to_string(loggedIn) +
+                    " of " + std::to_string(options.connections) + " connections logged in");
     line("security", std::to_string(security.served) +
                          " security steps answered through the login "
                          "event, " +

@@ -15,18 +15,18 @@ namespace {
 
 struct StepName {
     const char* name;
+    uint32_t minArgs; // numbers after the name, the optional LUN not counted
     StepKind kind;
-    size_t minArgs; // numbers after the name, the optional LUN not counted
-    bool lun;       // a LUN may follow
+    bool lun; // a LUN may follow
 };
 
 const StepName kSteps[] = {
-    {"inquiry", StepKind::Inquiry, 0, true}, {"readcap", StepKind::ReadCap, 0, true},
-    {"tur", StepKind::Tur, 0, true},         {"read", StepKind::Read, 2, true},
-    {"write", StepKind::Write, 3, true},     {"abort", StepKind::Abort, 3, true},
-    {"query", StepKind::Query, 0, false},    {"reset", StepKind::Reset, 0, false},
-    {"remove", StepKind::Remove, 0, false},  {"sleep", StepKind::Sleep, 1, false},
-    {"events", StepKind::Events, 0, false},
+    {"inquiry", 0, StepKind::Inquiry, true}, {"readcap", 0, StepKind::ReadCap, true},
+    {"tur", 0, StepKind::Tur, true},         {"read", 2, StepKind::Read, true},
+    {"write", 3, StepKind::Write, true},     {"abort", 3, StepKind::Abort, true},
+    {"query", 0, StepKind::Query, false},    {"reset", 0, StepKind::Reset, false},
+    {"remove", 0, StepKind::Remove, false},  {"sleep", 1, StepKind::Sleep, false},
+    {"events", 0, StepKind::Events, false},
 };
 
 constexpr uint32_t kMaxMs = 3600 * 1000;
