@@ -109,6 +109,15 @@ int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG time
             LONGLONG deadline = wholeDeadline != TCP_NO_DEADLINE ? wholeDeadline
                                 : forever                        ? TCP_NO_DEADLINE
                                           : tDeadline(static_cast<ULONG>(seconds));
+            // Wake once as much of the rest as one receive can take has arrived, not for every
+            // segment of a large transfer. Closing or an error still wakes the wait at once.
+            ULONG rest = length - bytesRead;
+            int lowWater = static_cast<int>(rest < TCP_MAX_LOW_WATER ? rest : TCP_MAX_LOW_WATER);
+            if (lowWater != pSock->lowWater &&
+                pSock->tcpDeviceObject->setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater,
+                                                   sizeof lowWater) == 0) {
+                pSock->lowWater = lowWater;
+            }
             int ready = tPollSocket(pSock->tcpDeviceObject, fd, POLLIN, deadline);
             if (ready > 0) {
                 status = receiveStep(pSock, fd, request);
