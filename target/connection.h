@@ -77,6 +77,7 @@ private:
     // header and then the PDU's data must arrive by pduDeadline_.
     Read readHeader(Header& h, std::chrono::steady_clock::time_point deadline);
     bool readExact(std::uint8_t* p, std::size_t n);
+    int awaitReadable();
     bool discard(std::uint64_t n);
     bool readText(std::uint32_t length, std::vector<std::uint8_t>& out);
     void noteReceived(const Header& h, std::span<const std::uint8_t> data);
@@ -152,6 +153,7 @@ private:
     bool oversizeSent_ = false;
     std::chrono::steady_clock::time_point nextPing_{};
     std::chrono::steady_clock::time_point pduDeadline_{};
+    std::chrono::steady_clock::time_point lastReceived_{};
     std::uint32_t nextTtt_ = 1;
     std::uint32_t dataPduBytes_ = 16 * 512;
     bool immediateData_ = true;
