@@ -435,7 +435,7 @@ void Connection::fullFeaturePhase() {
         return;
     const auto idle = state_.config.idleTimeout;
     const auto answerWithin = state_.config.pingTimeout;
-    auto heard = Clock::now(); // last header from the initiator, or our ping
+    auto heard = Clock::now(); // the last PDU from the initiator was handled, or we pinged
     bool pinged = false;
     for (;;) {
         Header h;
@@ -453,10 +453,10 @@ void Connection::fullFeaturePhase() {
         if (got != Read::Ok)
             return;
         pinged = false;
-        heard = Clock::now();
         refreshFaults();
         if (!dispatch(h) || closing_)
             return;
+        heard = Clock::now();
         if (!countPdu())
             return;
     }
