@@ -21,23 +21,22 @@ namespace quevi::target {
 
 namespace {
 
-// What the budget charges for a record and for each recorded PDU (with its recordOrder entry).
+// What the budget charges for a record (with its map node) and for a recorded PDU.
 constexpr std::size_t kRecordCost = sizeof(ConnectionRecord) + 64;
 
-std::size_t pduCost(const RecordedPdu& pdu) {
-    return sizeof(RecordedPdu) + pdu.data.capacity() + sizeof(std::size_t);
+std::size_t pduCost(const RecordedFrom& r) {
+    return sizeof(RecordedFrom) + r.pdu.data.capacity();
 }
 
 // Keeps all records within the budget: the oldest recorded PDUs go first, then the records of
-// the oldest closed connections (which by then have no PDUs left). Called with s.mutex held.
+// the oldest closed connections. Called with s.mutex held.
 void trimRecords(TargetState& s) {
     while (s.recordedBytes > s.config.recordBudget) {
-        if (!s.recordOrder.empty()) {
-            ConnectionRecord& r = *s.records.at(s.recordOrder.front());
-            s.recordOrder.pop_front();
-            s.recordedBytes -= pduCost(r.pdus.front());
-            r.pdus.pop_front();
-            ++r.info.droppedRecords;
+        if (!s.recorded.empty()) {
+            if (ConnectionRecord* r = s.findRecord(s.recorded.front().connection))
+                ++r->info.droppedRecords;
+            s.recordedBytes -= pduCost(s.recorded.front());
+            s.recorded.pop_front();
             continue;
         }
         auto closed = std::find_if(s.records.begin(), s.records.end(),
@@ -56,14 +55,12 @@ void TargetState::record(std::size_t index, const Header& h, std::span<const std
         std::lock_guard lock(mutex);
         ConnectionRecord& r = *records.at(index);
         ++r.info.pduCount;
-        RecordedPdu pdu;
-        pdu.header = h;
-        pdu.dataLength = dataSegmentLength(h);
+        RecordedFrom& added = recorded.emplace_back(RecordedFrom{index, {}});
+        added.pdu.header = h;
+        added.pdu.dataLength = dataSegmentLength(h);
         std::size_t keep = std::min<std::size_t>(data.size(), config.recordDataLimit);
-        pdu.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
-        recordedBytes += pduCost(pdu);
-        r.pdus.push_back(std::move(pdu));
-        recordOrder.push_back(index);
+        added.pdu.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
+        recordedBytes += pduCost(added);
         trimRecords(*this);
     }
     changed.notify_all();
@@ -366,10 +363,11 @@ std::optional<ConnectionInfo> Target::connection(std::size_t index) const {
 
 std::vector<RecordedPdu> Target::pdus(std::size_t index) const {
     std::lock_guard lock(state_->mutex);
-    ConnectionRecord* r = state_->findRecord(index);
-    if (!r)
-        return {};
-    return {r->pdus.begin(), r->pdus.end()};
+    std::vector<RecordedPdu> out;
+    for (const RecordedFrom& r : state_->recorded)
+        if (r.connection == index)
+            out.push_back(r.pdu);
+    return out;
 }
 
 namespace {

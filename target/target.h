@@ -12,7 +12,7 @@
 //   connect to 127.0.0.1:target.port() ...
 //   target.setFaults(faults);                    // takes effect for the next PDU, any time
 //   target.waitForPdus(0, 3, 2s);                // connection 0 has recorded 3 PDUs
-//   auto pdus = target.pdus(0);                  // every PDU received on connection 0
+//   auto pdus = target.pdus(0);                  // PDUs recorded on connection 0 (within budget)
 //   target.sendAsyncMessage(0, {.event = 4});    // actions on a live connection
 //   target.stop();                               // closes every connection; also in ~Target
 //

@@ -46,8 +46,12 @@ struct Session {
 // once it has closed the record holds only what it records.
 struct ConnectionRecord {
     ConnectionInfo info;
-    std::deque<RecordedPdu> pdus; // oldest first
     std::weak_ptr<Connection> live;
+};
+
+struct RecordedFrom {
+    std::size_t connection;
+    RecordedPdu pdu;
 };
 
 class TargetState {
@@ -63,11 +67,11 @@ public:
     Faults faults;                               // guarded by mutex
     NegotiationPolicy negotiation;               // guarded by mutex
     std::atomic<std::uint64_t> faultsVersion{1}; // bumped by every setFaults
-    // By connection index. All records together cost at most config.recordBudget bytes: past
-    // it the oldest recorded PDUs go first (recordOrder names the connection of each, oldest
-    // first), then the records of the oldest closed connections.
+    // Records by connection index, and the PDUs recorded on all connections, oldest first.
+    // Together they cost at most config.recordBudget bytes: past it the oldest recorded PDUs
+    // go first, then the records of the oldest closed connections.
     std::map<std::size_t, std::unique_ptr<ConnectionRecord>> records; // guarded by mutex
-    std::deque<std::size_t> recordOrder;                              // guarded by mutex
+    std::deque<RecordedFrom> recorded;                                // guarded by mutex
     std::size_t recordedBytes = 0;                                    // guarded by mutex
     std::size_t accepted = 0;                                         // guarded by mutex
     std::map<std::uint16_t, std::shared_ptr<Session>> sessions;       // by TSID; guarded by mutex
