@@ -1,11 +1,13 @@
 # Thin wrapper around CMake + Ninja. Build folders: build/ (normal), build-asan/ (AddressSanitizer +
-# UndefinedBehaviorSanitizer), build-tsan/ (ThreadSanitizer).
+# UndefinedBehaviorSanitizer), build-tsan/ (ThreadSanitizer), build-fuzz/ (clang, libFuzzer).
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 4
 CMAKE ?= cmake
 CTEST_FLAGS = --output-on-failure -j $(CTEST_JOBS) --timeout 300
 
-.PHONY: all bootstrap build test test-normal test-asan tsan demo clean format tidy
+.PHONY: all bootstrap build test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo clean format tidy
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 
 all: build
 
@@ -44,6 +46,20 @@ tsan: build-tsan/build.ninja
 	$(CMAKE) --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
 
+build-fuzz/build.ninja: | bootstrap
+	$(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQUEVI_FUZZ=ON
+
+fuzz-build: build-fuzz/build.ninja
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target fuzz_all
+
+# Every harness for FUZZ_SECONDS each, one after another; reports runs and coverage.
+fuzz: fuzz-build
+	bash fuzz/run build-fuzz $(FUZZ_SECONDS)
+
+# Every harness replays its corpus in fuzz/corpus/ and fuzzes for a few seconds (for CI).
+fuzz-smoke: fuzz-build
+	bash fuzz/run --smoke build-fuzz $(FUZZ_SMOKE_SECONDS)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
@@ -51,4 +67,4 @@ tidy: build
 	git ls-files 'driver/*.cpp' 'platform/*.cpp' | xargs clang-tidy -p build --quiet
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

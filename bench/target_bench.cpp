@@ -1,23 +1,28 @@
 // Measures the target alone: an in-process target with a memory LUN and a minimal client on
-// loopback that logs in and then reads or writes at a fixed queue depth. Prints MB/s for 64 KiB
-// and 256 KiB reads and writes and IOPS for 4 KiB, for the initiator's default DataPDULength (16,
-// 8 KiB PDUs) and for 512 (256 KiB PDUs), with the CPU time (target and client together) each
-// command cost.
+// loopback that logs in and then reads or writes at a fixed queue depth. For the initiator's
+// default DataPDULength (16, 8 KiB PDUs) and for 512 (256 KiB PDUs) it prints MB/s for 64 KiB
+// and 256 KiB reads and writes and IOPS for 4 KiB, as min / median / max over several runs of
+// a fresh connection each, with the CPU time each command cost the target and the client.
 //
-//   target_bench [--seconds S] [--depth D]
+//   target_bench [--seconds S per run, default 1] [--runs N, default 5] [--depth D, default 1]
 #include "target/target.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,37 +63,55 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    bool send(const std::uint8_t* h, const std::uint8_t* data, std::size_t n) {
+    // Queues one PDU (header, data, padding); flush() sends everything queued in one writev, so
+    // the PDUs of a burst wake the target once, not once each.
+    void queue(const std::uint8_t* h, const std::uint8_t* data, std::size_t n) {
         static const std::uint8_t pad[4] = {};
-        iovec iov[3] = {{const_cast<std::uint8_t*>(h), 48},
-                        {const_cast<std::uint8_t*>(data), n},
-                        {const_cast<std::uint8_t*>(pad), ((n + 3) & ~std::size_t{3}) - n}};
-        std::size_t total = 48 + ((n + 3) & ~std::size_t{3});
-        std::size_t done = 0;
-        int first = 0;
-        int count = n ? 3 : 1;
-        while (done < total) {
-            ssize_t w = writev(fd_, iov + first, count - first);
+        iov_.push_back({const_cast<std::uint8_t*>(h), 48});
+        if (n > 0) {
+            iov_.push_back({const_cast<std::uint8_t*>(data), n});
+            if (n % 4)
+                iov_.push_back({const_cast<std::uint8_t*>(pad), 4 - n % 4});
+        }
+    }
+    bool flush() {
+        std::size_t first = 0;
+        while (first < iov_.size()) {
+            int count = static_cast<int>(std::min<std::size_t>(iov_.size() - first, IOV_MAX));
+            ssize_t w = writev(fd_, iov_.data() + first, count);
             if (w <= 0)
                 return false;
-            done += static_cast<std::size_t>(w);
             auto left = static_cast<std::size_t>(w);
-            while (first < count && left >= iov[first].iov_len)
-                left -= iov[first++].iov_len;
-            if (first < count) {
-                iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
-                iov[first].iov_len -= left;
+            while (first < iov_.size() && left >= iov_[first].iov_len)
+                left -= iov_[first++].iov_len;
+            if (first < iov_.size()) {
+                iov_[first].iov_base = static_cast<std::uint8_t*>(iov_[first].iov_base) + left;
+                iov_[first].iov_len -= left;
             }
         }
+        iov_.clear();
         return true;
     }
-    // Buffered: one recv takes whatever has arrived, so a burst of PDUs costs one wake-up.
+    bool send(const std::uint8_t* h, const std::uint8_t* data, std::size_t n) {
+        queue(h, data, n);
+        return flush();
+    }
+    // Buffered: one recv takes whatever has arrived, so a burst of PDUs costs one wake-up. Like
+    // the target, it stays awake for a little while after data before it sleeps in recv.
     bool read(std::uint8_t* p, std::size_t n) {
         while (n > 0) {
             if (head_ == tail_) {
-                ssize_t r = recv(fd_, in_.data(), in_.size(), 0);
+                ssize_t r = recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
+                auto awakeUntil = lastData_ + std::chrono::microseconds(50);
+                while (r < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < awakeUntil) {
+                    sched_yield();
+                    r = recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
+                }
+                if (r < 0 && errno == EAGAIN)
+                    r = recv(fd_, in_.data(), in_.size(), 0);
                 if (r <= 0)
                     return false;
+                lastData_ = std::chrono::steady_clock::now();
                 head_ = 0;
                 tail_ = static_cast<std::size_t>(r);
             }
@@ -162,18 +185,20 @@ public:
                 return h[2] == 0;
             if (h[0] == 0xF1) {
                 std::uint32_t off = get32(h + 40), len = get32(h + 44), sn = 0;
-                while (len > 0) {
+                headers_.resize((len + pduBytes_ - 1) / pduBytes_);
+                for (auto& o : headers_) {
                     std::uint32_t chunk = std::min(len, pduBytes_);
-                    std::uint8_t o[48] = {0x05, static_cast<std::uint8_t>(chunk == len ? 0x80 : 0)};
-                    put24(o + 5, chunk);
-                    std::memcpy(o + 16, h + 16, 8); // task tag and transfer tag
-                    put32(o + 36, sn++);
-                    put32(o + 40, off);
-                    if (!send(o, data + off, chunk))
-                        return false;
+                    o = {0x05, static_cast<std::uint8_t>(chunk == len ? 0x80 : 0)};
+                    put24(o.data() + 5, chunk);
+                    std::memcpy(o.data() + 16, h + 16, 8); // task tag and transfer tag
+                    put32(o.data() + 36, sn++);
+                    put32(o.data() + 40, off);
+                    queue(o.data(), data + off, chunk);
                     off += chunk;
                     len -= chunk;
                 }
+                if (!flush())
+                    return false;
             }
         }
     }
@@ -186,19 +211,22 @@ private:
     std::vector<std::uint8_t> in_ = std::vector<std::uint8_t>(1 << 20);
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    std::chrono::steady_clock::time_point lastData_{};
+    std::vector<iovec> iov_;
+    std::vector<std::array<std::uint8_t, 48>> headers_; // Data-Out headers of one R2T
 };
 
 struct Figure {
-    double mbps;
-    double iops;
-    double cpuPerOp; // microseconds of CPU (target and client together) per command
+    double mbps = 0;
+    double iops = 0;
+    double targetCpu = 0; // microseconds of the target's CPU per command
+    double clientCpu = 0; // microseconds of this client's CPU per command
 };
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+double cpuSeconds(int who) {
+    timespec t{};
+    clock_gettime(who, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t bytes,
@@ -217,7 +245,8 @@ Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t
     };
     for (unsigned i = 0; i < depth; ++i)
         c.command(write, next(), bytes, data.data());
-    double cpuStart = cpuSeconds();
+    double processStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    double clientStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::duration<double>(seconds);
     std::uint64_t done = 0;
@@ -231,23 +260,37 @@ Figure run(std::uint16_t port, unsigned dataPduLength, bool write, std::uint32_t
     }
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    double cpu = cpuSeconds() - cpuStart;
+    double client = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - clientStart;
+    double process = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart;
     for (unsigned i = 0; i < depth; ++i)
         c.complete(buf.data(), data.data());
+    double ops = static_cast<double>(std::max<std::uint64_t>(done, 1));
     return {static_cast<double>(done) * bytes / elapsed / 1e6, static_cast<double>(done) / elapsed,
-            cpu / static_cast<double>(std::max<std::uint64_t>(done, 1)) * 1e6};
+            (process - client) / ops * 1e6, client / ops * 1e6};
+}
+
+struct Spread {
+    double min, median, max;
+};
+
+Spread spread(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v.front(), v[v.size() / 2], v.back()};
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    double seconds = 2.0;
+    double seconds = 1.0;
     unsigned depth = 1;
+    unsigned runs = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atof(argv[i + 1]);
         else if (std::strcmp(argv[i], "--depth") == 0)
             depth = static_cast<unsigned>(std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::max(1, std::atoi(argv[i + 1]));
     }
     quevi::target::TargetConfig config;
     config.luns = {"256M"};
@@ -258,21 +301,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    std::printf("target alone, loopback, queue depth %u, %.1f s per case\n", depth, seconds);
+    std::printf("target alone, loopback, queue depth %u, %u runs of %.1f s per case\n", depth, runs,
+                seconds);
+    std::printf("%-22s %28s   %s\n", "", "min / median / max",
+                "CPU us/command, median: target + client");
     for (unsigned pdu : {16u, 512u}) {
-        std::printf("DataPDULength %u (%u-byte PDUs)\n", pdu, pdu * 512);
-        for (std::uint32_t size : {65536u, 262144u}) {
-            Figure r = run(target.port(), pdu, false, size, depth, seconds);
-            Figure w = run(target.port(), pdu, true, size, depth, seconds);
-            std::printf("  %3u KiB  read %8.1f MB/s (%5.0f us CPU/op)   write %8.1f MB/s (%5.0f us "
-                        "CPU/op)\n",
-                        size / 1024, r.mbps, r.cpuPerOp, w.mbps, w.cpuPerOp);
+        for (std::uint32_t size : {65536u, 262144u, 4096u}) {
+            for (bool write : {false, true}) {
+                std::vector<double> rate, targetCpu, clientCpu;
+                for (unsigned r = 0; r < runs; ++r) {
+                    Figure f = run(target.port(), pdu, write, size, depth, seconds);
+                    rate.push_back(size == 4096 ? f.iops : f.mbps);
+                    targetCpu.push_back(f.targetCpu);
+                    clientCpu.push_back(f.clientCpu);
+                }
+                Spread s = spread(rate);
+                char name[64];
+                std::snprintf(name, sizeof name, "%3u KiB %-5s %3u KiB PDUs", size / 1024,
+                              write ? "write" : "read", pdu / 2);
+                std::printf("%-26s %7.0f / %7.0f / %7.0f %-4s  %5.0f + %5.0f\n", name, s.min,
+                            s.median, s.max, size == 4096 ? "IOPS" : "MB/s",
+                            spread(targetCpu).median, spread(clientCpu).median);
+            }
         }
-        Figure r = run(target.port(), pdu, false, 4096, depth, seconds);
-        Figure w = run(target.port(), pdu, true, 4096, depth, seconds);
-        std::printf("    4 KiB  read %8.0f IOPS (%5.0f us CPU/op)   write %8.0f IOPS (%5.0f us "
-                    "CPU/op)\n",
-                    r.iops, r.cpuPerOp, w.iops, w.cpuPerOp);
     }
     target.stop();
     return 0;

@@ -22,6 +22,10 @@ struct TargetOptions {
     std::uint32_t cmdWindow = 32;
     std::vector<std::string> keys;
     bool record = false;
+    std::uint32_t recordBudgetMiB = 64;
+    std::uint32_t idleSeconds = 30;
+    std::uint32_t maxConnections = 256;
+    std::uint32_t maxSessions = 64;
 
     std::uint32_t delayMs = 0;
     bool withholdStatus = false;
@@ -145,6 +149,10 @@ int runTarget(const TargetOptions& o) {
     config.cmdWindow = o.cmdWindow;
     config.initialStatSN = o.initialStatSN;
     config.record = o.record;
+    config.recordBudget = std::size_t{o.recordBudgetMiB} << 20;
+    config.idleTimeout = config.pingTimeout = std::chrono::seconds(o.idleSeconds);
+    config.maxConnections = o.maxConnections;
+    config.maxSessions = o.maxSessions;
     for (const std::string& k : o.keys)
         if (!parseKeyPolicy(k, config.negotiation))
             return usage("--key wants KEY=VALUE|accept|?|reject|NotUnderstood[@N], got '" + k +
@@ -216,7 +224,9 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
     CLI::App* sub = app.add_subcommand("target", "Serve a draft-iSCSI target until SIGINT/SIGTERM");
     sub->add_option("--listen", o->listen, "ADDR:PORT to listen on (port 0: any free port)")
         ->capture_default_str();
-    sub->add_option("--lun", o->luns, "LUN backing: a size (64M, 1G: memory) or a file; repeat");
+    sub->add_option("--lun", o->luns,
+                    "LUN backing: a size (64M, 1G: sparse memory, at most the machine's) or a "
+                    "file (./NAME for a name that starts with a digit); repeat");
     sub->add_option("--name", o->name, "target name initiators must log in to")
         ->capture_default_str();
     sub->add_flag("--status-separate", o->statusSeparate,
@@ -227,6 +237,20 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
                     "negotiation answer KEY=VALUE|accept|?|reject|NotUnderstood[@N]; repeat");
     sub->add_option("--initial-statsn", o->initialStatSN, "first StatSN of each connection");
     sub->add_flag("--record", o->record, "record received PDUs (for debugging)");
+    sub->add_option("--record-budget", o->recordBudgetMiB,
+                    "MiB all records may take together; the oldest go first")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 1u << 20));
+    sub->add_option("--idle-timeout", o->idleSeconds,
+                    "ping a logged-in connection idle for S seconds and drop it when S more pass "
+                    "without a PDU (0: never)")
+        ->capture_default_str();
+    sub->add_option("--max-connections", o->maxConnections, "connections open at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 65535u));
+    sub->add_option("--max-sessions", o->maxSessions, "sessions at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 65535u));
 
     auto faults = "Fault injection";
     sub->add_option("--delay", o->delayMs, "delay every response by MS milliseconds")

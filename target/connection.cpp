@@ -16,7 +16,16 @@ namespace quevi::target {
 namespace {
 
 constexpr int kPollSliceMs = 100;
-constexpr auto kDataTimeout = std::chrono::seconds(10); // the rest of a PDU, once begun
+// How long a connection stays awake for more after data arrived, before it sleeps in poll.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+// Once a PDU has begun, its header must be complete within kDataTimeout, and its data within
+// kDataTimeout plus one millisecond per KiB it declares (an initiator slower than 1 MiB/s, or
+// one that drips, loses the connection).
+constexpr auto kDataTimeout = std::chrono::seconds(10);
+
+std::chrono::milliseconds dataAllowance(std::uint32_t length) {
+    return kDataTimeout + std::chrono::milliseconds(length >> 10);
+}
 
 // Login refusals.
 constexpr std::uint8_t kLoginTargetNotFound = 0x01;
@@ -38,13 +47,29 @@ void Connection::shutdown() {
     ::shutdown(fd_, SHUT_RDWR);
 }
 
+// Waits until the socket has something to read, at most one poll slice. In a busy conversation
+// the next PDU follows the last one within microseconds, and a thread that sleeps for it pays a
+// wake-up: tens of microseconds on a virtual machine, more when the host is loaded, twice per
+// command at queue depth 1. So for kSpinBeforeSleep after data arrived the wait stays awake.
+int Connection::awaitReadable() {
+    pollfd pfd{fd_, POLLIN, 0};
+    auto awakeUntil = lastReceived_ + kSpinBeforeSleep;
+    while (std::chrono::steady_clock::now() < awakeUntil) {
+        int p = ::poll(&pfd, 1, 0);
+        if (p != 0)
+            return p;
+        std::this_thread::yield();
+    }
+    return ::poll(&pfd, 1, kPollSliceMs);
+}
+
 bool Connection::readExact(std::uint8_t* p, std::size_t n) {
-    auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
     std::size_t done = 0;
     while (done < n) {
         ssize_t r = ::recv(fd_, p + done, n - done, 0);
         if (r > 0) {
             done += static_cast<std::size_t>(r);
+            lastReceived_ = std::chrono::steady_clock::now();
             continue;
         }
         if (r == 0)
@@ -53,10 +78,9 @@ bool Connection::readExact(std::uint8_t* p, std::size_t n) {
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        if (state_.stopping || closing_ || std::chrono::steady_clock::now() > deadline)
+        if (state_.stopping || closing_ || std::chrono::steady_clock::now() > pduDeadline_)
             return false;
-        pollfd pfd{fd_, POLLIN, 0};
-        ::poll(&pfd, 1, kPollSliceMs);
+        awaitReadable();
     }
     return true;
 }
@@ -91,12 +115,16 @@ Connection::Read Connection::readHeader(Header& h, std::chrono::steady_clock::ti
         ssize_t r = ::recv(fd_, h.data(), h.size(), 0);
         if (r > 0) {
             auto got = static_cast<std::size_t>(r);
-            return readExact(h.data() + got, h.size() - got) ? Read::Ok : Read::Closed;
+            lastReceived_ = std::chrono::steady_clock::now();
+            pduDeadline_ = lastReceived_ + kDataTimeout;
+            if (!readExact(h.data() + got, h.size() - got))
+                return Read::Closed;
+            pduDeadline_ = std::chrono::steady_clock::now() + dataAllowance(dataSegmentLength(h));
+            return Read::Ok;
         }
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return Read::Closed;
-        pollfd pfd{fd_, POLLIN, 0};
-        int p = ::poll(&pfd, 1, kPollSliceMs);
+        int p = awaitReadable();
         if (p < 0 && errno != EINTR)
             return Read::Closed;
         if (p == 0 && std::chrono::steady_clock::now() > deadline)
@@ -203,12 +231,12 @@ bool Connection::sendBatch(std::span<Outgoing> pdus) {
     return sendRaw(pdus);
 }
 
-bool Connection::refuseLogin(const LoginRequest& req, std::uint8_t status) {
+bool Connection::refuseLogin(std::uint16_t isid, std::uint32_t itt, std::uint8_t status) {
     LoginResponse r;
     r.final = true;
     r.versionMax = faults_.loginVersion;
-    r.isid = req.isid;
-    r.itt = req.itt;
+    r.isid = isid;
+    r.itt = itt;
     r.status = status;
     Header h = buildLoginResponse(r);
     send(h, {}, false);
@@ -218,35 +246,40 @@ bool Connection::refuseLogin(const LoginRequest& req, std::uint8_t status) {
 bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& text) {
     LoginRequest req = parseLogin(h);
     cid_ = req.cid;
+    auto refuse = [&](std::uint8_t status) { return refuseLogin(req.isid, req.itt, status); };
     auto pairs = parseTextPairs(text);
     if (!pairs)
-        return refuseLogin(req, kLoginInitiatorError);
+        return refuse(kLoginInitiatorError);
     std::string targetName;
-    bool haveInitiator = false;
+    std::string initiatorName;
     for (const KeyValue& kv : *pairs) {
         if (kv.key == "TargetName")
             targetName = kv.value;
         if (kv.key == "InitiatorName")
-            haveInitiator = true;
+            initiatorName = kv.value;
     }
-    if (targetName.empty() || !haveInitiator)
-        return refuseLogin(req, kLoginInitiatorError);
+    if (targetName.empty() || initiatorName.empty())
+        return refuse(kLoginInitiatorError);
     bool discovery =
         targetName != state_.config.name && targetName.find("iscsi") != std::string::npos;
     if (targetName != state_.config.name && !discovery)
-        return refuseLogin(req, kLoginTargetNotFound);
+        return refuse(kLoginTargetNotFound);
     if (faults_.loginStatus != 0)
-        return refuseLogin(req, faults_.loginStatus);
+        return refuse(faults_.loginStatus);
 
     if (req.tsid == 0) {
-        session_ = state_.createSession(req.isid, discovery);
+        session_ = state_.createSession(req.isid, discovery, initiatorName);
         if (!session_)
-            return refuseLogin(req, kLoginOutOfResources);
+            return refuse(kLoginOutOfResources);
         session_->noteCmdSN(req.cmdSN);
     } else {
+        // A connection joins only the session its own initiator made, for the same target.
         session_ = state_.findSession(req.isid, req.tsid);
-        if (!session_)
-            return refuseLogin(req, kLoginNoSession);
+        if (!session_ || session_->initiatorName != initiatorName ||
+            session_->discovery != discovery) {
+            session_.reset();
+            return refuse(kLoginNoSession);
+        }
     }
     bool full;
     {
@@ -261,7 +294,7 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         auto s = std::move(session_);
         session_.reset();
         state_.leaveSession(s, this); // drops a session this login had just made
-        return refuseLogin(req, kLoginOutOfResources);
+        return refuse(kLoginOutOfResources);
     }
     state_.updateInfo(index_, [&](ConnectionInfo& info) {
         info.cid = req.cid;
@@ -307,6 +340,7 @@ bool Connection::loginPhase() {
             send(rej, h, false);
             return false;
         }
+        pduDeadline_ = std::min(pduDeadline_, deadline);
         if (!readText(length, text))
             return false;
         noteReceived(h, text);
@@ -339,11 +373,8 @@ bool Connection::loginPhase() {
             continue;
         }
         auto pairs = parseTextPairs(text);
-        if (!pairs) {
-            Header rej = buildReject(kRejectInvalidField, kHeaderSize);
-            send(rej, h, false);
-            return false;
-        }
+        if (!pairs) // a malformed text, or a key given twice, ends the login (see keys.h)
+            return refuseLogin(session_->isid, req.itt, kLoginInitiatorError);
         Negotiator::Answer answer;
         {
             NegotiationPolicy policy = state_.currentNegotiation();
@@ -379,6 +410,8 @@ void Connection::run() {
         fullFeaturePhase();
     }
     fullFeature_ = false;
+    if (session_) // first, so that the session's slot is free once the peer sees the close
+        state_.leaveSession(session_, this);
     if (!state_.stopping) {
         // Let what was sent last (a Logout response, a refusal) reach the peer: close our side
         // first and read until the peer closes too, briefly.
@@ -393,23 +426,37 @@ void Connection::run() {
     }
     closing_ = true;
     ::shutdown(fd_, SHUT_RDWR);
-    if (session_)
-        state_.leaveSession(session_, this);
-    state_.updateInfo(index_, [](ConnectionInfo& info) { info.open = false; });
 }
 
 void Connection::fullFeaturePhase() {
-    nextPing_ = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    nextPing_ = Clock::now();
     if (!afterCommand())
         return;
+    const auto idle = state_.config.idleTimeout;
+    const auto answerWithin = state_.config.pingTimeout;
+    auto heard = Clock::now(); // the last PDU from the initiator was handled, or we pinged
+    bool pinged = false;
     for (;;) {
         Header h;
-        auto forever = std::chrono::steady_clock::time_point::max();
-        if (readHeader(h, forever) != Read::Ok)
+        auto deadline =
+            idle.count() <= 0 ? Clock::time_point::max() : heard + (pinged ? answerWithin : idle);
+        Read got = readHeader(h, deadline);
+        if (got == Read::Idle) {
+            // Idle: ask for a sign of life; asked and still nothing: the initiator is gone.
+            if (pinged || !sendNopIn({}, true))
+                return;
+            pinged = true;
+            heard = Clock::now();
+            continue;
+        }
+        if (got != Read::Ok)
             return;
+        pinged = false;
         refreshFaults();
         if (!dispatch(h) || closing_)
             return;
+        heard = Clock::now();
         if (!countPdu())
             return;
     }

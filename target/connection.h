@@ -34,6 +34,7 @@ public:
 
     void run(); // the connection's thread
     void shutdown();
+    std::size_t index() const { return index_; }
 
     // From other threads; false unless the connection is in the full feature phase.
     bool sendNopIn(std::span<const std::uint8_t> data, bool wantAnswer);
@@ -72,9 +73,11 @@ private:
 
     enum class Read { Ok, Closed, Idle };
 
-    // Receiving.
+    // Receiving. A header waits until `deadline`; once its first byte is in, the rest of the
+    // header and then the PDU's data must arrive by pduDeadline_.
     Read readHeader(Header& h, std::chrono::steady_clock::time_point deadline);
     bool readExact(std::uint8_t* p, std::size_t n);
+    int awaitReadable();
     bool discard(std::uint64_t n);
     bool readText(std::uint32_t length, std::vector<std::uint8_t>& out);
     void noteReceived(const Header& h, std::span<const std::uint8_t> data);
@@ -96,7 +99,7 @@ private:
     // Login phase.
     bool loginPhase();
     bool handleLogin(const Header& h, const std::vector<std::uint8_t>& text);
-    bool refuseLogin(const LoginRequest& req, std::uint8_t status);
+    bool refuseLogin(std::uint16_t isid, std::uint32_t itt, std::uint8_t status);
 
     // Full feature phase.
     void fullFeaturePhase();
@@ -150,6 +153,8 @@ private:
     bool rejectSent_ = false;
     bool oversizeSent_ = false;
     std::chrono::steady_clock::time_point nextPing_{};
+    std::chrono::steady_clock::time_point pduDeadline_{};
+    std::chrono::steady_clock::time_point lastReceived_{};
     std::uint32_t nextTtt_ = 1;
     std::uint32_t dataPduBytes_ = 16 * 512;
     bool immediateData_ = true;

@@ -10,15 +10,15 @@ constexpr std::array<std::string_view, 6> kAuthMethods{"KRB5", "SPKM-1", "SPKM-2
 constexpr std::array<std::string_view, 2> kDigests{"none", "crc-32C"};
 
 constexpr std::array<KeyInfo, kKeyCount> kKeys{{
-    {"MaxConnections", KeyType::Number, 8, Combine::Smaller},
+    {"MaxConnections", KeyType::Number, 8, Combine::Smaller, 1},
     {"InitialR2T", KeyType::Boolean, 1, Combine::TakeAnswer},
     {"BidiInitialR2T", KeyType::Boolean, 1, Combine::TakeAnswer},
     {"ImmediateData", KeyType::Boolean, 1, Combine::TakeAnswer},
-    {"DataPDULength", KeyType::Number, 16, Combine::Smaller},
+    {"DataPDULength", KeyType::Number, 16, Combine::Smaller, 1},
     {"FirstBurstSize", KeyType::Number, 128, Combine::Smaller},
     {"LogoutLoginMinTime", KeyType::Number, 1, Combine::Smaller},
     {"LogoutLoginMaxTime", KeyType::Number, 3, Combine::Larger},
-    {"MaxOutstandingR2T", KeyType::Number, 8, Combine::Smaller},
+    {"MaxOutstandingR2T", KeyType::Number, 8, Combine::Smaller, 1},
     {"EnableACA", KeyType::Boolean, 1, Combine::TakeAnswer},
     {"DataOrder", KeyType::Boolean, 1, Combine::TakeAnswer},
     {"CommandReplay", KeyType::Boolean, 0, Combine::TakeAnswer},
@@ -68,9 +68,9 @@ std::optional<std::uint16_t> readNumber(std::string_view v) {
         } else
             return std::nullopt;
         any = true;
-        number = std::min<std::uint32_t>(number * static_cast<std::uint32_t>(base) +
-                                             static_cast<std::uint32_t>(digit),
-                                         0x10000000u);
+        number = number * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+        if (number > 0xFFFF)
+            return std::nullopt; // wider than the initiator's 16 bits
     }
     if (!any)
         return std::nullopt;
@@ -79,7 +79,15 @@ std::optional<std::uint16_t> readNumber(std::string_view v) {
 
 } // namespace
 
-std::optional<std::vector<KeyValue>> parseTextPairs(std::span<const std::uint8_t> text) {
+std::optional<std::vector<KeyValue>> parseTextPairs(std::span<const std::uint8_t> text,
+                                                    TextFault* fault) {
+    auto refuse = [&](TextFault why) {
+        if (fault)
+            *fault = why;
+        return std::nullopt;
+    };
+    if (fault)
+        *fault = TextFault::None;
     std::vector<KeyValue> pairs;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -91,8 +99,12 @@ std::optional<std::vector<KeyValue>> parseTextPairs(std::span<const std::uint8_t
             std::size_t eq = pair.find('=');
             if (eq == std::string_view::npos || eq == 0 || eq > kMaxKeyLength ||
                 pair.size() - eq - 1 > kMaxValueLength || pairs.size() == kMaxPairs)
-                return std::nullopt;
-            pairs.push_back({std::string(pair.substr(0, eq)), std::string(pair.substr(eq + 1))});
+                return refuse(TextFault::Malformed);
+            std::string_view key = pair.substr(0, eq);
+            if (std::any_of(pairs.begin(), pairs.end(),
+                            [&](const auto& p) { return p.key == key; }))
+                return refuse(TextFault::DuplicateKey);
+            pairs.push_back({std::string(key), std::string(pair.substr(eq + 1))});
         }
         pos = end + 1;
     }
@@ -120,8 +132,12 @@ std::optional<std::size_t> findKey(std::string_view name) {
 std::optional<std::uint16_t> readValue(std::size_t key, std::string_view value) {
     value = trimLeft(value);
     switch (kKeys[key].type) {
-    case KeyType::Number:
-        return readNumber(value);
+    case KeyType::Number: {
+        auto number = readNumber(value);
+        if (!number || *number < kKeys[key].least)
+            return std::nullopt;
+        return number;
+    }
     case KeyType::Boolean:
         if (value.starts_with("yes"))
             return 1;
@@ -188,11 +204,12 @@ Negotiator::Answer Negotiator::answer(const std::vector<KeyValue>& offered,
             rule = it->second;
         if (rule.times != 0 && offer > rule.times)
             rule.action = KeyAction::Accept;
+        if (!mine && rule.action != KeyAction::NotUnderstood)
+            rule.action = KeyAction::Reject; // an offer outside the key's range is never taken
         switch (rule.action) {
         case KeyAction::Accept:
-            appendPair(out.text, kv.key, kv.value);
-            if (mine)
-                values_[k] = *mine;
+            values_[k] = *mine;
+            appendPair(out.text, kv.key, writeValue(k, values_[k]));
             break;
         case KeyAction::Query:
             appendPair(out.text, kv.key, "?");
@@ -211,7 +228,7 @@ Negotiator::Answer Negotiator::answer(const std::vector<KeyValue>& offered,
         case KeyAction::Value: {
             appendPair(out.text, kv.key, rule.value);
             std::optional<std::uint16_t> theirs = readValue(k, rule.value);
-            if (!theirs || !mine) {
+            if (!theirs) {
                 out.open = true;
                 break;
             }

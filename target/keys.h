@@ -1,6 +1,26 @@
 // Login and text keys: the NUL-separated key=value codec, the table of the 18 operational keys
 // the initiator negotiates, and the per-session negotiator that answers offered keys by a
 // configurable policy and tracks the values both sides end up with.
+//
+// A text is taken or refused as a whole. A text that carries one key twice is refused, whatever
+// the two values; both sides of the wire follow the same rule:
+//   - login phase (the Login request's text and the Text requests before the closing exchange):
+//     the login ends; the target answers a Login response with status 2 (initiator error), final
+//     bit set, and closes the connection;
+//   - full feature phase: a Text request carrying a key twice is answered with a Reject (reason
+//     0x09, invalid field, the request's header as its data) and otherwise ignored; no key of it
+//     is applied and no Text response follows.
+// A malformed text (a pair without "=", an empty or over-long key or value, too many pairs) is
+// refused the same way.
+//
+// Values. Every value is a 16-bit number on the initiator's side: numbers are 0 to 65535 (some
+// keys have a least value, see KeyInfo), booleans yes/no, names an index into the key's table.
+// An offered value that does not read, or reads outside the key's range, is answered "reject"
+// and the key keeps its default, as the initiator does on "reject". Otherwise the answer is the
+// value the target holds afterwards, written the way the initiator writes it ("0x10" is
+// answered "16"). A configured answer (KeyAction::Value) goes out as configured, so that an
+// initiator can be tried against any answer; the target then holds the value the key's rule
+// gives when that answer reads, and keeps its previous value when it does not.
 #pragma once
 
 #include <array>
@@ -25,10 +45,13 @@ struct KeyValue {
     bool operator==(const KeyValue&) const = default;
 };
 
+enum class TextFault { None, Malformed, DuplicateKey };
+
 // Splits wire text (pairs each ended by a NUL; empty strings between them are skipped) into
-// pairs. Refuses (nullopt) a pair without "=", an empty key, an over-long key or value, or more
-// than kMaxPairs pairs.
-std::optional<std::vector<KeyValue>> parseTextPairs(std::span<const std::uint8_t> text);
+// pairs. Refuses (nullopt, with the reason in `fault`) a pair without "=", an empty key, an
+// over-long key or value, more than kMaxPairs pairs, or a key given twice.
+std::optional<std::vector<KeyValue>> parseTextPairs(std::span<const std::uint8_t> text,
+                                                    TextFault* fault = nullptr);
 
 // Appends key=value and its terminating NUL to wire text.
 void appendPair(std::string& text, std::string_view key, std::string_view value);
@@ -52,13 +75,16 @@ struct KeyInfo {
     KeyType type;
     std::uint16_t defaultValue;
     Combine combine;
+    std::uint16_t least = 0; // numbers: the smallest value that means something (a count of 0
+                             // connections, PDU units or R2Ts does not)
 };
 
 const std::array<KeyInfo, kKeyCount>& keyTable();
 std::optional<std::size_t> findKey(std::string_view name);
 
-// Reads a value the way the initiator does: decimal or 0x-hex numbers (first non-zero of a comma
-// list), yes/no, or a name from the key's table. nullopt when it does not read.
+// Reads a value the way the initiator writes it: decimal or 0x-hex numbers (first non-zero of a
+// comma list), yes/no, or a name from the key's table. nullopt when it does not read or lies
+// outside the key's range.
 std::optional<std::uint16_t> readValue(std::size_t key, std::string_view value);
 std::string writeValue(std::size_t key, std::uint16_t value);
 

@@ -1,43 +1,80 @@
 #include "target/lun.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <shared_mutex>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quevi::target {
 namespace {
 
-constexpr std::uint64_t kMaxLunSize = std::uint64_t{1} << 44; // 16 TiB
+constexpr std::uint64_t kChunkSize = 64 * 1024;
+constexpr std::uint64_t kMaxSizeText = std::uint64_t{1} << 62; // beyond any machine's memory
 
 class MemoryLun final : public LunStore {
 public:
-    MemoryLun(std::uint8_t* base, std::uint64_t bytes) : base_(base), size_(bytes) {}
-    ~MemoryLun() override { munmap(base_, size_); }
+    explicit MemoryLun(std::uint64_t bytes)
+        : size_(bytes), chunks_((bytes + kChunkSize - 1) / kChunkSize) {}
     std::uint64_t size() const override { return size_; }
     bool read(std::uint64_t offset, std::span<std::uint8_t> out) override {
         std::shared_lock lock(mutex_);
-        std::memcpy(out.data(), base_ + offset, out.size());
+        for (std::size_t done = 0; done < out.size();) {
+            auto [chunk, at, n] = piece(offset + done, out.size() - done);
+            if (chunks_[chunk])
+                std::memcpy(out.data() + done, chunks_[chunk].get() + at, n);
+            else
+                std::memset(out.data() + done, 0, n);
+            done += n;
+        }
         return true;
     }
     bool write(std::uint64_t offset, std::span<const std::uint8_t> in) override {
         std::unique_lock lock(mutex_);
-        std::memcpy(base_ + offset, in.data(), in.size());
+        for (std::size_t done = 0; done < in.size();) {
+            auto [chunk, at, n] = piece(offset + done, in.size() - done);
+            const std::uint8_t* from = in.data() + done;
+            if (!chunks_[chunk] && std::all_of(from, from + n, [](auto b) { return b == 0; })) {
+                done += n; // zeros over an unwritten chunk: it reads as zeros already
+                continue;
+            }
+            if (!chunks_[chunk]) {
+                chunks_[chunk].reset(new (std::nothrow) std::uint8_t[kChunkSize]());
+                if (!chunks_[chunk])
+                    return false;
+            }
+            std::memcpy(chunks_[chunk].get() + at, from, n);
+            done += n;
+        }
         return true;
     }
     bool flush() override { return true; }
     std::string describe() const override { return "memory " + std::to_string(size_) + " bytes"; }
 
 private:
-    std::uint8_t* base_;
+    struct Piece {
+        std::size_t chunk;
+        std::size_t at;
+        std::size_t n;
+    };
+    // The part of [offset, offset + n) that lies in one chunk.
+    static Piece piece(std::uint64_t offset, std::size_t n) {
+        std::size_t at = static_cast<std::size_t>(offset % kChunkSize);
+        return {static_cast<std::size_t>(offset / kChunkSize), at,
+                std::min<std::size_t>(n, kChunkSize - at)};
+    }
+
     std::uint64_t size_;
     // Readers share, writers exclude, so concurrent I/O from several connections to the same
     // blocks is defined; held only for the copy, never across network waits.
     std::shared_mutex mutex_;
+    // Guarded by mutex_: one entry per chunk, null until a write puts non-zero bytes into it.
+    std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
 };
 
 class FileLun final : public LunStore {
@@ -89,65 +126,84 @@ private:
 
 } // namespace
 
-std::optional<std::uint64_t> parseLunSize(std::string_view text) {
+std::optional<std::uint64_t> parseLunSize(std::string_view text, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<std::uint64_t> {
+        if (error)
+            *error = "LUN size '" + std::string(text) + "': " + why;
+        return std::nullopt;
+    };
     std::uint64_t value = 0;
     std::size_t i = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (value > kMaxLunSize)
-            return std::nullopt;
+        if (value > kMaxSizeText)
+            return fail("too large for a memory LUN; serve a disk this large from a file");
     }
     if (i == 0)
-        return std::nullopt;
+        return fail("not a number");
     std::string_view unit = text.substr(i);
+    if (!unit.empty() && (unit[0] == '.' || unit[0] == ','))
+        return fail("a whole number is needed (1536M, not 1.5G)");
     std::uint64_t scale = 1;
     if (!unit.empty()) {
-        switch (unit[0]) {
-        case 'k':
-        case 'K':
-            scale = std::uint64_t{1} << 10;
-            break;
-        case 'm':
-        case 'M':
-            scale = std::uint64_t{1} << 20;
-            break;
-        case 'g':
-        case 'G':
-            scale = std::uint64_t{1} << 30;
-            break;
-        case 't':
-        case 'T':
-            scale = std::uint64_t{1} << 40;
-            break;
-        default:
-            return std::nullopt;
+        static constexpr std::string_view kUnits = "KMGT";
+        auto power =
+            kUnits.find(static_cast<char>(std::toupper(static_cast<unsigned char>(unit[0]))));
+        if (power != std::string_view::npos) {
+            scale = std::uint64_t{1} << (10 * (power + 1));
+            unit.remove_prefix(1);
         }
-        unit.remove_prefix(1);
-        if (unit != "" && unit != "B" && unit != "iB")
-            return std::nullopt;
+        if (unit != "" && unit != "B" && (unit != "iB" || scale == 1))
+            return fail("unknown unit '" + std::string(unit) +
+                        "' (K, M, G or T, optionally followed by B or iB)");
     }
-    if (value > kMaxLunSize / scale)
-        return std::nullopt;
+    if (value > kMaxSizeText / scale)
+        return fail("too large for a memory LUN; serve a disk this large from a file");
     value *= scale;
-    if (value == 0 || value % kBlockSize != 0)
-        return std::nullopt;
+    if (value < kBlockSize)
+        return fail("must be at least 512 bytes");
+    if (value % kBlockSize != 0)
+        return fail("not a multiple of 512 bytes");
     return value;
 }
 
+std::uint64_t machineMemory() {
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+std::string describeBytes(std::uint64_t bytes) {
+    static constexpr const char* kNames[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    std::uint64_t whole = bytes;
+    while (whole >= 1024 && unit + 1 < std::size(kNames)) {
+        whole /= 1024;
+        ++unit;
+    }
+    std::uint64_t scale = std::uint64_t{1} << (10 * unit);
+    std::string text = std::to_string(whole);
+    if (std::uint64_t tenths = (bytes - whole * scale) * 10 / scale; tenths != 0)
+        text += "." + std::to_string(tenths);
+    return text + " " + kNames[unit];
+}
+
 std::unique_ptr<LunStore> makeMemoryLun(std::uint64_t bytes, std::string* error) {
-    if (bytes == 0 || bytes % kBlockSize != 0 || bytes > kMaxLunSize) {
+    if (bytes == 0 || bytes % kBlockSize != 0) {
         if (error)
             *error = "memory LUN size must be a positive multiple of 512";
         return nullptr;
     }
-    void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (base == MAP_FAILED) {
+    if (bytes > machineMemory()) {
         if (error)
-            *error = std::string("cannot map memory LUN: ") + std::strerror(errno);
+            *error = "memory LUN of " + describeBytes(bytes) +
+                     " is larger than this machine's memory (" + describeBytes(machineMemory()) +
+                     "); serve a disk this large from a file LUN";
         return nullptr;
     }
-    return std::make_unique<MemoryLun>(static_cast<std::uint8_t*>(base), bytes);
+    return std::make_unique<MemoryLun>(bytes);
 }
 
 std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* error) {
@@ -169,10 +225,16 @@ std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* erro
     return std::make_unique<FileLun>(fd, bytes, path);
 }
 
+bool isSizeBacking(std::string_view backing) {
+    return !backing.empty() && backing[0] >= '0' && backing[0] <= '9' &&
+           backing.find('/') == std::string_view::npos;
+}
+
 std::unique_ptr<LunStore> openLun(const std::string& backing, std::string* error) {
-    if (auto size = parseLunSize(backing))
-        return makeMemoryLun(*size, error);
-    return openFileLun(backing, error);
+    if (!isSizeBacking(backing))
+        return openFileLun(backing, error);
+    auto size = parseLunSize(backing, error);
+    return size ? makeMemoryLun(*size, error) : nullptr;
 }
 
 } // namespace quevi::target

@@ -1,5 +1,6 @@
-// Logical unit stores: a memory store (anonymous mapping: costs the pages written and no more
-// than its size) and a file store read and written in place with pread/pwrite. Block size 512.
+// Logical unit stores: a sparse memory store (64 KiB chunks allocated on their first non-zero
+// write; unwritten regions cost nothing and read as zeros) and a file store read and written in
+// place with pread/pwrite. Block size 512.
 #pragma once
 
 #include <cstdint>
@@ -25,13 +26,22 @@ public:
 };
 
 // "64M", "1G", "512K", "1048576" (bytes; K/M/G/T are powers of 1024, an optional "iB" or "B"
-// may follow). The size must be a positive multiple of 512.
-std::optional<std::uint64_t> parseLunSize(std::string_view text);
+// may follow). The size must be a whole, positive multiple of 512. On failure `error` says
+// what is wrong with it.
+std::optional<std::uint64_t> parseLunSize(std::string_view text, std::string* error = nullptr);
 
+// Physical memory of this machine: no memory store, nor all of them together, may be larger.
+std::uint64_t machineMemory();
+// "16 TiB", "1.5 GiB", "512 bytes".
+std::string describeBytes(std::uint64_t bytes);
+
+// Refuses a store larger than machineMemory() (a file store serves such a disk).
 std::unique_ptr<LunStore> makeMemoryLun(std::uint64_t bytes, std::string* error);
 // Opens an existing file; its size is rounded down to whole blocks (at least one block).
 std::unique_ptr<LunStore> openFileLun(const std::string& path, std::string* error);
-// A size makes a memory store, anything else names a file.
+// A backing that begins with a digit and holds no "/" is a size and makes a memory store;
+// anything else names a file ("./1G" is a file named 1G).
+bool isSizeBacking(std::string_view backing);
 std::unique_ptr<LunStore> openLun(const std::string& backing, std::string* error);
 
 } // namespace quevi::target

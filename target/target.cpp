@@ -13,30 +13,107 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace quevi::target {
+
+namespace {
+
+// What the budget charges for a record (with its map node) and for a recorded PDU.
+constexpr std::size_t kRecordCost = sizeof(ConnectionRecord) + 64;
+
+std::size_t pduCost(const RecordedFrom& r) {
+    return sizeof(RecordedFrom) + r.pdu.data.capacity();
+}
+
+// Keeps all records within the budget: the oldest recorded PDUs go first, then the records of
+// the oldest closed connections. Called with s.mutex held.
+void trimRecords(TargetState& s) {
+    while (s.recordedBytes > s.config.recordBudget) {
+        if (!s.recorded.empty()) {
+            if (ConnectionRecord* r = s.findRecord(s.recorded.front().connection))
+                ++r->info.droppedRecords;
+            s.recordedBytes -= pduCost(s.recorded.front());
+            s.recorded.pop_front();
+            continue;
+        }
+        auto closed = std::find_if(s.records.begin(), s.records.end(),
+                                   [](const auto& r) { return !r.second->info.open; });
+        if (closed == s.records.end())
+            return; // open connections' records are kept whatever they cost
+        s.records.erase(closed);
+        s.recordedBytes -= kRecordCost;
+    }
+}
+
+} // namespace
 
 void TargetState::record(std::size_t index, const Header& h, std::span<const std::uint8_t> data) {
     {
         std::lock_guard lock(mutex);
         ConnectionRecord& r = *records.at(index);
         ++r.info.pduCount;
-        if (r.pdus.size() >= config.recordPduLimit) {
-            ++r.info.droppedRecords;
-        } else {
-            RecordedPdu pdu;
-            pdu.header = h;
-            pdu.dataLength = dataSegmentLength(h);
-            std::size_t keep = std::min<std::size_t>(data.size(), config.recordDataLimit);
-            pdu.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
-            r.pdus.push_back(std::move(pdu));
-        }
+        RecordedFrom& added = recorded.emplace_back(RecordedFrom{index, {}});
+        added.pdu.header = h;
+        added.pdu.dataLength = dataSegmentLength(h);
+        std::size_t keep = std::min<std::size_t>(data.size(), config.recordDataLimit);
+        added.pdu.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
+        recordedBytes += pduCost(added);
+        trimRecords(*this);
     }
     changed.notify_all();
 }
 
-std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool discovery) {
+void TargetState::finished(std::size_t index) {
+    {
+        std::lock_guard lock(mutex);
+        ConnectionRecord& r = *records.at(index);
+        r.info.open = false;
+        r.live.reset();
+        --openConnections;
+        trimRecords(*this);
+    }
+    changed.notify_all();
+}
+
+std::shared_ptr<Connection> TargetState::adopt(int fd) {
+    std::size_t index;
+    {
+        std::lock_guard lock(mutex);
+        if (openConnections >= config.maxConnections) {
+            ::close(fd);
+            return nullptr;
+        }
+        index = accepted++;
+        ++openConnections;
+        auto r = std::make_unique<ConnectionRecord>();
+        r->info.index = index;
+        records[index] = std::move(r);
+        recordedBytes += kRecordCost;
+        trimRecords(*this);
+    }
+    // Not make_shared: object and control block in one allocation would keep the whole
+    // connection's memory for as long as any weak pointer to it lives.
+    std::shared_ptr<Connection> c(new Connection(*this, fd, index));
+    {
+        std::lock_guard lock(mutex);
+        records.at(index)->live = c;
+    }
+    changed.notify_all();
+    return c;
+}
+
+void TargetState::serve(std::shared_ptr<Connection> connection) {
+    std::size_t index = connection->index();
+    connection->run();
+    connection.reset(); // closes the socket unless an action on it is still under way
+    finished(index);
+}
+
+std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool discovery,
+                                                    std::string initiatorName) {
     std::lock_guard lock(mutex);
     if (sessions.size() >= config.maxSessions)
         return nullptr;
@@ -51,6 +128,7 @@ std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool dis
         s->isid = isid;
         s->tsid = tsid;
         s->discovery = discovery;
+        s->initiatorName = std::move(initiatorName);
         sessions[tsid] = s;
         return s;
     }
@@ -89,16 +167,7 @@ void TargetState::leaveSession(const std::shared_ptr<Session>& session,
 
 namespace {
 
-// Called with s.mutex held.
-void forgetOldRecords(TargetState& s) {
-    for (auto it = s.records.begin();
-         s.records.size() > s.config.keepConnections && it != s.records.end();) {
-        if (!it->second->info.open)
-            it = s.records.erase(it);
-        else
-            ++it;
-    }
-}
+constexpr int kListenBacklog = 4096; // the kernel caps it at net.core.somaxconn
 
 void acceptLoop(TargetState& s) {
     while (!s.stopping) {
@@ -114,48 +183,34 @@ void acceptLoop(TargetState& s) {
         pollfd pfd{s.listenFd, POLLIN, 0};
         if (::poll(&pfd, 1, 100) <= 0)
             continue;
-        int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::size_t index;
-        bool full;
-        {
-            std::lock_guard lock(s.mutex);
-            full = s.openConnections >= s.config.maxConnections;
-            index = s.accepted;
-            if (!full) {
-                ++s.accepted;
-                ++s.openConnections;
-                auto r = std::make_unique<ConnectionRecord>();
-                r->info.index = index;
-                s.records[index] = std::move(r);
-                forgetOldRecords(s);
+        // Take every connection that is waiting, so that a storm of connects drains the
+        // listen queue as fast as it fills.
+        while (!s.stopping) {
+            int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // no busy loop
+                break;
+            }
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            auto c = s.adopt(fd);
+            if (!c)
+                continue;
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            try {
+                s.workers.push_back({std::thread([&s, c, done]() mutable {
+                                         s.serve(std::move(c));
+                                         *done = true;
+                                     }),
+                                     done});
+            } catch (const std::system_error&) { // no thread to be had: drop this connection
+                std::size_t index = c->index();
+                c->shutdown();
+                c.reset();
+                s.finished(index);
             }
         }
-        if (full) {
-            ::close(fd);
-            continue;
-        }
-        auto c = std::make_shared<Connection>(s, fd, index);
-        {
-            std::lock_guard lock(s.mutex);
-            s.records.at(index)->live = c;
-        }
-        s.changed.notify_all();
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        s.workers.push_back({std::thread([&s, c, done]() mutable {
-                                 c->run();
-                                 {
-                                     std::lock_guard lock(s.mutex);
-                                     --s.openConnections;
-                                 }
-                                 s.changed.notify_all();
-                                 c.reset();
-                                 *done = true;
-                             }),
-                             done});
     }
 }
 
@@ -183,12 +238,22 @@ bool Target::start(std::string* error) {
     }
     s.lunStores.clear();
     s.luns.clear();
+    std::uint64_t inMemory = 0;
     for (const std::string& backing : s.config.luns) {
         auto store = openLun(backing, error);
         if (!store)
             return false;
+        if (isSizeBacking(backing))
+            inMemory += store->size();
         s.luns.push_back(store.get());
         s.lunStores.push_back(std::move(store));
+    }
+    if (inMemory > machineMemory()) {
+        if (error)
+            *error = "memory LUNs of " + describeBytes(inMemory) +
+                     " in all are larger than this machine's memory (" +
+                     describeBytes(machineMemory()) + "); serve large disks from files";
+        return false;
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -198,11 +263,11 @@ bool Target::start(std::string* error) {
             *error = "not an IPv4 address: " + s.config.address;
         return false;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 64) != 0) {
+        ::listen(fd, kListenBacklog) != 0) {
         if (error)
             *error = "cannot listen on " + s.config.address + ":" + std::to_string(s.config.port) +
                      ": " + std::strerror(errno);
@@ -238,6 +303,16 @@ void Target::stop() {
     s.workers.clear();
     std::lock_guard lock(s.mutex);
     s.sessions.clear();
+}
+
+bool Target::serve(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    auto c = state_->adopt(fd);
+    if (!c)
+        return false;
+    state_->serve(std::move(c));
+    return true;
 }
 
 std::uint16_t Target::port() const {
@@ -288,10 +363,11 @@ std::optional<ConnectionInfo> Target::connection(std::size_t index) const {
 
 std::vector<RecordedPdu> Target::pdus(std::size_t index) const {
     std::lock_guard lock(state_->mutex);
-    ConnectionRecord* r = state_->findRecord(index);
-    if (!r)
-        return {};
-    return r->pdus;
+    std::vector<RecordedPdu> out;
+    for (const RecordedFrom& r : state_->recorded)
+        if (r.connection == index)
+            out.push_back(r.pdu);
+    return out;
 }
 
 namespace {

@@ -12,11 +12,13 @@
 //   connect to 127.0.0.1:target.port() ...
 //   target.setFaults(faults);                    // takes effect for the next PDU, any time
 //   target.waitForPdus(0, 3, 2s);                // connection 0 has recorded 3 PDUs
-//   auto pdus = target.pdus(0);                  // every PDU received on connection 0
+//   auto pdus = target.pdus(0);                  // PDUs recorded on connection 0 (within budget)
 //   target.sendAsyncMessage(0, {.event = 4});    // actions on a live connection
 //   target.stop();                               // closes every connection; also in ~Target
 //
-// Connections are numbered 0, 1, 2... in the order they were accepted.
+// Connections are numbered 0, 1, 2... in the order they were accepted. Bounds on what a peer
+// can make the target hold (connections, sessions, idle and login time, records) are fields
+// of TargetConfig.
 #pragma once
 
 #include "target/keys.h"
@@ -112,11 +114,18 @@ struct TargetConfig {
     std::uint32_t maxOutstandingR2T = 8;       // per command, also bounded by the negotiated value
     bool record = true;                        // record received PDUs per connection
     std::uint32_t recordDataLimit = 64 * 1024; // data bytes kept per recorded PDU
-    std::uint32_t recordPduLimit = 10000;      // PDUs kept per connection (the first ones)
-    std::uint32_t keepConnections = 4096;      // records of closed connections kept (the newest)
-    std::uint32_t maxConnections = 256;        // open at once
-    std::uint32_t maxSessions = 64;
-    std::chrono::milliseconds loginTimeout{30000}; // a login phase that stalls this long ends
+    // Everything kept about connections (their records and recorded PDUs) costs at most this
+    // many bytes: past it the oldest recorded PDUs are dropped first, then the records of the
+    // oldest closed connections.
+    std::size_t recordBudget = 64 << 20;
+    std::uint32_t maxConnections = 256; // open at once; more are closed as soon as accepted
+    std::uint32_t maxSessions = 64;     // more logins are refused with status 4
+    std::chrono::milliseconds loginTimeout{30000}; // a login phase that takes longer ends
+    // A full feature connection that has sent nothing for idleTimeout gets a NOP-In asking for
+    // an answer; when nothing at all arrives within pingTimeout after it, the connection is
+    // dropped. Zero idleTimeout: never pinged, never dropped for idling.
+    std::chrono::milliseconds idleTimeout{30000};
+    std::chrono::milliseconds pingTimeout{30000};
     Faults faults;
 };
 
@@ -135,8 +144,8 @@ struct ConnectionInfo {
     bool loggedIn = false; // reached the full feature phase
     bool discovery = false;
     bool open = true;
-    std::size_t pduCount = 0; // PDUs received
-    std::size_t droppedRecords = 0;
+    std::size_t pduCount = 0;       // PDUs received
+    std::size_t droppedRecords = 0; // recorded PDUs dropped to stay within the budget
 };
 
 class TargetState;
@@ -152,6 +161,10 @@ public:
     bool start(std::string* error = nullptr);
     // Stops accepting, closes every connection and waits for their threads. Idempotent.
     void stop();
+    // Serves an already connected stream socket as the next connection, on the calling thread,
+    // until it ends; the target owns the socket. False (socket closed) when the connection
+    // limit is reached. For in-process transports such as a socket pair; needs start().
+    bool serve(int fd);
 
     std::uint16_t port() const;
     const std::string& address() const;

@@ -11,9 +11,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,7 @@ struct Session {
     std::uint16_t isid = 0;
     std::uint16_t tsid = 0;
     bool discovery = false;
+    std::string initiatorName; // a joining connection must name the same initiator
 
     std::mutex mutex;
     std::uint32_t expCmdSN = 1;                       // guarded by mutex
@@ -39,10 +42,16 @@ struct Session {
     }
 };
 
+// What the target keeps about a connection. While the connection is open `live` reaches it;
+// once it has closed the record holds only what it records.
 struct ConnectionRecord {
     ConnectionInfo info;
-    std::vector<RecordedPdu> pdus;
     std::weak_ptr<Connection> live;
+};
+
+struct RecordedFrom {
+    std::size_t connection;
+    RecordedPdu pdu;
 };
 
 class TargetState {
@@ -58,9 +67,12 @@ public:
     Faults faults;                               // guarded by mutex
     NegotiationPolicy negotiation;               // guarded by mutex
     std::atomic<std::uint64_t> faultsVersion{1}; // bumped by every setFaults
-    // By connection index. Records of closed connections beyond keepConnections are forgotten,
-    // oldest first, so a long-running target does not grow with every connection it served.
+    // Records by connection index, and the PDUs recorded on all connections, oldest first.
+    // Together they cost at most config.recordBudget bytes: past it the oldest recorded PDUs
+    // go first, then the records of the oldest closed connections.
     std::map<std::size_t, std::unique_ptr<ConnectionRecord>> records; // guarded by mutex
+    std::deque<RecordedFrom> recorded;                                // guarded by mutex
+    std::size_t recordedBytes = 0;                                    // guarded by mutex
     std::size_t accepted = 0;                                         // guarded by mutex
     std::map<std::uint16_t, std::shared_ptr<Session>> sessions;       // by TSID; guarded by mutex
     std::uint16_t nextTsid = 1;                                       // guarded by mutex
@@ -92,6 +104,8 @@ public:
     }
     // Recording and connection bookkeeping, all under mutex.
     void record(std::size_t index, const Header& h, std::span<const std::uint8_t> data);
+    // Marks a connection closed, lets go of it and counts it out of the open ones.
+    void finished(std::size_t index);
     template <class F>
     void updateInfo(std::size_t index, F&& f) {
         {
@@ -101,8 +115,15 @@ public:
         changed.notify_all();
     }
 
+    // Takes an accepted socket as the next connection; null (and the socket closed) when
+    // config.maxConnections are open already.
+    std::shared_ptr<Connection> adopt(int fd);
+    // Serves an adopted connection on the calling thread until it ends.
+    void serve(std::shared_ptr<Connection> connection);
+
     // Sessions. createSession returns null when the limit is reached.
-    std::shared_ptr<Session> createSession(std::uint16_t isid, bool discovery);
+    std::shared_ptr<Session> createSession(std::uint16_t isid, bool discovery,
+                                           std::string initiatorName);
     std::shared_ptr<Session> findSession(std::uint16_t isid, std::uint16_t tsid);
     void leaveSession(const std::shared_ptr<Session>& session, const Connection* connection);
 };

@@ -16,4 +16,7 @@ void makeTcpConnectionsThread(PVOID session);
 int makeTcpConnections(ISCSI_SESSION* session);
 // Reads a text of NUL-terminated key=value pairs into the session's operational values; direct is
 // non-zero for the initiator's own wishes, zero for the target's answers. 0, or -1.
+// A text that carries a key twice or a value outside its key's range is refused as a whole with
+// ISCSI_TEXT_REFUSED_WHOLE, nothing of it applied.
+constexpr int ISCSI_TEXT_REFUSED_WHOLE = -2;
 int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct);

@@ -63,6 +63,12 @@ LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, U
 // iscsiOSreadFromConnection3 without a time limit (the receive loop and the response handlers).
 LONG iscsiOSreadFromConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
                                ULONG offset);
+// A point `seconds` from now on the kernel clock, for reads that share one deadline.
+LONGLONG iscsiOSdeadline(ULONG seconds);
+// Reads exactly length bytes into buffer + offset, all of them before the deadline (a peer that
+// sends a byte now and then gains nothing). Returns length, or -1 (or a smaller count) on failure.
+LONG iscsiOSreadFromConnectionBefore(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                                     ULONG offset, LONGLONG deadline);
 // iscsiOSreadFromConnection3 with 7000 ms for each receive (responses the initiator reads itself:
 // login, text exchanges read by their sender).
 LONG iscsiOSreadFromConnection2(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,

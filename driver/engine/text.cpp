@@ -95,10 +95,15 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
     ISCSI_SESSION* session = connection->session;
     UCHAR* hdr = msgHdr->hdr;
     LONG result = 0;
+    // A response the caller reads itself has one deadline, header and text together; the receive
+    // loop reads without a limit.
+    LONGLONG deadline = 0;
     if (mode != TEXT_MODE_RECEIVE_LOOP) {
+        deadline = iscsiOSdeadline(ISCSI_ANSWER_SECONDS);
         // A failed read leaves a zero header, which fails the tag test below.
         RtlZeroMemory(hdr, ISCSI_HDR_LEN);
-        (void)iscsiOSreadFromConnection2(connection->pSock, hdr, ISCSI_HDR_LEN, 0, 0);
+        (void)iscsiOSreadFromConnectionBefore(connection->pSock, hdr, ISCSI_HDR_LEN, 0, 0,
+                                              deadline);
     }
     if (iscsiPduGetItt(hdr) != setTaskId(session)) {
         Debug(DBG_ERROR, "handleTextResponse: task tag %x is not the session's\n",
@@ -129,8 +134,11 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
             return ISCSI_FAILURE;
         }
         text[padded] = '\0';
-        if (iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0) !=
-            static_cast<LONG>(padded)) {
+        LONG got =
+            mode == TEXT_MODE_RECEIVE_LOOP
+                ? iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0)
+                : iscsiOSreadFromConnectionBefore(connection->pSock, text, padded, 0, 0, deadline);
+        if (got != static_cast<LONG>(padded)) {
             ExFreePool(text);
             iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
@@ -172,7 +180,11 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
             }
         } else if (mode != TEXT_MODE_RECEIVE_LOOP) {
             text[length] = '\0'; // a pad byte, or the extra one
-            (void)handleParams(text, length, session, 0);
+            if (handleParams(text, length, session, 0) == ISCSI_TEXT_REFUSED_WHOLE) {
+                // A key twice or a value out of range: the login cannot go on from this answer.
+                iscsiDropConnection(connection, CONN_LOGIN_FAILED);
+                result = ISCSI_FAILURE;
+            }
         } else {
             applyLateAnswer(session, text, length);
         }

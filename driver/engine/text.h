@@ -3,6 +3,10 @@
 
 #include "driver/engine/engine.h"
 
+// How long a response that the initiator reads itself (login, a text exchange) may take, header and
+// text together.
+constexpr ULONG ISCSI_ANSWER_SECONDS = 7;
+
 // Longest text segment accepted from a target; a longer one is refused and the connection broken,
 // so a target cannot make the initiator allocate without bound.
 constexpr ULONG ISCSI_MAX_TEXT_SEGMENT = 64 * 1024;

@@ -33,8 +33,11 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     iscsiUnlockSession(session, old);
 
     if (connection->state != CONN_CONNECTED || handleLogin(connection) != 0) {
-        // Whatever state the login left, the record counts as a failed login.
-        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
+        // A failed login counts as one, except an answer that was no login response at all, which
+        // is reported as such.
+        iscsiDropConnection(connection, connection->state == CONN_LOGIN_BAD_RESPONSE
+                                            ? CONN_LOGIN_BAD_RESPONSE
+                                            : CONN_LOGIN_FAILED);
         return;
     }
 

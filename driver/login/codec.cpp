@@ -54,6 +54,10 @@ BOOLEAN CharToInteger(const char* value, ULONG* number) {
     for (const char* p = value; *p != '\0'; p++) {
         char c = *p;
         if (isDecimalDigit(c)) {
+            // A number that does not fit 32 bits is refused, never wrapped into another one.
+            if (n > (0xFFFFFFFFu - static_cast<ULONG>(c - '0')) / 10) {
+                return TRUE;
+            }
             n = n * 10 + static_cast<ULONG>(c - '0');
         } else if (c == ',' || c == ';') {
             // A list of numbers: the first one that is not zero counts.
@@ -82,6 +86,9 @@ BOOLEAN HexCharToInteger(char* value, ULONG* number) {
         char c = *p;
         int digit = hexDigitValue(c);
         if (digit >= 0) {
+            if (n > 0x0FFFFFFFu) {
+                return TRUE;
+            }
             n = n * 16 + static_cast<ULONG>(digit);
         } else if (c == ',') {
             if (n != 0) {

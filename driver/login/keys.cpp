@@ -36,6 +36,29 @@ const USHORT defaultOpParams[ISCSI_NUM_OP_PARAMS] = {
     0,   // SecurityContextComplete: no
 };
 
+// The values a key may take; a text with a value outside them is refused. DataPDULength stops at
+// 32767 units so that a data segment (24-bit length) can always hold it.
+const USHORT opParamsMin[ISCSI_NUM_OP_PARAMS] = {1, 0, 0, 0, 1, 1, 0, 0, 1,
+                                                 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const USHORT opParamsMax[ISCSI_NUM_OP_PARAMS] = {65535,
+                                                 1,
+                                                 1,
+                                                 1,
+                                                 32767,
+                                                 65535,
+                                                 65535,
+                                                 65535,
+                                                 65535,
+                                                 1,
+                                                 1,
+                                                 1,
+                                                 1,
+                                                 1,
+                                                 AUTH_METHOD_TABLE_SIZE - 1,
+                                                 DIGEST_TABLE_SIZE - 1,
+                                                 DIGEST_TABLE_SIZE - 1,
+                                                 1};
+
 const UCHAR opParamsStringGroup[ISCSI_NUM_OP_PARAMS] = {
     OP_GROUP_NONE,   OP_GROUP_NONE,   OP_GROUP_NONE, OP_GROUP_NONE, OP_GROUP_NONE,
     OP_GROUP_NONE,   OP_GROUP_NONE,   OP_GROUP_NONE, OP_GROUP_NONE, OP_GROUP_NONE,

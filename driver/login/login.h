@@ -25,6 +25,8 @@ extern const char* const OperationalParamsNames[ISCSI_NUM_OP_PARAMS];
 // One type letter per key: 'n' number (decimal), 'b' boolean ("yes"/"no"), 's' named value.
 extern const char opParamsTypes[ISCSI_NUM_OP_PARAMS + 1];
 extern const USHORT defaultOpParams[ISCSI_NUM_OP_PARAMS];
+extern const USHORT opParamsMin[ISCSI_NUM_OP_PARAMS];
+extern const USHORT opParamsMax[ISCSI_NUM_OP_PARAMS];
 constexpr UCHAR OP_GROUP_NONE = 0;
 constexpr UCHAR OP_GROUP_AUTH_METHOD = 1;
 constexpr UCHAR OP_GROUP_DIGEST = 2;
@@ -118,7 +120,9 @@ constexpr int NEGOTIATION_MAX_EXCHANGES = 6;
 // InitiatorName and TargetName pairs are accepted and not stored. 0, or -1 for a malformed pair.
 int storeOperationalParam(char* pair, ISCSI_SESSION* session, UCHAR direct);
 // Reads length bytes of NUL-terminated pairs into the session; answers "reject" and
-// "NotUnderstood" mark the key. Stops at the first pair that fails and returns -1; otherwise 0.
+// "NotUnderstood" mark the key. A text that carries a key twice or a value outside its key's range
+// is refused as a whole (ISCSI_TEXT_REFUSED_WHOLE, nothing applied). Otherwise stops at the first
+// pair that fails and returns -1; or 0.
 // Every pair must end in a NUL at or before offset length: a caller whose last pair runs up to the
 // length keeps a NUL at offset length (its buffer has at least length + 1 bytes).
 int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct);

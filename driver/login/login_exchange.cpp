@@ -49,9 +49,9 @@ void takeLoginNumbers(ISCSI_CONNECTION* connection, const UCHAR* hdr) {
     iscsiUnlockSession(session, old);
 }
 
-// Reads an answer's text (with the timed read) into a buffer of the caller's; the text ends in a
-// NUL at its length. Null on a failure, with the connection's state set.
-char* readLoginText(ISCSI_CONNECTION* connection, ULONG length) {
+// Reads an answer's text (by the answer's deadline) into a buffer of the caller's; the text ends
+// in a NUL at its length. Null on a failure, with the connection's state set.
+char* readLoginText(ISCSI_CONNECTION* connection, ULONG length, LONGLONG deadline) {
     if (length > ISCSI_MAX_TEXT_SEGMENT) {
         Debug(DBG_ERROR, "sendLoginCmd: answer text of %u bytes refused\n", length);
         iscsiDropConnection(connection, CONN_FAILED);
@@ -64,7 +64,7 @@ char* readLoginText(ISCSI_CONNECTION* connection, ULONG length) {
         iscsiDropConnection(connection, CONN_IDLE);
         return nullptr;
     }
-    if (iscsiOSreadFromConnection2(connection->pSock, text, padded, 0, 0) !=
+    if (iscsiOSreadFromConnectionBefore(connection->pSock, text, padded, 0, 0, deadline) !=
         static_cast<LONG>(padded)) {
         iscsiDropConnection(connection, CONN_FAILED);
         ExFreePool(text);
@@ -127,9 +127,13 @@ int sendLoginCmd(ISCSI_CONNECTION* connection) {
         return ISCSI_FAILURE;
     }
 
+    // One deadline for the whole answer, header and text: a target that sends a byte now and then
+    // cannot hold the login.
+    LONGLONG deadline = iscsiOSdeadline(ISCSI_ANSWER_SECONDS);
     UCHAR rsp[ISCSI_HDR_LEN];
     RtlZeroMemory(rsp, sizeof rsp);
-    if (iscsiOSreadFromConnection2(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0) != ISCSI_HDR_LEN) {
+    if (iscsiOSreadFromConnectionBefore(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0, deadline) !=
+        ISCSI_HDR_LEN) {
         iscsiDropConnection(connection, CONN_FAILED);
         return ISCSI_FAILURE;
     }
@@ -153,12 +157,16 @@ int sendLoginCmd(ISCSI_CONNECTION* connection) {
     if (answerLength == 0) {
         return 0;
     }
-    char* answer = readLoginText(connection, answerLength);
+    char* answer = readLoginText(connection, answerLength, deadline);
     if (answer == nullptr) {
         return ISCSI_FAILURE;
     }
-    (void)handleParams(answer, answerLength, session, 0);
+    int read = handleParams(answer, answerLength, session, 0);
     ExFreePool(answer);
+    if (read == ISCSI_TEXT_REFUSED_WHOLE) {
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
+        return ISCSI_FAILURE;
+    }
     return 0;
 }
 
@@ -172,8 +180,9 @@ int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
             return ISCSI_FAILURE;
         }
         RtlZeroMemory(rsp, ISCSI_HDR_LEN);
-        if (iscsiOSreadFromConnection2(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0) !=
-            ISCSI_HDR_LEN) {
+        LONGLONG deadline = iscsiOSdeadline(ISCSI_ANSWER_SECONDS);
+        if (iscsiOSreadFromConnectionBefore(connection->pSock, rsp, ISCSI_HDR_LEN, 0, 0,
+                                            deadline) != ISCSI_HDR_LEN) {
             iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
@@ -184,7 +193,7 @@ int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
         // Text in a closing answer is read and dropped, so the next header starts in place.
         ULONG length = iscsiPduGetDataLength(rsp);
         if (length != 0) {
-            char* text = readLoginText(connection, length);
+            char* text = readLoginText(connection, length, deadline);
             if (text == nullptr) {
                 return ISCSI_FAILURE;
             }

@@ -146,9 +146,61 @@ int revertToDefault(const char* pair, ISCSI_SESSION* session) {
     return index;
 }
 
+namespace {
+
+// Whether a text may be applied at all: no key twice (the names included), no number outside its
+// key's range. Both sides of the login refuse such a text the same way, as a whole.
+bool acceptableText(char* text, ULONG length) {
+    ULONG seen = 0;
+    int names[2] = {0, 0};
+    auto remaining = static_cast<LONG>(length);
+    for (char* pair = text; pair != nullptr; pair = FindNextParam(pair, &remaining)) {
+        if (contains(pair, "InitiatorName") || contains(pair, "TargetName")) {
+            if (++names[contains(pair, "TargetName") ? 1 : 0] > 1) {
+                Debug(DBG_ERROR, "handleParams: a name is given twice\n");
+                return false;
+            }
+            continue;
+        }
+        int index = lookupOpParams(pair);
+        if (index < 0) {
+            continue;
+        }
+        if (seen & (1u << index)) {
+            Debug(DBG_ERROR, "handleParams: %s is given twice\n", OperationalParamsNames[index]);
+            return false;
+        }
+        seen |= 1u << index;
+        const char* value = pastEquals(static_cast<const char*>(pair));
+        if (opParamsTypes[index] != 'n' || value == nullptr || !numeric(value)) {
+            continue;
+        }
+        // Read from a copy: the hexadecimal reader lower-cases its text.
+        char copy[MAX_VALUE_LENGTH + 1];
+        size_t n = strnlen(value, MAX_VALUE_LENGTH);
+        RtlCopyMemory(copy, value, n);
+        copy[n] = '\0';
+        ULONG number = 0;
+        BOOLEAN refused = contains(copy, "0x") || contains(copy, "0X")
+                              ? HexCharToInteger(copy, &number)
+                              : CharToInteger(copy, &number);
+        if (refused || number < opParamsMin[index] || number > opParamsMax[index]) {
+            Debug(DBG_ERROR, "handleParams: %s=%u is outside its range\n",
+                  OperationalParamsNames[index], number);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 int handleParams(char* text, ULONG length, ISCSI_SESSION* session, UCHAR direct) {
     if (text == nullptr || length == 0 || length > 0x7FFFFFFF) {
         return ISCSI_FAILURE;
+    }
+    if (!acceptableText(text, length)) {
+        return ISCSI_TEXT_REFUSED_WHOLE;
     }
     int result = 0;
     auto remaining = static_cast<LONG>(length);

@@ -195,6 +195,7 @@ NTSTATUS tOpenLocalEndpoint(ISCSI_SOCK* pSock) {
     (void)device->setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     tLockState(pSock);
     pSock->addressHandle = fd;
+    pSock->lowWater = 0; // a new socket wakes its reader for every byte until told otherwise
     tUnlockState(pSock);
     return STATUS_SUCCESS;
 }

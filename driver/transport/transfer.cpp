@@ -77,8 +77,10 @@ NTSTATUS receiveStep(ISCSI_SOCK* pSock, int fd, TCP_REQUEST* request) {
                                                                      : tStatusFromErrno(errno);
 }
 
-// The read itself, on the registered socket fd (-1: none).
-int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG timeoutMs) {
+// The read itself, on the registered socket fd (-1: none). Each receive waits timeoutMs, unless a
+// deadline for the whole read is given (not TCP_NO_DEADLINE).
+int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG timeoutMs,
+              LONGLONG wholeDeadline) {
     // The limit of each receive, in whole seconds: a signed division that truncates, so a budget
     // below a second only polls. A value that is negative as a signed number also only polls.
     bool forever = timeoutMs == ISCSI_NO_TIME_LIMIT;
@@ -104,7 +106,18 @@ int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG time
         }
         Debug(DBG_TRANSFER, "iscsiOSreadFromConnection: IoCallDriver returned %x\n", status);
         if (status == STATUS_PENDING) {
-            LONGLONG deadline = forever ? TCP_NO_DEADLINE : tDeadline(static_cast<ULONG>(seconds));
+            LONGLONG deadline = wholeDeadline != TCP_NO_DEADLINE ? wholeDeadline
+                                : forever                        ? TCP_NO_DEADLINE
+                                          : tDeadline(static_cast<ULONG>(seconds));
+            // Wake once as much of the rest as one receive can take has arrived, not for every
+            // segment of a large transfer. Closing or an error still wakes the wait at once.
+            ULONG rest = length - bytesRead;
+            int lowWater = static_cast<int>(rest < TCP_MAX_LOW_WATER ? rest : TCP_MAX_LOW_WATER);
+            if (lowWater != pSock->lowWater &&
+                pSock->tcpDeviceObject->setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater,
+                                                   sizeof lowWater) == 0) {
+                pSock->lowWater = lowWater;
+            }
             int ready = tPollSocket(pSock->tcpDeviceObject, fd, POLLIN, deadline);
             if (ready > 0) {
                 status = receiveStep(pSock, fd, request);
@@ -252,9 +265,10 @@ LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, UL
     return writeChain(pSock, header, ISCSI_HDR_LEN, data, dataLength, dataOffset, pad);
 }
 
-LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
-                                ULONG offset, ULONG timeoutMs) {
-    (void)context;
+namespace {
+
+LONG readConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG offset, ULONG timeoutMs,
+                    LONGLONG wholeDeadline) {
     Debug(DBG_TRANSFER, "iscsiOSreadFromConnection: need to read %x bytes within %x milliseconds\n",
           length, timeoutMs);
     if (pSock == nullptr) {
@@ -272,12 +286,30 @@ LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, U
     int fd = -1;
     bool registered = tIoEnter(pSock, TCP_IO_READ, &fd);
     int rc = readSteps(pSock, registered ? fd : -1, static_cast<UCHAR*>(buffer) + offset, length,
-                       timeoutMs);
+                       timeoutMs, wholeDeadline);
     if (registered) {
         tIoLeave(pSock, TCP_IO_READ);
     }
     Debug(DBG_TRANSFER, "iscsiOSreadFromConnection: returning with rc = %x\n", rc);
     return rc;
+}
+
+} // namespace
+
+LONG iscsiOSreadFromConnection3(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                                ULONG offset, ULONG timeoutMs) {
+    (void)context;
+    return readConnection(pSock, buffer, length, offset, timeoutMs, TCP_NO_DEADLINE);
+}
+
+LONGLONG iscsiOSdeadline(ULONG seconds) {
+    return tDeadline(seconds);
+}
+
+LONG iscsiOSreadFromConnectionBefore(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,
+                                     ULONG offset, LONGLONG deadline) {
+    (void)context;
+    return readConnection(pSock, buffer, length, offset, ISCSI_NO_TIME_LIMIT, deadline);
 }
 
 LONG iscsiOSreadFromConnection(PISCSI_SOCK pSock, void* buffer, ULONG length, ULONG context,

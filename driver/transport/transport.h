@@ -39,6 +39,10 @@ constexpr UCHAR SOCK_NEW = 7;          // allocated, never connected
 constexpr ULONG TDI_DISCONNECT_ABORT = 0x2;
 constexpr ULONG TDI_DISCONNECT_RELEASE = 0x4;
 
+// The most a read waits to gather before a receive: a large transfer wakes its reader in pieces of
+// this size instead of once per arriving segment.
+constexpr ULONG TCP_MAX_LOW_WATER = 128 * 1024;
+
 // Per-receive time limit of iscsiOSreadFromConnection2.
 constexpr ULONG ISCSI_READ2_TIMEOUT_MS = 7000;
 
@@ -117,6 +121,9 @@ struct ISCSI_SOCK {
     // -1 when none.
     int ioFd[2];
     int closePending[2]; // closed sockets still used by a read or write; -1 when free
+    // The socket's receive low-water mark as the read in progress last set it (0: never set).
+    // Owned by the one read in progress; a new socket starts at the system's 1.
+    int lowWater;
 };
 
 // Puts a table of socket calls in place of the POSIX one for records that find their device from

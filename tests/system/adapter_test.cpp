@@ -307,6 +307,8 @@ TEST_F(AdapterTest, ResetsArePostedOncePerBusAndIgnoredForTheDummyAndInactiveBus
     EXPECT_LT(completed, log_.find("queueing up reset request for PathId = 2"));
 
     // During a shutdown a reset ends every request the adapter keeps and refuses all later ones.
+    // (The two resets queued above are carried out first: they end what the buses keep.)
+    ASSERT_TRUE(eventually([&] { return traced("the reset operation is complete") == 2; }));
     Req& kept = req(1, {0}, 0, SRB_FUNCTION_RECEIVE_EVENT);
     submit(kept);
     EXPECT_FALSE(finished(kept, 100ms));

@@ -2,6 +2,13 @@
 // and joining logins, discovery, the closing exchange, and every way a login fails.
 #include "system_fixture.h"
 
+#include <arpa/inet.h>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace systest;
 
 namespace {
@@ -171,6 +178,7 @@ struct FailureCase {
     void (*configure)(tgt::TargetConfig&);
     std::string login;
     bool reachesTarget;
+    ULONG state = CONN_LOGIN_FAILED;
     friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -186,7 +194,7 @@ TEST_P(LoginFailureTest, EndsInLoginFailedWithNoActiveConnection) {
     ASSERT_NE(h, ISCSI_NO_SESSION) << "the session exists even though its login failed";
     settle(getSessionStruct(h));
     EXPECT_EQ(getSessionStruct(h)->numActiveConnections, 0u);
-    EXPECT_EQ(connState(h, 0), CONN_LOGIN_FAILED);
+    EXPECT_EQ(connState(h, 0), GetParam().state);
     if (!GetParam().reachesTarget) {
         EXPECT_TRUE(sent(0).empty()) << "nothing was sent";
     }
@@ -198,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"RefusedStatus", [](tgt::TargetConfig& c) { c.faults.loginStatus = 0x02; },
                     kLogin, true},
         FailureCase{"WrongOpcode", [](tgt::TargetConfig& c) { c.faults.loginOpcode = 0xE4; },
-                    kLogin, true},
+                    kLogin, true, CONN_LOGIN_BAD_RESPONSE},
         FailureCase{"VersionAboveTwo", [](tgt::TargetConfig& c) { c.faults.loginVersion = 3; },
                     kLogin, true},
         FailureCase{"ClosingOpcode", [](tgt::TargetConfig& c) { c.faults.closingOpcode = 0xE4; },
@@ -216,6 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoTargetName", nullptr, "InitiatorName=iqn.x;", false},
         FailureCase{"BadPairInLoginString", nullptr,
                     "InitiatorName=iqn.x;TargetName=" + kTargetName + ";NoSuchKey=1;", false},
+        // Offers the initiator would have to cut or that say two things are never sent.
+        FailureCase{"OfferOutOfRange", nullptr, kLogin + "DataPDULength=65536;", false},
+        FailureCase{"OfferOfZeroUnits", nullptr, kLogin + "DataPDULength=0;", false},
+        FailureCase{"KeyOfferedTwice", nullptr, kLogin + "DataPDULength=8;DataPDULength=16;",
+                    false},
         FailureCase{"UnsupportedAuthMethod", nullptr,
                     "InitiatorName=iqn.x;TargetName=" + kTargetName + ";AuthMethod=CHAP;", true}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
@@ -229,4 +242,115 @@ TEST_F(LoginTest, UnsupportedAuthMethodFailsAfterTheLoginResponseWithoutText) {
     auto pdus = sent(0);
     ASSERT_EQ(pdus.size(), 1u) << "only the Login request";
     EXPECT_EQ(pdus[0].opcode(), OP_LOGIN);
+}
+
+namespace {
+
+// A target that answers the Login request with whatever a case makes of it: a raw peer on a
+// loopback port, for answers the real target never gives.
+class HostilePeer {
+public:
+    explicit HostilePeer(std::function<void(int fd)> answer) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, answer] {
+            int fd = accept(listener_, nullptr, nullptr);
+            uint8_t h[48];
+            if (fd >= 0 && recv(fd, h, 48, MSG_WAITALL) == 48) {
+                std::vector<uint8_t> text((uint32_t{h[5]} << 16 | h[6] << 8 | h[7]) + 3 & ~3u);
+                recv(fd, text.data(), text.size(), MSG_WAITALL);
+                answer(fd);
+                shutdown(fd, SHUT_RDWR);
+                close(fd);
+            }
+        });
+    }
+    ~HostilePeer() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    USHORT port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    USHORT port_ = 0;
+    std::thread thread_;
+};
+
+// A Login response header declaring `length` bytes of text.
+std::vector<uint8_t> loginResponse(uint32_t length) {
+    std::vector<uint8_t> h(48, 0);
+    h[0] = 0xE3;
+    h[1] = 0x80;
+    h[3] = 2;
+    h[6] = uint8_t(length >> 8);
+    h[7] = uint8_t(length);
+    h[31] = 1; // ExpCmdSN 1
+    h[35] = 8; // MaxCmdSN 8: the window is open
+    return h;
+}
+
+void answerWithText(int fd, const std::string& text) {
+    std::vector<uint8_t> pdu = loginResponse(uint32_t(text.size()));
+    pdu.insert(pdu.end(), text.begin(), text.end());
+    pdu.resize((pdu.size() + 3) & ~size_t{3});
+    send(fd, pdu.data(), pdu.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // then nothing more
+}
+
+} // namespace
+
+// Every answer of the login phase must be whole within one deadline; answers the initiator cannot
+// apply fail the login. Each ends in CONN_LOGIN_FAILED well within a second of real time (7 s of
+// the kernel clock at a tenth).
+TEST_F(LoginTest, AnswersThatStallDripOrCannotBeAppliedFailTheLoginInBoundedTime) {
+    struct Case {
+        const char* name;
+        std::function<void(int)> answer;
+    } cases[] = {
+        {"Text response whose text never comes",
+         [](int fd) {
+             auto h = loginResponse(0);
+             send(fd, h.data(), h.size(), MSG_NOSIGNAL);
+             uint8_t text[48];
+             std::vector<uint8_t> body(4096);
+             if (recv(fd, text, 48, MSG_WAITALL) == 48) {
+                 recv(fd, body.data(), (uint32_t{text[6]} << 8 | text[7]) + 3 & ~3u, MSG_WAITALL);
+                 std::vector<uint8_t> rsp = loginResponse(100);
+                 rsp[0] = 0xE4;
+                 std::copy(text + 16, text + 20, rsp.begin() + 16);
+                 send(fd, rsp.data(), rsp.size(), MSG_NOSIGNAL);
+             }
+             std::this_thread::sleep_for(std::chrono::seconds(3)); // longer than the bound
+         }},
+        {"one byte every 200 ms",
+         [](int fd) {
+             auto h = loginResponse(0);
+             for (size_t i = 0; i < h.size() && send(fd, &h[i], 1, MSG_NOSIGNAL) == 1; i++) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             }
+         }},
+        {"DataPDULength=0",
+         [](int fd) { answerWithText(fd, std::string("DataPDULength=0\0", 16)); }},
+        {"a key twice",
+         [](int fd) { answerWithText(fd, std::string("InitialR2T=no\0InitialR2T=yes\0", 30)); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostilePeer peer(c.answer);
+        auto start = std::chrono::steady_clock::now();
+        ULONG h = createSession(1, kLogin, {peer.port()});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        ASSERT_NE(h, ISCSI_NO_SESSION);
+        EXPECT_EQ(connState(h, 0), CONN_LOGIN_FAILED);
+        EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
+    }
 }

@@ -173,6 +173,12 @@ LONG iscsiOSwritePdu(PISCSI_SOCK, const void*, const void*, ULONG, ULONG) {
 LONG iscsiOSreadFromConnection3(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, ULONG) {
     return ISCSI_FAILURE;
 }
+LONGLONG iscsiOSdeadline(ULONG) {
+    return 0;
+}
+LONG iscsiOSreadFromConnectionBefore(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, LONGLONG) {
+    return ISCSI_FAILURE;
+}
 LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
     return ISCSI_FAILURE;
 }

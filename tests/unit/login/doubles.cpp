@@ -43,6 +43,12 @@ LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void*, ULONG, const void*, ULON
 LONG iscsiOSwritePdu(PISCSI_SOCK, const void*, const void*, ULONG, ULONG) {
     abort();
 }
+LONGLONG iscsiOSdeadline(ULONG) {
+    abort();
+}
+LONG iscsiOSreadFromConnectionBefore(PISCSI_SOCK, void*, ULONG, ULONG, ULONG, LONGLONG) {
+    abort();
+}
 LONG iscsiOSreadFromConnection(PISCSI_SOCK, void*, ULONG, ULONG, ULONG) {
     abort();
 }

@@ -110,13 +110,17 @@ TEST_F(Negotiation, LoginStringCopyIsSplitIntoPairsAtItsSeparators) {
     session.loginString = nullptr;
 }
 
-TEST_F(Negotiation, DuplicateKeysAreReadInTurn) {
-    EXPECT_EQ(read("InitialR2T=no\0InitialR2T=yes\0"s, 1), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
-    // The second answer is combined with what the first left.
-    EXPECT_EQ(read("DataPDULength=8\0DataPDULength=64\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
-    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
+TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
+    session.opParams[DATA_PDU_LENGTH] = 16;
+    for (const std::string& text :
+         {"InitialR2T=no\0InitialR2T=yes\0"s, "DataPDULength=8\0DataPDULength=64\0"s,
+          "TargetName=a\0TargetName=b\0"s, "DataPDULength=8\0FirstBurstSize=65536\0"s,
+          "DataPDULength=32768\0"s, "DataPDULength=0\0"s, "MaxConnections=0x10000\0"s,
+          "DataPDULength=4294967312\0"s}) {
+        EXPECT_EQ(read(text, 0), ISCSI_TEXT_REFUSED_WHOLE) << text;
+        EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16) << "nothing applied: " << text;
+    }
+    EXPECT_EQ(read("DataPDULength=32767\0"s, 1), 0);
 }
 
 TEST_F(Negotiation, NoneIsANameNotTheBooleanNo) {
@@ -419,7 +423,8 @@ TEST_F(Negotiation, MaxConnectionsAnswerAboveTheRecordsIsBounded) {
 }
 
 TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
-    ASSERT_EQ(read("AuthMethod=9\0AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);
+    session.opParams[AUTH_METHOD] = 9;
+    ASSERT_EQ(read("AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);
     EXPECT_EQ(session.opParams[AUTH_METHOD], 9);
     fake::answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);

@@ -81,6 +81,17 @@ LONG iscsiOSreadFromConnection(PISCSI_SOCK, void* buffer, ULONG length, ULONG, U
     return static_cast<LONG>(length);
 }
 
+// A read with a deadline: the next header once the last segment was read, else that segment.
+LONGLONG iscsiOSdeadline(ULONG) {
+    return 0;
+}
+LONG iscsiOSreadFromConnectionBefore(PISCSI_SOCK s, void* buffer, ULONG length, ULONG context,
+                                     ULONG offset, LONGLONG) {
+    return wire::target().current.data.empty()
+               ? iscsiOSreadFromConnection2(s, buffer, length, context, offset)
+               : iscsiOSreadFromConnection(s, buffer, length, context, offset);
+}
+
 void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK, UCHAR, ULONG) {
     abort();
 }

@@ -39,6 +39,9 @@ TEST(TargetKeys, RefusesMalformedText) {
     for (std::size_t i = 0; i <= kMaxPairs; ++i)
         many += "K=1" + std::string(1, '\0');
     EXPECT_FALSE(parseTextPairs(wire(many)));
+    TextFault fault;
+    EXPECT_FALSE(parseTextPairs(wire(std::string_view("A=1\0B=2\0A=1\0", 12)), &fault));
+    EXPECT_EQ(fault, TextFault::DuplicateKey);
 }
 
 TEST(TargetKeys, ReadsValuesAsTheInitiatorWritesThem) {
@@ -47,6 +50,10 @@ TEST(TargetKeys, ReadsValuesAsTheInitiatorWritesThem) {
     EXPECT_EQ(readValue(kDataPDULength, "0,5"), 5);
     EXPECT_EQ(readValue(kDataPDULength, "8,16"), 8);
     EXPECT_FALSE(readValue(kDataPDULength, "1f"));
+    EXPECT_EQ(readValue(kDataPDULength, "65535"), 65535);
+    for (auto outside : {"65536", "0", "0x10000", "-5", "99999999999"})
+        EXPECT_FALSE(readValue(kDataPDULength, outside)) << outside;
+    EXPECT_EQ(readValue(5, "0"), 0); // FirstBurstSize may be 0
     EXPECT_EQ(readValue(kImmediateData, "yes"), 1);
     EXPECT_EQ(readValue(kImmediateData, "no"), 0);
     EXPECT_FALSE(readValue(kImmediateData, "none"));

@@ -108,25 +108,6 @@ TEST_F(Robustness, SixteenSessionsOfEightConnections) {
     EXPECT_EQ(target->connectionCount(), static_cast<std::size_t>(kSessions * kConnections));
 }
 
-TEST_F(Robustness, RecordsOfOldClosedConnectionsAreForgotten) {
-    config.keepConnections = 2;
-    startTarget();
-    for (std::size_t i = 0; i < 5; ++i) {
-        Client c;
-        ASSERT_TRUE(c.connect(target->port()));
-        ASSERT_TRUE(target->waitForConnections(i + 1, 5s));
-        c.close();
-        ASSERT_TRUE(target->waitForClosed(i, 5s));
-    }
-    Client open;
-    ASSERT_TRUE(open.connect(target->port()));
-    ASSERT_TRUE(target->waitForConnections(6, 5s));
-    EXPECT_EQ(target->connectionCount(), 6u);
-    EXPECT_FALSE(target->connection(0));
-    EXPECT_TRUE(target->connection(5));
-    EXPECT_TRUE(target->waitForClosed(0, 1s));
-}
-
 TEST_F(Robustness, StopClosesOpenConnections) {
     startTarget();
     Client a, b;

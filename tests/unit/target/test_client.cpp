@@ -220,7 +220,7 @@ bool Client::waitClosed(std::chrono::milliseconds timeout) {
 
 bool Client::login(const std::string& target, std::uint16_t isid, std::uint16_t tsidIn,
                    const std::string& offer) {
-    std::string text = pairs({"InitiatorName=iqn.test:client", "TargetName=" + target});
+    std::string text = pairs({"InitiatorName=" + initiator, "TargetName=" + target});
     std::uint32_t sn = tsidIn == 0 ? takeCmdSN() : 0;
     if (!send(loginRequest(isid, tsidIn, cid, 0x77, sn, static_cast<std::uint32_t>(text.size())),
               bytes(text)))

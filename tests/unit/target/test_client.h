@@ -135,6 +135,7 @@ public:
     Pdu last;
     std::uint16_t tsid = 0;
     std::uint16_t cid = 1;
+    std::string initiator = "iqn.test:client";
 
 private:
     int fd_ = -1;

@@ -193,24 +193,21 @@ TEST_F(TransportTest, ReadPlacesExactlyLengthBytesAtTheOffset) {
     EXPECT_EQ(iscsiOSreadFromConnection(sock_, tail, 0, 0, 0), 0);
 }
 
-TEST_F(TransportTest, AHeaderArrivingInTwoPiecesTakesTwoReceives) {
+TEST_F(TransportTest, AHeaderArrivingInTwoPiecesIsGatheredWhole) {
     connectNew();
-    traceFrom(4);
     std::vector<uint8_t> header = pattern(48, 31);
     std::vector<uint8_t> buffer(48);
     auto reader = std::async(std::launch::async, [&] {
         return iscsiOSreadFromConnection(sock_, buffer.data(), 48, 0, 0);
     });
     ASSERT_TRUE(sendAll(peer_, header.data(), 20));
-    ASSERT_TRUE(eventually([] { return deviceLog().recvmsgWithData.load() == 1; }));
+    EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout) << "20 of 48 bytes";
     ASSERT_TRUE(sendAll(peer_, header.data() + 20, 28));
     ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(reader.get(), 48);
     EXPECT_EQ(buffer, header);
-    EXPECT_EQ(deviceLog().recvmsgWithData.load(), 2);
-    std::string text = traces();
-    EXPECT_TRUE(hasLine(text, "iscsiOSreadFromConnection: bytesRead = 14, pSock->rcvBytes = 14\n"));
-    EXPECT_TRUE(hasLine(text, "iscsiOSreadFromConnection: bytesRead = 30, pSock->rcvBytes = 1c\n"));
+    // The reader waits for the rest of the header, not for every piece: at most two receives.
+    EXPECT_LE(deviceLog().recvmsgWithData.load(), 2);
 }
 
 TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
