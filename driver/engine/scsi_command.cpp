@@ -146,14 +146,17 @@ void sendCmd(ISCSI_SESSION* session, ISCSI_CMD* cmd) {
     hdr[PDU_FLAGS] = static_cast<UCHAR>(flags | cmd->taskAttributes);
 
     // In the table before the write, so that the response always finds it. From here on the
-    // record may be finished by another thread, so only locals are used.
+    // record may be finished by another thread, its header buffer going back to the pool (and on
+    // to another sender) while the write still reads it, so only locals are used: the header too.
     UCHAR* data = cmd->dataBuffer;
+    UCHAR header[ISCSI_HDR_LEN];
+    RtlCopyMemory(header, hdr, ISCSI_HDR_LEN);
     Debug(DBG_REQUEST, "sendCmd: tag %x, CmdSN %x, %u bytes immediate\n", cmd->itt, cmd->cmdSN,
           immediate);
     enterCmdIntoTable(session, cmd);
     // A failed write drops the connection; the command then waits in the table for its response
     // or for the end of the connection's receive thread.
-    if (iscsiSendPdu(connection, hdr, data, immediate, 0) == ISCSI_CONNECTION_CLOSING &&
+    if (iscsiSendPdu(connection, header, data, immediate, 0) == ISCSI_CONNECTION_CLOSING &&
         removeCmdFromTable(session, cmd) != nullptr) {
         iscsiOScompleteCommandReset(cmd->srb);
         freeCmdRecord(cmd);
