@@ -69,8 +69,12 @@ bool sendOnePass(ISCSI_SESSION* session) {
 
 void cmdQHandler(PVOID context) {
     auto* session = static_cast<ISCSI_SESSION*>(context);
-    for (;;) {
-        startReconnectIfNeeded(session);
+    // The first pass does not reconnect: the session's creation has just tried, and whoever reads
+    // how that went must not race a second attempt. From then on every wake-up (new work) may.
+    for (bool woken = false;; woken = true) {
+        if (woken) {
+            startReconnectIfNeeded(session);
+        }
         if (!sendOnePass(session)) {
             KIRQL old = iscsiLockSession(session);
             bool deleting = (session->flags & SESSION_DELETING) != 0;
