@@ -188,15 +188,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> names = eventNames(sent);
     restore(sent);
 
+    // The input's threads end, and the message handler frees a message just after completing
+    // its request: both are waited for, a bounded time.
     Driver& d = driver();
     auto end = std::chrono::steady_clock::now() + 20s;
-    while (qvk::liveSystemThreads() != d.threads) {
-        FUZZ_CHECK(std::chrono::steady_clock::now() < end); // a thread of the input never ended
+    while (qvk::liveSystemThreads() != d.threads || qvk::poolOutstanding() != d.pool) {
+        FUZZ_CHECK(std::chrono::steady_clock::now() < end); // a thread never ended, or a leak
         std::this_thread::sleep_for(100us);
     }
     SCSI_PORT_ACCOUNTING a = qvport::accounting(d.port);
     FUZZ_CHECK(a.completedTwice == 0 && a.handedToMiniport == a.completedByMiniport);
-    FUZZ_CHECK(qvk::poolOutstanding() == d.pool);
     for (const std::string& name : names) {
         FUZZ_CHECK(qvk::namedEventHandles(name) == 0);
     }
