@@ -2,7 +2,8 @@
 // handling and negotiation, against a target whose answers are the fuzz input:
 //   byte 0      bit 0: a joining connection (the session already has one logged in);
 //               bits 1-3: the most bytes one receive delivers; bit 4: every other receive finds
-//               nothing there first
+//               nothing there first; bit 5: at the end the target falls silent instead of closing
+//               (every read of the login has a time limit, so the login still ends)
 //   bytes 1-2   the login string's length (little-endian, at most 1999), then the login string as
 //               the operator configured it (the tool hands it over as it stands, NULs and all)
 //   the rest    the byte stream the target sends: Login response, Text responses, closing answers
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     loginLength = loginLength < size - 3 ? loginLength : size - 3;
     const char* login = reinterpret_cast<const char*>(data + 3);
     fuzzpeer::serve(data + 3 + loginLength, size - 3 - loginLength, kChunks[(data[0] >> 1) & 7],
-                    (data[0] & 0x10) != 0);
+                    (data[0] & 0x10) != 0, (data[0] & 0x20) != 0);
 
     FUZZ_CHECK(iscsiCoreInitData() == 0);
     ISCSI_SESSION* session = fuzzpeer::makeSession(login, static_cast<ULONG>(loginLength), 2);

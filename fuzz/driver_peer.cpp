@@ -24,6 +24,7 @@ struct Stream {
     size_t position = 0;
     size_t maxChunk = 0;
     bool wouldBlock = false;
+    bool silentAtEnd = false;
     unsigned receives = 0;
     int nextFd = FIRST_FD;
     std::map<int, bool> open; // descriptor -> shut down
@@ -60,13 +61,20 @@ int fakeConnect(int fd, const sockaddr*, socklen_t) {
     return fakeBind(fd, nullptr, 0);
 }
 
+// Ready at once, except that a silent peer's stream has nothing more to read: then the wait
+// ends as if its time had passed, and the transport looks at its clock again.
 int fakePoll(pollfd* fds, nfds_t count, int) {
     Stream& s = stream();
     std::lock_guard lock(s.mutex);
+    bool silent = s.silentAtEnd && s.position == s.size;
     int ready = 0;
     for (nfds_t i = 0; i < count; i++) {
         bool shut = shutLocked(s, fds[i].fd);
-        fds[i].revents = static_cast<short>(fds[i].events & (POLLIN | POLLOUT));
+        short events = fds[i].events;
+        if (silent && !shut) {
+            events = static_cast<short>(events & ~POLLIN);
+        }
+        fds[i].revents = static_cast<short>(events & (POLLIN | POLLOUT));
         if (shut) {
             fds[i].revents = static_cast<short>(fds[i].revents | POLLHUP);
         }
@@ -108,7 +116,7 @@ ssize_t fakeRecvmsg(int fd, msghdr* message, int) {
     if (shutLocked(s, fd)) {
         return 0;
     }
-    if (s.wouldBlock && s.receives++ % 2 == 0) {
+    if ((s.wouldBlock && s.receives++ % 2 == 0) || (s.silentAtEnd && s.position == s.size)) {
         errno = EAGAIN;
         return -1;
     }
@@ -171,9 +179,10 @@ void installDevice() {
     (void)tSetTcpDevice(&fakeDevice);
 }
 
-void serve(const uint8_t* data, size_t size, size_t maxChunk, bool wouldBlock) {
+void serve(const uint8_t* data, size_t size, size_t maxChunk, bool wouldBlock, bool silentAtEnd) {
     Stream& s = stream();
     std::lock_guard lock(s.mutex);
+    s.silentAtEnd = silentAtEnd;
     s.data = data;
     s.size = size;
     s.position = 0;

@@ -21,8 +21,9 @@ void installDevice();
 // from now on, as one stream: a socket opened later goes on where the earlier ones stopped. Each
 // receive takes at most maxChunk bytes (0: as many as asked); with wouldBlock, every other
 // receive first finds nothing there, so the transport's wait is taken too. Ends with the peer's
-// close.
-void serve(const uint8_t* data, size_t size, size_t maxChunk, bool wouldBlock);
+// close, or with silentAtEnd with a peer that keeps the connection open and sends nothing more
+// (every wait for data runs out its time).
+void serve(const uint8_t* data, size_t size, size_t maxChunk, bool wouldBlock, bool silentAtEnd);
 // Descriptors opened and not yet closed.
 size_t openSockets();
 // Bytes of the stream not yet received.

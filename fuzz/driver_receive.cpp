@@ -219,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    fuzzpeer::serve(data + 1, size - 1, kChunks[data[0] & 7], (data[0] & 8) != 0);
+    fuzzpeer::serve(data + 1, size - 1, kChunks[data[0] & 7], (data[0] & 8) != 0, false);
     FUZZ_CHECK(iscsiCoreInitData() == 0);
     prepareRequests();
 

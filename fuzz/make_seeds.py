@@ -215,6 +215,9 @@ def driver_login_seeds():
             login_rsp(1) + text_rsp(2, pairs("MaxOutstandingR2T=4"), flags=0x40,
                                     tail=b"\0" * 4 + b"\x07" + b"\0" * 7) + text_rsp(3) + closing(4)),
         "chunked-and-blocking.bin": login_seed(ok, config=0x1A),
+        "silent-after-login-response.bin": login_seed(login_rsp(1), config=0x20),
+        "silent-in-the-middle-of-a-text.bin": login_seed(
+            login_rsp(1) + text_rsp(2, pairs("MaxConnections=1"))[:60], config=0x22),
         "security-keys-and-chap.bin": login_seed(
             login_rsp(1, pairs("AuthMethod=CHAP")) + text_rsp(2) + closing(3),
             login=LOGIN + ";AuthMethod=CHAP,none;HeaderDigest=none;"),
