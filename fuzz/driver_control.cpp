@@ -81,6 +81,24 @@ bool waitDone(Request& q, std::chrono::milliseconds limit) {
     return true;
 }
 
+// What the tool may rely on in an answer: a recognised header completes with success and one of
+// the return codes, a text exchange's length fits its buffer; anything else is refused whole.
+void checkAnswer(const Request& q, ULONG code) {
+    const SCSI_REQUEST_BLOCK& s = q.r.Srb;
+    if (s.SrbStatus != SRB_STATUS_SUCCESS) {
+        FUZZ_CHECK(s.SrbStatus == SRB_STATUS_INVALID_REQUEST);
+        return;
+    }
+    const auto* header = static_cast<const SRB_IO_CONTROL*>(s.DataBuffer);
+    ULONG rc = header->ReturnCode;
+    bool pending = (rc & 0xFF) == ISCSI_RC_LOGIN_PENDING && (rc >> 8) < ADAPTER_TARGET_BUSES;
+    FUZZ_CHECK(rc <= ISCSI_RC_SECURITY_FAILED || pending || code == ISCSI_IOCTL_SEND_RECEIVE_TEXT);
+    if (code == ISCSI_IOCTL_SEND_RECEIVE_TEXT) {
+        ULONG length = static_cast<const SEND_RECEIVE_TEXT_IOCTL*>(s.DataBuffer)->BufferLength;
+        FUZZ_CHECK(length == ISCSI_TEXT_REFUSED || length <= iscsiTextCapacity(&s));
+    }
+}
+
 // Sends one control request of length bytes (bytes of them given) and waits for it.
 void send(std::deque<Request>& sent, const UCHAR* bytes, size_t given, size_t length) {
     Request& q = sent.emplace_back();
@@ -109,6 +127,7 @@ void send(std::deque<Request>& sent, const UCHAR* bytes, size_t given, size_t le
     q.r.Completion = signalDone;
     qvport::submit(driver().port, &q.r);
     FUZZ_CHECK(waitDone(q, 20s)); // a control request must end
+    checkAnswer(q, code);
 }
 
 // The login event names of the add requests sent, as the driver reads them.
