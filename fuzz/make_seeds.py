@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes the hand-built seeds of fuzz/corpus/ (run from the repository root; rewrites only the
-files named here). The driver-*.bin seeds of target_pdu are not made here: they are the bytes
-`quevi login` sent on its connections (a login with keys, a joining connection, a discovery
-login), recorded by a proxy between it and `quevi target`."""
+files named here). Recorded seeds are not made here: the driver-*.bin seeds of target_pdu are
+the bytes `quevi login` sent on its connections, and the login-*.bin seeds of driver_login the
+bytes `quevi target` answered (a plain login, one with the security keys and its joining
+connection, a renegotiated one, a discovery login), each recorded by a proxy between the two and
+prefixed with driver_login's configuration byte and the login string `quevi login` was given."""
 import os
 import struct
 
@@ -150,7 +152,200 @@ def scsi_seeds():
     }
 
 
+# ---- the initiator's harnesses: what a target sends, and what the tool hands the driver
+
+# Tags as a fresh engine gives them, on the wire in host (little-endian) order: the session's tag
+# for Text and Login (its first session has ISID 0xabcd), command n and the first abort.
+SESSION_TAG = struct.pack("<I", 0x3000ABCD)
+LOGIN = "InitiatorName=iqn.2001-04.org.quevi:fuzz;TargetName=quevi-target"
+
+
+def cmd_tag(n):
+    return struct.pack("<I", 0x10000100 + n)
+
+
+ABORT_TAG = struct.pack("<I", 0x20000100)
+
+
+def answer(opcode, flags=0, data=b"", b2=0, b3=0, b8=b"\0" * 8, tag=b"\0" * 4, w20=0, statsn=0,
+           expcmdsn=1, maxcmdsn=64, tail=b"\0" * 12):
+    h = struct.pack(">BBBB", opcode, flags, b2, b3) + len(data).to_bytes(4, "big") + b8 + tag
+    h += struct.pack(">IIII", w20, statsn, expcmdsn, maxcmdsn) + tail
+    assert len(h) == 48
+    return h + data + b"\0" * (-len(data) % 4)
+
+
+def login_rsp(statsn=1, text=b"", status=0, version=2, flags=0, opcode=0xE3, tsid=1):
+    b8 = b"\0" * 4 + struct.pack(">HH", 0xABCD, tsid)
+    return answer(opcode, flags, text, 1, version, b8, SESSION_TAG, 0, statsn, 2, 64,
+                  bytes([status]) + b"\0" * 11)
+
+
+def text_rsp(statsn, text=b"", flags=0x80, tag=SESSION_TAG, tail=b"\0" * 12):
+    return answer(0xE4, flags, text, tag=tag, statsn=statsn, expcmdsn=2, maxcmdsn=64, tail=tail)
+
+
+def closing(statsn, final=True, status=0, text=b""):
+    return login_rsp(statsn, text, status, flags=0x80 if final else 0)
+
+
+def login_seed(stream, config=0, login=LOGIN):
+    text = login.encode()
+    return bytes([config]) + struct.pack("<H", len(text)) + text + stream
+
+
+def driver_login_seeds():
+    ok = login_rsp(1) + text_rsp(2) + closing(3)
+    return {
+        "hostile-not-a-login-response.bin": login_seed(login_rsp(1, opcode=0xE4)),
+        "hostile-refused-status.bin": login_seed(login_rsp(1, status=2)),
+        "hostile-version-3.bin": login_seed(login_rsp(1, version=3)),
+        "hostile-text-never-comes.bin": login_seed(login_rsp(1)[:7] + b"\x64" + login_rsp(1)[8:]),
+        "hostile-out-of-range-answer.bin": login_seed(
+            login_rsp(1) + text_rsp(2, pairs("DataPDULength=0", "InitialR2T=5")) + closing(3)),
+        "hostile-key-twice.bin": login_seed(
+            login_rsp(1, pairs("AuthMethod=none", "AuthMethod=CHAP")) + text_rsp(2) + closing(3)),
+        "closing-not-final-then-final.bin": login_seed(
+            login_rsp(1) + text_rsp(2) + closing(3, final=False) + closing(4, text=b"x=y\0")),
+        "negotiation-passes.bin": login_seed(
+            login_rsp(1) + text_rsp(2, pairs("DataPDULength=64", "MaxConnections=?"), flags=0)
+            + text_rsp(3, pairs("HeaderDigest=reject", "EnableACA=NotUnderstood"), flags=0)
+            + text_rsp(4, pairs("LogoutLoginMaxTime=5")) + closing(5)),
+        "text-continued.bin": login_seed(
+            login_rsp(1) + text_rsp(2, pairs("MaxOutstandingR2T=4"), flags=0x40,
+                                    tail=b"\0" * 4 + b"\x07" + b"\0" * 7) + text_rsp(3) + closing(4)),
+        "chunked-and-blocking.bin": login_seed(ok, config=0x1A),
+        "silent-after-login-response.bin": login_seed(login_rsp(1), config=0x20),
+        "silent-in-the-middle-of-a-text.bin": login_seed(
+            login_rsp(1) + text_rsp(2, pairs("MaxConnections=1"))[:60], config=0x22),
+        "security-keys-and-chap.bin": login_seed(
+            login_rsp(1, pairs("AuthMethod=CHAP")) + text_rsp(2) + closing(3),
+            login=LOGIN + ";AuthMethod=CHAP,none;HeaderDigest=none;"),
+    }
+
+
+def driver_receive_seeds():
+    def data_in(n, offset, data, statsn=0, status=None):
+        flags = 0x81 if status is not None else 0
+        tail = struct.pack(">I", 0) + struct.pack(">I", offset) + b"\0" * 4
+        return answer(0xE5, flags, data, b3=status or 0, tag=cmd_tag(n), statsn=statsn, tail=tail)
+
+    def response(n, statsn, status=0, response=0, sense=b"", flags=0x80, residual=0):
+        data = struct.pack(">H", len(sense)) + sense if sense else b""
+        return answer(0xE1, flags, data, status, response, tag=cmd_tag(n), w20=residual,
+                      statsn=statsn)
+
+    def r2t(n, offset, length, ttt=9):
+        return answer(0xF1, 0x80, tag=cmd_tag(n), w20=ttt,
+                      tail=b"\0" * 4 + struct.pack(">II", offset, length))
+
+    def tm_rsp(statsn, result=0):
+        return answer(0xE2, 0x80, tag=ABORT_TAG, statsn=statsn,
+                      tail=bytes([result]) + b"\0" * 11)
+
+    def nop_in(statsn, tag=b"\xff" * 4, ttt=0x10, want=True, data=b""):
+        return answer(0xE0, 0x80 if want else 0, data, tag=tag, w20=ttt, statsn=statsn)
+
+    def async_msg(statsn, event, cid=0, delay=0, param3=0):
+        tail = b"\0" + bytes([event]) + struct.pack(">HHH", cid, delay, param3) + b"\0" * 4
+        return answer(0xF2, 0x80, tag=b"\xff" * 4, statsn=statsn, tail=tail)
+
+    def reject(reason, rejected=b"\0" * 48):
+        return answer(0xFF, 0x80, rejected, tail=b"\0" * 4 + bytes([reason]) + b"\0" * 7)
+
+    def logout_rsp(statsn, result=0):
+        return answer(0xE6, 0x80, statsn=statsn, tail=bytes([result]) + b"\0" * 11)
+
+    sense = bytes([0x70, 0, 5, 0, 0, 0, 0, 10] + [0] * 4 + [0x24, 0] + [0] * 4)
+    relogin = login_rsp(1) + text_rsp(2) + closing(3)
+    return {
+        "reads-and-status.bin": b"\0" + data_in(0, 0, bytes(2048)) + data_in(0, 2048, b"\x11" * 2048,
+                                                                      1, 0)
+        + response(2, 2) + response(3, 3, 2, 0, sense) + tm_rsp(4) + response(1, 5, flags=0x84,
+                                                                            residual=512),
+        "write-r2t-data-out.bin": b"\0" + r2t(1, 0, 4096) + r2t(1, 4096, 8192) + response(1, 1)
+        + response(0, 2) + response(2, 3) + response(3, 4),
+        "abort-answered-first.bin": b"\x0b" + tm_rsp(1) + response(2, 2) + data_in(3, 0, b"z" * 512,
+                                                                               3, 0),
+        "target-ping-and-answer.bin": b"\0" + nop_in(1, data=b"ping") + nop_in(1, tag=b"\0\0\0\x07",
+                                                                       want=False)
+        + text_rsp(2, pairs("MaxOutstandingR2T=4", "DataPDULength=8")) + reject(0x04),
+        "check-condition-ends-loop.bin": b"\0" + response(0, 1, 2, 0x80, sense) + response(1, 2),
+        "reject-breaks.bin": b"\0" + reject(0x0F) + response(0, 1),
+        "logout-requested.bin": b"\0" + async_msg(1, 2) + logout_rsp(2),
+        "async-drop-other-connection.bin": b"\0" + async_msg(1, 3, cid=1, delay=1) + response(0, 2)
+        + relogin,
+        "async-drop-all-and-reconnect.bin": b"\0" + async_msg(1, 4, delay=1, param3=1) + relogin
+        + response(0, 1),
+        "async-reset.bin": b"\0" + async_msg(1, 1) + response(0, 2),
+        "login-response-ends-loop.bin": b"\0" + login_rsp(1),
+        "status-out-of-sequence.bin": b"\0" + response(0, 0x40000000),
+    }
+
+
+def driver_keys_seeds():
+    return {
+        "login-wishes.bin": b"\x08" + pairs(
+            "InitiatorName=iqn.2001-04.org.quevi:fuzz", "TargetName=quevi-target",
+            "AuthMethod=none", "HeaderDigest=none", "DataDigest=crc-32C", "MaxConnections=2",
+            "DataPDULength=32", "ImmediateData=no"),
+        "answers.bin": b"\x01" + pairs("DataPDULength=8", "MaxConnections=1", "InitialR2T=no",
+                                       "LogoutLoginMaxTime=5", "MaxOutstandingR2T=?"),
+        "reject-and-not-understood.bin": b"\x02" + pairs("HeaderDigest=reject",
+                                                         "EnableACA=NotUnderstood", "Bogus=reject"),
+        "numbers.bin": b"\x13" + pairs("DataPDULength=0x20", "FirstBurstSize=0,5",
+                                       "MaxOutstandingR2T= 8,16", "LogoutLoginMinTime=0X1f"),
+        "names.bin": b"\x20" + pairs("AuthMethod=SRP", "DataDigest=none", "HeaderDigest=crc-32C",
+                                     "AuthMethod=CHAP,none"),
+        "out-of-range.bin": b"\x07" + pairs("DataPDULength=65536", "MaxConnections=0"),
+        "unknown-key-stops.bin": b"\x00" + pairs("InitialR2T=no", "ImmediateData=no", "Bogus=1",
+                                                 "DataPDULength=8"),
+        "discovery.bin": b"\xf0" + pairs("InitiatorName=iqn.x", "TargetName= iscsi"),
+    }
+
+
+def control(code, record=b"", signature=b"iSCSI\0\0\0", length=None):
+    header = struct.pack("<I", 28) + signature + struct.pack("<IIII", 60, code, 0, len(record))
+    data = header + record
+    if length is not None:
+        data = data[:length].ljust(length, b"\0")
+    return struct.pack("<H", len(data)) + data
+
+
+def add_record(login=LOGIN + ";", connections=1, event="quevi-fuzz-login", bus=0):
+    name = event.encode("utf-16-le").ljust(256, b"\0")
+    return (struct.pack("<IHHII", 0x7F000001, 3260, 0, connections, len(login)) + name
+            + bytes([bus]) + login.encode() + b"\0")
+
+
+def driver_control_seeds():
+    bus0 = b"\0" * 4
+    text = bytes([0, 0, 0, 0]) + struct.pack("<I", 16) + b"SendTargets=All\0" + b"\0" * 48
+    security = bytes([0, 0, 0, 0]) + b"\0" * 2004
+    return {
+        "add-conversation.bin": control(1, add_record()) + control(12, security)
+        + control(14, bus0 + struct.pack("<I", 0)) + control(13, add_record()) + control(2, struct.pack("<IIB", 0x7F000001, 0, 0))
+        + control(11, text) + control(9, add_record()),
+        "add-refused-security.bin": control(1, add_record(connections=2)) + control(12, security)
+        + control(14, bus0 + struct.pack("<I", 1)) + control(13, add_record()),
+        "add-without-event.bin": control(1, add_record(event="")) + control(13, add_record()),
+        "add-nul-inside-login.bin": control(1, add_record(login="TargetName=t;\0InitiatorName=i;")),
+        "shutdown-and-drop.bin": control(7) + control(8) + control(2, struct.pack("<IIB", 0, 0, 9)),
+        "undefined-codes.bin": control(3) + control(10) + control(15) + control(0xFFFFFFFF),
+        "foreign-signature.bin": control(7, signature=b"iSCSI\x01\0\0") + control(7, signature=b"SCSIDISK"),
+        "short-records.bin": control(1, length=40) + control(11, length=36) + control(14, length=30)
+        + control(2, length=3),
+        "text-larger-than-buffer.bin": control(11, bytes(4) + struct.pack("<I", 4000) + b"A=1\0"),
+        "security-without-add.bin": control(12, security) + control(14, bus0 + bytes(4))
+        + control(13, add_record(bus=7)),
+    }
+
+
 if __name__ == "__main__":
     write_seeds("target_pdu", pdu_seeds())
     write_seeds("target_keys", key_seeds())
     write_seeds("target_scsi", scsi_seeds())
+    write_seeds("driver_keys", driver_keys_seeds())
+    write_seeds("driver_login", driver_login_seeds())
+    write_seeds("driver_receive", driver_receive_seeds())
+    write_seeds("driver_control", driver_control_seeds())

@@ -86,9 +86,11 @@ int AddTargetBegin(ADD_REMOVE_IOCTL* record, ULONG* busNumber) {
     }
     *busNumber = bus;
     Debug(DBG_ERROR, "AddTargetBegin: found a free bus at %x\n", bus);
-    // The string must fit the bus's copy with its NUL; the connection count must be usable.
-    if (record->LoginStringLength >= TARGET_TEXT_SIZE || record->NumConnect == 0 ||
-        record->NumConnect > MAX_ADD_CONNECTIONS) {
+    // The string must fit the bus's copy with its NUL and hold no NUL inside its length (the
+    // session would take it for shorter than it says); the connection count must be usable.
+    if (record->LoginStringLength >= TARGET_TEXT_SIZE ||
+        memchr(record->LoginString, '\0', record->LoginStringLength) != nullptr ||
+        record->NumConnect == 0 || record->NumConnect > MAX_ADD_CONNECTIONS) {
         Debug(DBG_ERROR, "AddTargetBegin: refused: %x connections, login string of %x bytes\n",
               record->NumConnect, record->LoginStringLength);
         return ADD_REFUSED;

@@ -23,6 +23,8 @@ void iscsiAddressText(ULONG ipAddress, WCHAR* text);
 
 int AddTargetBegin(ADD_REMOVE_IOCTL* record, ULONG* busNumber);
 void CreateSessionThread(PVOID context);
+// Frees the record's bus: 0 removed; -2 the bus may not be removed; -3 the engine could not
+// delete its session; -4 the bus has no target (nothing changes).
 int RemoveTarget(ADD_REMOVE_IOCTL* record);
 
 void handleAddTargetBegin(PSCSI_REQUEST_BLOCK srb);

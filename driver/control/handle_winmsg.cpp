@@ -44,6 +44,12 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
         return -3;
     }
     TARGET_INFO* target = &dev->TargetInfo[bus];
+    // A bus without a target (never added, or removed already) has nothing to remove and stays
+    // free: marking its security step failed would take it from every later add.
+    if (target->Status == 0 && dev->TargetActive[bus] == 0) {
+        Debug(DBG_ERROR, "RemoveTarget: no target on bus %x\n", bus);
+        return -4;
+    }
     // A bus that lost its session with another bus's removal can always be freed.
     if (dev->DynamicallyRemovable[bus] == 0 && !busOrphaned[bus]) {
         Debug(DBG_ERROR, "RemoveTarget: The specified target cannot be deleted because it is "
@@ -92,6 +98,7 @@ void handleRemoveTarget(PSCSI_REQUEST_BLOCK srb) {
     Debug(DBG_ERROR, "handleWinMsg: RemoveTarget rc = %x\n", static_cast<ULONG>(r));
     record->Header.ReturnCode = r == 0    ? ISCSI_RC_SUCCESS
                                 : r == -2 ? ISCSI_RC_NOT_REMOVABLE
+                                : r == -4 ? ISCSI_RC_INVALID_STATE
                                           : ISCSI_RC_INTERNAL_ERROR;
     for (ULONG i = 0; i < WINMSG_BUSES; i++) {
         Debug(DBG_ERROR, "HandleWinMsg: TargetActive[%x] = %x\n", i,

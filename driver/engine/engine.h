@@ -176,7 +176,9 @@ struct ISCSI_SESSION {
 };
 
 // One SCSI command in flight (pool of ISCSI_CMD_POOL_SIZE).
-// Owned by whoever took it out of its queue or table; never shared.
+// Owned by whoever took it out of its queue or table; never shared, except that while the command
+// queue thread sends R2T data from its buffer (dataHeld) a finish of the command is left to that
+// thread: dataHeld and the finish* fields are guarded by the pendCmdTable lock.
 struct ISCSI_CMD {
     ISCSI_LINKS links;
     UCHAR lun[8];
@@ -196,7 +198,16 @@ struct ISCSI_CMD {
     // Position in the pool and a count of tags given, which make up the record's tags.
     UCHAR poolIndex;
     ULONG generation;
+    UCHAR dataHeld;   // 1 while R2T data is sent from dataBuffer
+    UCHAR finishKind; // a finish that came while dataHeld (CMD_FINISH_*), 0 if none
+    UCHAR finishStatus;
+    ULONG finishResidual;
 };
+
+// How a command that has left the pending table ends (iscsiFinishCmd).
+constexpr UCHAR CMD_FINISH_STATUS = 1; // with the target's SCSI status and residual
+constexpr UCHAR CMD_FINISH_RESET = 2;  // its connection ended
+constexpr UCHAR CMD_FINISH_ABORT = 3;  // aborted
 
 // One received R2T waiting to be served.
 struct ISCSI_RTT {
@@ -309,6 +320,20 @@ bool iscsiCopyPendingCmd(ISCSI_SESSION* session, ULONG itt, ISCSI_CMD* copy);
 bool iscsiCopyPendingCmdBySrb(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb, ISCSI_CMD* copy);
 // Gives a command record back to freeCmdQ together with its header buffer, if it has one.
 void freeCmdRecord(ISCSI_CMD* cmd);
+// Finishes a command that has left the pending table: completes its request (by kind, with the
+// status and residual for CMD_FINISH_STATUS) and frees the record. While the command queue thread
+// sends R2T data from the command's buffer, the finish is left to that thread, which does it once
+// its send has ended: a request's buffer is never read after the request was handed back. No
+// engine lock held.
+void iscsiFinishCmd(ISCSI_SESSION* session, ISCSI_CMD* cmd, UCHAR kind, UCHAR scsiStatus,
+                    ULONG residual);
+// The pending command whose tag is itt, copied, and held for sending R2T data from its buffer
+// (iscsiFinishCmd then leaves the finish to the holder); null when none is pending.
+ISCSI_CMD* iscsiHoldCmdData(ISCSI_SESSION* session, ULONG itt, ISCSI_CMD* copy);
+// Whether a finish of the held command has come: the rest of its data need not be sent.
+bool iscsiHeldCmdFinishing(ISCSI_SESSION* session, ISCSI_CMD* cmd);
+// Ends the hold, and finishes the command if a finish came meanwhile.
+void iscsiReleaseCmdData(ISCSI_SESSION* session, ISCSI_CMD* cmd);
 
 // Whether serial number a is ahead of b, across the wrap.
 int GT_WITH_WRAP(ULONG a, ULONG b);

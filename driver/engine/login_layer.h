@@ -5,7 +5,8 @@
 
 #include "driver/engine/engine.h"
 
-// Keeps the session's own copy of the login string; 0, or -1 without memory.
+// Keeps the session's own copy of the login string; 0, or -1 without memory or when the text holds
+// a NUL within its length.
 int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length);
 // The handle of an existing session to this address with the same InitiatorName and TargetName,
 // or ISCSI_NO_SESSION.

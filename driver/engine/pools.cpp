@@ -193,8 +193,80 @@ void removeCmdsBadConnection(ISCSI_SESSION* session, ISCSI_CONNECTION* connectio
             return;
         }
         // Completed with no lock held; the walk restarts from the oldest record.
-        iscsiOScompleteCommandReset(victim->srb);
-        freeCmdRecord(victim);
+        iscsiFinishCmd(session, victim, CMD_FINISH_RESET, 0, 0);
+    }
+}
+
+namespace {
+
+void completeCmd(ISCSI_CMD* cmd, UCHAR kind, UCHAR scsiStatus, ULONG residual) {
+    switch (kind) {
+    case CMD_FINISH_STATUS:
+        iscsiOScompleteCommand(cmd->srb, scsiStatus, residual);
+        break;
+    case CMD_FINISH_ABORT:
+        iscsiOScompleteCommandAbort(cmd->srb);
+        break;
+    default:
+        iscsiOScompleteCommandReset(cmd->srb);
+        break;
+    }
+    freeCmdRecord(cmd);
+}
+
+} // namespace
+
+void iscsiFinishCmd(ISCSI_SESSION* session, ISCSI_CMD* cmd, UCHAR kind, UCHAR scsiStatus,
+                    ULONG residual) {
+    ISCSI_TABLE* table = &session->pendCmdTable;
+    KIRQL old = KfAcquireSpinLock(&table->lock);
+    bool held = cmd->dataHeld != 0;
+    if (held && cmd->finishKind == 0) {
+        cmd->finishKind = kind;
+        cmd->finishStatus = scsiStatus;
+        cmd->finishResidual = residual;
+    }
+    KfReleaseSpinLock(&table->lock, old);
+    if (!held) {
+        completeCmd(cmd, kind, scsiStatus, residual);
+    }
+}
+
+ISCSI_CMD* iscsiHoldCmdData(ISCSI_SESSION* session, ULONG itt, ISCSI_CMD* copy) {
+    ISCSI_CMD* held = nullptr;
+    ISCSI_TABLE* table = &session->pendCmdTable;
+    KIRQL old = KfAcquireSpinLock(&table->lock);
+    for (ISCSI_LINKS* p = table->head; p != nullptr; p = static_cast<ISCSI_LINKS*>(p->next)) {
+        auto* cmd = reinterpret_cast<ISCSI_CMD*>(p);
+        if (cmd->itt == itt) {
+            cmd->dataHeld = 1;
+            cmd->finishKind = 0;
+            *copy = *cmd;
+            held = cmd;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&table->lock, old);
+    return held;
+}
+
+bool iscsiHeldCmdFinishing(ISCSI_SESSION* session, ISCSI_CMD* cmd) {
+    ISCSI_TABLE* table = &session->pendCmdTable;
+    KIRQL old = KfAcquireSpinLock(&table->lock);
+    bool finishing = cmd->finishKind != 0;
+    KfReleaseSpinLock(&table->lock, old);
+    return finishing;
+}
+
+void iscsiReleaseCmdData(ISCSI_SESSION* session, ISCSI_CMD* cmd) {
+    ISCSI_TABLE* table = &session->pendCmdTable;
+    KIRQL old = KfAcquireSpinLock(&table->lock);
+    cmd->dataHeld = 0;
+    UCHAR kind = cmd->finishKind;
+    cmd->finishKind = 0;
+    KfReleaseSpinLock(&table->lock, old);
+    if (kind != 0) {
+        completeCmd(cmd, kind, cmd->finishStatus, cmd->finishResidual);
     }
 }
 

@@ -28,6 +28,35 @@ void dropRtt(ISCSI_RTT* rtt) {
     iscsiQueuePut(&freeRttQ, rtt);
 }
 
+// Sends the Data-Out PDUs of one R2T from the held command's buffer, stopping early when the
+// command is finished meanwhile or a send fails.
+void sendBurst(ISCSI_SESSION* session, ISCSI_CMD* held, const ISCSI_CMD* cmd, const UCHAR* r2t,
+               ULONG offset, ULONG length, UCHAR* hdr) {
+    ISCSI_CONNECTION* connection = cmd->connection;
+    ULONG limit = iscsiDataPduBytes(session);
+    for (ULONG dataSN = 0; length != 0 && !iscsiHeldCmdFinishing(session, held); dataSN++) {
+        ULONG chunk = length < limit ? length : limit;
+        RtlZeroMemory(hdr, ISCSI_HDR_LEN);
+        hdr[PDU_OPCODE] = ISCSI_OP_DATA_OUT;
+        if (chunk == length) {
+            hdr[PDU_FLAGS] = ISCSI_FLAG_FINAL;
+        }
+        iscsiPduSetDataLength(hdr, chunk);
+        iscsiPduSetItt(hdr, cmd->itt);
+        RtlCopyMemory(hdr + R2T_TRANSFER_TAG, r2t + R2T_TRANSFER_TAG, 4);
+        iscsiPduPut32(hdr, DATA_OUT_DATASN, dataSN);
+        iscsiPduPut32(hdr, DATA_OUT_OFFSET, offset);
+        KIRQL old = iscsiLockSession(session);
+        iscsiPduPut32(hdr, PDU_EXPSTATSN, connection->expStatSN);
+        iscsiUnlockSession(session, old);
+        if (iscsiSendPdu(connection, hdr, cmd->dataBuffer, chunk, offset) != 0) {
+            break; // the rest of the burst is not sent
+        }
+        offset += chunk;
+        length -= chunk;
+    }
+}
+
 } // namespace
 
 LONG handleRtt(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
@@ -68,51 +97,29 @@ void sendRttData(ISCSI_SESSION* session, ISCSI_RTT* rtt) {
     const UCHAR* r2t = rtt->msgHdr->hdr;
     ISCSI_CMD cmd;
     // The command must still be pending: its record may have been finished and reused since the
-    // R2T arrived. Only write commands get data.
-    if (session->numActiveConnections == 0 ||
-        !iscsiCopyPendingCmd(session, iscsiPduGetItt(r2t), &cmd) ||
-        !(cmd.direction & ISCSI_DIR_WRITE)) {
+    // R2T arrived. It is held while its data is sent, so that a response that finishes it
+    // meanwhile leaves the completion to this thread: the buffer stays the request's until the
+    // last Data-Out has gone.
+    ISCSI_CMD* held = session->numActiveConnections != 0
+                          ? iscsiHoldCmdData(session, iscsiPduGetItt(r2t), &cmd)
+                          : nullptr;
+    if (held == nullptr) {
         dropRtt(rtt);
         return;
     }
     ULONG offset = iscsiPduGet32(r2t, R2T_OFFSET);
     ULONG length = iscsiPduGet32(r2t, R2T_LENGTH);
-    if (length == 0 || offset >= cmd.dataLength) {
-        dropRtt(rtt);
-        return;
-    }
-    if (length > cmd.dataLength - offset) {
+    // Only write commands get data.
+    if (!(cmd.direction & ISCSI_DIR_WRITE) || length == 0 || offset >= cmd.dataLength) {
+        length = 0;
+    } else if (length > cmd.dataLength - offset) {
         length = cmd.dataLength - offset;
     }
-    ISCSI_MSG_HDR* msgHdr = getMessageHeader();
-    if (msgHdr == nullptr) {
-        dropRtt(rtt);
-        return;
+    ISCSI_MSG_HDR* msgHdr = length != 0 ? getMessageHeader() : nullptr;
+    if (msgHdr != nullptr) {
+        sendBurst(session, held, &cmd, r2t, offset, length, msgHdr->hdr);
+        iscsiQueuePut(&freeMsgHdrQ, msgHdr);
     }
-    UCHAR* hdr = msgHdr->hdr;
-    ISCSI_CONNECTION* connection = cmd.connection;
-    ULONG limit = iscsiDataPduBytes(session);
-    for (ULONG dataSN = 0; length != 0; dataSN++) {
-        ULONG chunk = length < limit ? length : limit;
-        RtlZeroMemory(hdr, ISCSI_HDR_LEN);
-        hdr[PDU_OPCODE] = ISCSI_OP_DATA_OUT;
-        if (chunk == length) {
-            hdr[PDU_FLAGS] = ISCSI_FLAG_FINAL;
-        }
-        iscsiPduSetDataLength(hdr, chunk);
-        iscsiPduSetItt(hdr, cmd.itt);
-        RtlCopyMemory(hdr + R2T_TRANSFER_TAG, r2t + R2T_TRANSFER_TAG, 4);
-        iscsiPduPut32(hdr, DATA_OUT_DATASN, dataSN);
-        iscsiPduPut32(hdr, DATA_OUT_OFFSET, offset);
-        KIRQL old = iscsiLockSession(session);
-        iscsiPduPut32(hdr, PDU_EXPSTATSN, connection->expStatSN);
-        iscsiUnlockSession(session, old);
-        if (iscsiSendPdu(connection, hdr, cmd.dataBuffer, chunk, offset) != 0) {
-            break; // the rest of the burst is not sent
-        }
-        offset += chunk;
-        length -= chunk;
-    }
-    iscsiQueuePut(&freeMsgHdrQ, msgHdr);
+    iscsiReleaseCmdData(session, held);
     dropRtt(rtt);
 }

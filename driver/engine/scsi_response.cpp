@@ -122,8 +122,7 @@ LONG handleScsiResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
     }
     Debug(DBG_REQUEST, "handleScsiResponse: tag %x, status %x, response %x\n", itt, status,
           response);
-    iscsiOScompleteCommand(cmd->srb, status, residual);
-    freeCmdRecord(cmd);
+    iscsiFinishCmd(session, cmd, CMD_FINISH_STATUS, status, residual);
     if (status == SCSI_STATUS_CHECK_CONDITION && response == RESPONSE_END_LOOP) {
         return ISCSI_FAILURE;
     }
@@ -170,7 +169,6 @@ LONG handleDataRead(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
         return result;
     }
     Debug(DBG_REQUEST, "handleDataRead: tag %x done, status %x\n", itt, status);
-    iscsiOScompleteCommand(cmd->srb, status, residual);
-    freeCmdRecord(cmd);
+    iscsiFinishCmd(session, cmd, CMD_FINISH_STATUS, status, residual);
     return result;
 }

@@ -29,8 +29,7 @@ ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
     if (cmd == nullptr) {
         return TM_RESULT_NOT_FOUND;
     }
-    iscsiOScompleteCommandAbort(cmd->srb);
-    freeCmdRecord(cmd);
+    iscsiFinishCmd(session, cmd, CMD_FINISH_ABORT, 0, 0);
     return TM_RESULT_ABORTED;
 }
 

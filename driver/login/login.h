@@ -115,6 +115,12 @@ constexpr ULONG MAX_VALUE_LENGTH = 256;
 constexpr int NEGOTIATION_FAIL_EXCHANGES = 5;
 constexpr int NEGOTIATION_MAX_EXCHANGES = 6;
 
+// How a pair's value reads.
+enum PAIR_VALUE { PAIR_VALUE_NUMBER, PAIR_VALUE_QUERY, PAIR_VALUE_BAD };
+// Reads the value (the text after the pair's "=") the way the negotiation stores it: a number
+// (decimal, or hexadecimal when it contains "0x"), "yes" 1, "no" 0, the index of a name in the
+// pair's table of named values; "?" is a query. The hexadecimal reader lower-cases value in place.
+PAIR_VALUE readPairValue(const char* pair, char* value, ULONG* number);
 // Reads one NUL-terminated key=value pair into the session: an initiator's wish (direct non-zero,
 // from the login string) or a target's answer (direct zero, combined by the key's policy).
 // InitiatorName and TargetName pairs are accepted and not stored. 0, or -1 for a malformed pair.

@@ -2,7 +2,14 @@
 #include "driver/engine/engine.h"
 #include "driver/engine/os_services.h"
 
+#include <cstring>
+
 int processLoginParameters(ISCSI_SESSION* session, const char* text, ULONG length) {
+    // A NUL inside the given length would end the string early for the readers that go by the
+    // NUL, while others go by the length and would read past the copies the first ones make.
+    if (memchr(text, '\0', length) != nullptr) {
+        return ISCSI_FAILURE;
+    }
     // Room for the text, a ";" after it when it lacks one, and the NUL.
     auto* copy = static_cast<char*>(
         ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(length) + 2, ISCSI_POOL_TAG));

@@ -50,6 +50,32 @@ void clearStatus(ISCSI_SESSION* session) {
 
 } // namespace
 
+PAIR_VALUE readPairValue(const char* pair, char* value, ULONG* number) {
+    if (numeric(value)) {
+        BOOLEAN refused = contains(value, "0x") || contains(value, "0X")
+                              ? HexCharToInteger(value, number)
+                              : CharToInteger(value, number);
+        return refused ? PAIR_VALUE_BAD : PAIR_VALUE_NUMBER;
+    }
+    int found = -1;
+    if (contains(value, "yes")) {
+        found = 1;
+    } else if (contains(value, "no") && !contains(value, "none")) {
+        found = 0;
+    } else if (contains(value, "?")) {
+        return PAIR_VALUE_QUERY;
+    } else if (contains(pair, "AuthMethod")) {
+        found = lookUpAuthMethodIndex(value);
+    } else if (contains(pair, "DataDigest") || contains(pair, "HeaderDigest")) {
+        found = lookUpDigestIndex(value);
+    }
+    if (found < 0) {
+        return PAIR_VALUE_BAD;
+    }
+    *number = static_cast<ULONG>(found);
+    return PAIR_VALUE_NUMBER;
+}
+
 int storeOperationalParam(char* pair, ISCSI_SESSION* session, UCHAR direct) {
     char* value = pastEquals(pair);
     if (value == nullptr) {
@@ -64,36 +90,11 @@ int storeOperationalParam(char* pair, ISCSI_SESSION* session, UCHAR direct) {
     }
 
     ULONG number = 0;
-    bool query = false;
-    if (numeric(value)) {
-        BOOLEAN refused = contains(value, "0x") || contains(value, "0X")
-                              ? HexCharToInteger(value, &number)
-                              : CharToInteger(value, &number);
-        if (refused) {
-            return ISCSI_FAILURE;
-        }
-    } else if (contains(value, "yes")) {
-        number = 1;
-    } else if (contains(value, "no") && !contains(value, "none")) {
-        number = 0;
-    } else if (contains(value, "?")) {
-        query = true;
-    } else if (contains(pair, "AuthMethod")) {
-        int found = lookUpAuthMethodIndex(value);
-        if (found < 0) {
-            return ISCSI_FAILURE;
-        }
-        number = static_cast<ULONG>(found);
-    } else if (contains(pair, "DataDigest") || contains(pair, "HeaderDigest")) {
-        int found = lookUpDigestIndex(value);
-        if (found < 0) {
-            return ISCSI_FAILURE;
-        }
-        number = static_cast<ULONG>(found);
-    } else {
+    PAIR_VALUE kind = readPairValue(pair, value, &number);
+    if (kind == PAIR_VALUE_BAD) {
         return ISCSI_FAILURE;
     }
-
+    bool query = kind == PAIR_VALUE_QUERY;
     int index = lookupOpParams(pair);
     if (index < 0) {
         return ISCSI_FAILURE;
@@ -172,19 +173,22 @@ bool acceptableText(char* text, ULONG length) {
         }
         seen |= 1u << index;
         const char* value = pastEquals(static_cast<const char*>(pair));
-        if (opParamsTypes[index] != 'n' || value == nullptr || !numeric(value)) {
+        if (value == nullptr) {
             continue;
         }
-        // Read from a copy: the hexadecimal reader lower-cases its text.
+        // Read from a copy: the hexadecimal reader lower-cases its text. Every way a value can
+        // read (numbers, "yes" and "no", names) is held against the key's range, so a boolean
+        // given as 5 or a number given as "no" never becomes a negotiated value.
         char copy[MAX_VALUE_LENGTH + 1];
         size_t n = strnlen(value, MAX_VALUE_LENGTH);
         RtlCopyMemory(copy, value, n);
         copy[n] = '\0';
+        // A number too large to read lies outside every range too.
         ULONG number = 0;
-        BOOLEAN refused = contains(copy, "0x") || contains(copy, "0X")
-                              ? HexCharToInteger(copy, &number)
-                              : CharToInteger(copy, &number);
-        if (refused || number < opParamsMin[index] || number > opParamsMax[index]) {
+        PAIR_VALUE kind = readPairValue(pair, copy, &number);
+        if ((kind == PAIR_VALUE_BAD && numeric(copy)) ||
+            (kind == PAIR_VALUE_NUMBER &&
+             (number < opParamsMin[index] || number > opParamsMax[index]))) {
             Debug(DBG_ERROR, "handleParams: %s=%u is outside its range\n",
                   OperationalParamsNames[index], number);
             return false;

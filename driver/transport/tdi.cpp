@@ -302,19 +302,26 @@ NTSTATUS tCloseLocalEndpoint(ISCSI_SOCK* pSock) {
     pSock->addressHandle = -1;
     pSock->connectionHandle = -1;
     bool inUse = pSock->ioFd[TCP_IO_READ] == fd || pSock->ioFd[TCP_IO_WRITE] == fd;
-    if (inUse) {
-        // At most two sockets are in use (one per role) and this is one of them, so a slot is
-        // always free.
-        int slot = pSock->closePending[0] < 0 ? 0 : 1;
-        pSock->closePending[slot] = fd;
-    }
     tUnlockState(pSock);
 
     const TCP_DEVICE* device = pSock->tcpDeviceObject;
     if (inUse) {
-        // Makes its users return at once; the last of them closes it.
+        // Makes its users return at once. Shut down before the close is left to them: until then
+        // none of them closes it, so the shutdown never reaches a descriptor already closed (and
+        // perhaps reused by another connection).
         (void)device->shutdown(fd, SHUT_RDWR);
-        return STATUS_SUCCESS;
+        tLockState(pSock);
+        inUse = pSock->ioFd[TCP_IO_READ] == fd || pSock->ioFd[TCP_IO_WRITE] == fd;
+        if (inUse) {
+            // At most two sockets are in use (one per role) and this is one of them, so a slot
+            // is always free. The last of its users closes it.
+            int slot = pSock->closePending[0] < 0 ? 0 : 1;
+            pSock->closePending[slot] = fd;
+        }
+        tUnlockState(pSock);
+        if (inUse) {
+            return STATUS_SUCCESS;
+        }
     }
     // The descriptor is released whatever close reports; an interruption is no failure.
     if (device->close(fd) != 0 && errno != EINTR) {

@@ -208,7 +208,7 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
         {1, 400, 0, 0x28, 5, OK, 10, 0, 5, "successfully sent"},
         {13, 400, 1, 0, 0, OK, 2, 1, 0, "succesfully sent"},
         {2, 0x28, 0, 0, 0, OK, 6, 0, 0, "IOCTL_QUERY_TARGET\n"},
-        {9, 400, 0, 0, 0, OK, 2, 0x10, 0, "BusNumber = 2\n"},
+        {9, 400, 0, 0, 0, OK, 1, 0, 0, "no target on bus 2\n"}, // and the bus stays free
         {11, 100, 8, 0x20, 4, OK, kUnset, 8, ISCSI_TEXT_REFUSED, "IOCTL_SEND_RECEIVE_TEXT\n"},
     };
     for (const Row& row : rows) {

@@ -236,3 +236,26 @@ TEST_F(TagTest, BrokenConnectionCompletesExactlyItsOwnCommands) {
     EXPECT_EQ(session.pendCmdTable.count, 0u);
     EXPECT_EQ(enginetest::completions().size(), 5u);
 }
+
+TEST_F(TagTest, AFinishWhileR2TDataIsSentIsLeftToTheSender) {
+    ISCSI_CONNECTION conn;
+    auto* cmd = static_cast<ISCSI_CMD*>(iscsiQueueTake(&freeCmdQ));
+    cmd->srb = fakeSrb(7);
+    cmd->connection = &conn;
+    cmd->itt = setTaskId(cmd);
+    enterCmdIntoTable(&session, cmd);
+    ISCSI_CMD copy;
+    ASSERT_EQ(iscsiHoldCmdData(&session, cmd->itt, &copy), cmd);
+    // The target's response and the connection's end both come while the data is being sent.
+    ASSERT_EQ(lookupTaskId(&session, cmd->itt, LOOKUP_CMD_TABLE | LOOKUP_UNLINK), cmd);
+    iscsiFinishCmd(&session, cmd, CMD_FINISH_STATUS, 2, 0);
+    removeCmdsBadConnection(&session, &conn);
+    EXPECT_TRUE(enginetest::completions().empty()) << "the buffer is still being read";
+    EXPECT_TRUE(iscsiHeldCmdFinishing(&session, cmd));
+    iscsiReleaseCmdData(&session, cmd);
+    auto done = enginetest::completions();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].kind, Completion::Command);
+    EXPECT_EQ(done[0].status, 2u);
+    EXPECT_EQ(iscsiHoldCmdData(&session, cmd->itt, &copy), nullptr) << "no longer pending";
+}

@@ -116,7 +116,8 @@ TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
          {"InitialR2T=no\0InitialR2T=yes\0"s, "DataPDULength=8\0DataPDULength=64\0"s,
           "TargetName=a\0TargetName=b\0"s, "DataPDULength=8\0FirstBurstSize=65536\0"s,
           "DataPDULength=32768\0"s, "DataPDULength=0\0"s, "MaxConnections=0x10000\0"s,
-          "DataPDULength=4294967312\0"s}) {
+          "DataPDULength=4294967312\0"s, "DataPDULength=no\0"s, "HeaderDigest=3\0"s,
+          "InitialR2T=0x2\0"s, "AuthMethod=6\0"s}) {
         EXPECT_EQ(read(text, 0), ISCSI_TEXT_REFUSED_WHOLE) << text;
         EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16) << "nothing applied: " << text;
     }
@@ -468,11 +469,13 @@ TEST(LoginString, SessionCopyAlwaysEndsWithTheSeparator) {
     }
 }
 
-TEST(LoginString, NoMemoryLeavesTheSessionWithoutACopy) {
+TEST(LoginString, NoMemoryOrANulInsideTheLengthLeavesTheSessionWithoutACopy) {
     ISCSI_SESSION session{};
     qvk::poolFailNth(1);
     EXPECT_EQ(processLoginParameters(&session, "A=1;", 4), -1);
     qvk::poolFailNth(0);
+    // The login would walk the given length over a copy that ends at the NUL.
+    EXPECT_EQ(processLoginParameters(&session, "A=1\0B=2;", 8), -1);
     EXPECT_EQ(session.loginString, nullptr);
 }
 

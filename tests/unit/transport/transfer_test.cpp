@@ -286,6 +286,23 @@ TEST_F(TransportTest, ASocketBrokenUnderAReaderIsClosedOnlyWhenTheReaderLeaves) 
     EXPECT_EQ(deviceLog().closeCalls.load(), 1);
 }
 
+TEST_F(TransportTest, AReaderLeavingWhileTheBreakShutsItsSocketDownLeavesTheCloseToTheBreak) {
+    connectNew();
+    deviceLog().holdAfterPoll = true;
+    deviceLog().releaseOnShutdown = 2; // the close's shutdown; the first is the disconnect's
+    UCHAR buffer[48];
+    auto reader = std::async(std::launch::async, [&] {
+        LONG rc = iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0);
+        deviceLog().ioDone = true;
+        return rc;
+    });
+    ASSERT_TRUE(eventually([] { return deviceLog().pollsWaiting.load() > 0; }));
+    EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(deviceLog().shutdownsOfClosed.load(), 0) << "shut down after its reader closed it";
+    EXPECT_EQ(deviceLog().closeCalls.load(), 1);
+}
+
 TEST_F(TransportTest, ASecondReadAtTheSameTimeIsRefused) {
     connectNew();
     UCHAR buffer[48];

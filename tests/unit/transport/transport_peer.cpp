@@ -99,9 +99,24 @@ int countingClose(int fd) {
     return ::close(fd);
 }
 
+int countingShutdown(int fd, int how) {
+    DeviceLog& log = deviceLog();
+    if (++log.shutdownCalls == log.releaseOnShutdown) {
+        log.holdAfterPoll = false;
+        for (int i = 0; i < 5000 && !log.ioDone.load(); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    int rc = ::shutdown(fd, how);
+    if (rc != 0 && errno == EBADF) {
+        log.shutdownsOfClosed++;
+    }
+    return rc;
+}
+
 const TCP_DEVICE counting = {
-    countingSocket,  ::bind,       countingConnect, countingPoll, countingSendmsg,
-    countingRecvmsg, ::getsockopt, ::setsockopt,    ::shutdown,   countingClose,
+    countingSocket,  ::bind,       countingConnect, countingPoll,     countingSendmsg,
+    countingRecvmsg, ::getsockopt, ::setsockopt,    countingShutdown, countingClose,
 };
 
 } // namespace
@@ -219,6 +234,10 @@ void DeviceLog::reset() {
     sendCap = 0;
     sendBuffer = 0;
     holdAfterPoll = false;
+    shutdownCalls = 0;
+    shutdownsOfClosed = 0;
+    releaseOnShutdown = 0;
+    ioDone = false;
 }
 
 const TCP_DEVICE* countingDevice() {

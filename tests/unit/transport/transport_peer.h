@@ -59,6 +59,12 @@ struct DeviceLog {
     std::atomic<int> sendBuffer{0}; // > 0: the send buffer size of the transport's sockets
     // While set, a poll that returned holds its caller (up to 5 seconds) before giving it back.
     std::atomic<bool> holdAfterPoll{false};
+    std::atomic<int> shutdownCalls{0};
+    std::atomic<int> shutdownsOfClosed{0}; // shutdown calls on a descriptor already closed
+    // The shutdown call with this number (from 1) first clears holdAfterPoll and waits (up to 5
+    // seconds) until ioDone is set by the test.
+    std::atomic<int> releaseOnShutdown{0};
+    std::atomic<bool> ioDone{false};
     void reset();
 };
 DeviceLog& deviceLog();
