@@ -12,6 +12,7 @@
 #include "driver/runtime/runtime.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -30,6 +31,26 @@ void orphanBusesOf(ULONG removedBus, LONG handle) {
             busOrphaned[bus] = 1;
             dev->TargetActive[bus] = 0;
             (void)completeHeldRequests(bus, SRB_STATUS_NO_DEVICE);
+        }
+    }
+}
+
+// An add of another bus that is still creating the session being removed (a bus of the same
+// target bound to it before its login ended) fails its security step at once: the session's
+// deletion waits for that creation to end, and the verdict it waits for could only arrive through
+// the message handler that is running this removal.
+void failCreationsOfSameTarget(ULONG removedBus) {
+    HW_DEVICE_EXTENSION* dev = pMyDevExt;
+    const TARGET_INFO& removed = dev->TargetInfo[removedBus];
+    for (ULONG bus = 0; bus < WINMSG_BUSES; bus++) {
+        TARGET_INFO& other = dev->TargetInfo[bus];
+        if (bus != removedBus && sessionThreadRunning[bus] &&
+            other.IpAddress == removed.IpAddress &&
+            other.LoginStringLength == removed.LoginStringLength &&
+            std::memcmp(other.LoginString, removed.LoginString, removed.LoginStringLength) == 0) {
+            Debug(DBG_ERROR, "RemoveTarget: bus %x is still creating the session and fails\n", bus);
+            other.Status |= TARGET_SECURITY_FAILED;
+            KeSetEvent(&other.SecurityCompleteEvent, 0, FALSE);
         }
     }
 }
@@ -65,6 +86,9 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
     }
     LONG handle = target->SessionHandle;
     if (!busOrphaned[bus]) {
+        if (!sessionThreadRunning[bus]) {
+            failCreationsOfSameTarget(bus);
+        }
         if (sessionThreadRunning[bus] || iscsiCoreDeleteSession(static_cast<ULONG>(handle)) != 0) {
             Debug(DBG_ERROR, "RemoveTarget: The specified target cannot be deleted because of a "
                              "core code failure\n");

@@ -125,6 +125,10 @@ constexpr USHORT SESSION_CONNECTING = 0x0004;
 // The target ended the session: its connections are closed and it never reconnects; its record
 // stays until the target is removed, so no bus holds the handle of a freed session.
 constexpr USHORT SESSION_ENDED = 0x0008;
+// Creation is still building the session (logging in, starting its command queue thread). The
+// session is already in the table, so another bus may bind to it and remove it meanwhile:
+// deletion waits for this bit to clear, and creation then reports no session.
+constexpr USHORT SESSION_CREATING = 0x0010;
 
 // One session per target.
 // Guarded by `lock`: cmdSN, expCmdSN, maxCmdSN, each connection's expStatSN, numActiveConnections

@@ -180,6 +180,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     iscsiQueueInit(&session->tmQ, "tmQ");
     iscsiQueueInit(&session->rttQ, "rttQ");
     initPendingCmdTable(session);
+    session->flags |= SESSION_CREATING;
 
     ULONG handle = ISCSI_NO_SESSION;
     KIRQL old = KfAcquireSpinLock(&sessionsLock);
@@ -193,6 +194,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     KfReleaseSpinLock(&sessionsLock, old);
     if (handle == ISCSI_NO_SESSION) {
         Debug(DBG_ERROR, "iscsiCoreCreateSession: no free session slot\n");
+        session->flags &= static_cast<USHORT>(~SESSION_CREATING); // nobody else has seen it
         freeSessionResources(session);
         return ISCSI_NO_SESSION;
     }
@@ -210,16 +212,39 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         // The thread clears the field as it ends; only a thread still running gets its handle.
         session->cmdQThread = thread;
     }
-    iscsiUnlockSession(session, old);
-    if (!iscsiOSthreadStarted(thread)) {
-        Debug(DBG_ERROR, "iscsiCoreCreateSession: the command queue thread could not be started\n");
-        old = KfAcquireSpinLock(&sessionsLock);
-        sessions[handle] = nullptr;
-        KfReleaseSpinLock(&sessionsLock, old);
-        freeSessionResources(session);
-        return ISCSI_NO_SESSION;
+    bool started = iscsiOSthreadStarted(thread);
+    if (started) {
+        // From here deletion may free the session as soon as the bit is clear: read what decides
+        // the answer first. A session that another bus bound to and removed meanwhile has left
+        // the table (perhaps for a new session in its slot), so its handle is not given out.
+        bool deleting = (session->flags & SESSION_DELETING) != 0;
+        session->flags &= static_cast<USHORT>(~SESSION_CREATING);
+        if (deleting) {
+            KeSetEvent(&session->exitEvent, 0, FALSE);
+        }
+        iscsiUnlockSession(session, old);
+        if (deleting) {
+            Debug(DBG_ERROR, "iscsiCoreCreateSession: the session was removed while created\n");
+            return ISCSI_NO_SESSION;
+        }
+        return handle;
     }
-    return handle;
+    iscsiUnlockSession(session, old);
+    Debug(DBG_ERROR, "iscsiCoreCreateSession: the command queue thread could not be started\n");
+    old = KfAcquireSpinLock(&sessionsLock);
+    bool stillOurs = sessions[handle] == session;
+    if (stillOurs) {
+        sessions[handle] = nullptr;
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+    old = iscsiLockSession(session);
+    session->flags &= static_cast<USHORT>(~SESSION_CREATING);
+    KeSetEvent(&session->exitEvent, 0, FALSE);
+    iscsiUnlockSession(session, old);
+    if (stillOurs) {
+        freeSessionResources(session);
+    }
+    return ISCSI_NO_SESSION;
 }
 
 int iscsiCoreDeleteSession(ULONG handle) {
@@ -243,12 +268,8 @@ void freeSessionResources(ISCSI_SESSION* session) {
     KIRQL old = iscsiLockSession(session);
     session->flags |= SESSION_DELETING;
     KeSetEvent(&session->cmdQEvent, 0, FALSE);
-    while (session->cmdQThread != 0) {
-        iscsiUnlockSession(session, old);
-        waitExitEvent(session);
-        old = iscsiLockSession(session);
-    }
-    while (session->flags & SESSION_CONNECTING) {
+    // Creation may still be starting the command queue thread, so both are waited for together.
+    while (session->cmdQThread != 0 || (session->flags & (SESSION_CONNECTING | SESSION_CREATING))) {
         iscsiUnlockSession(session, old);
         waitExitEvent(session);
         old = iscsiLockSession(session);

@@ -220,6 +220,20 @@ TEST_F(ToolTest, RemovingOneOfTwoBusesOfASessionLeavesTheOtherAnsweringCleanly) 
         << int{status};
 }
 
+// Bus 1 binds to the session that bus 0 is still creating (its login waits in the security step);
+// removing bus 1 deletes that session, which must wait for the creation to end and fail it.
+TEST_F(ToolTest, RemovingABusBoundToASessionStillLoggingInFailsThatAdd) {
+    tgt::Target& t = startTarget();
+    Gate gate;
+    ASSERT_EQ(tool().beginAdd(config(&t), gate.policy()).bus, 0);
+    ASSERT_TRUE(gate.waitEntered());
+    ASSERT_EQ(tool().addTarget(config(&t)).bus, 1);
+    EXPECT_EQ(tool().removeTarget(1).returnCode, ISCSI_RC_SUCCESS);
+    gate.release();
+    EXPECT_NE(tool().completeAdd(0).returnCode, ISCSI_RC_SUCCESS);
+    EXPECT_NE(read(0), SRB_STATUS_SUCCESS) << "bus 0 has no session";
+}
+
 TEST_F(ToolTest, ABusResetIsLoggedReturnsRequestsBusyAndTheSessionReconnectsByItself) {
     tgt::Target& t = startTarget();
     ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
