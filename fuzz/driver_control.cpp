@@ -17,6 +17,7 @@
 #include "platform/scsiport/port.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -178,7 +179,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Failed connects pause 3 s and a removal 2 s: at a hundredth, an add costs tens of
     // milliseconds while the adapter's 10 ms timer still runs at a pace the machine can bear.
     qvk::setTimeScale(0.01);
-    qvk::dbgCaptureStart();
+    // QUEVI_FUZZ_TRACE=1 shows the driver's trace, to follow what a reproducer does.
+    if (std::getenv("QUEVI_FUZZ_TRACE") == nullptr) {
+        qvk::dbgCaptureStart();
+    }
     qvk::registrySetDword("QueviSCSI\\Parameters", "Debug", 2); // trace what the records say
     PDRIVER_OBJECT object = qvk::createDriverObject("QueviSCSI");
     UNICODE_STRING path;

@@ -35,22 +35,32 @@ void orphanBusesOf(ULONG removedBus, LONG handle) {
     }
 }
 
-// An add of another bus that is still creating the session being removed (a bus of the same
-// target bound to it before its login ended) fails its security step at once: the session's
-// deletion waits for that creation to end, and the verdict it waits for could only arrive through
-// the message handler that is running this removal.
-void failCreationsOfSameTarget(ULONG removedBus) {
+// Adds of other buses to the same address that are still under way end before the session is
+// deleted: one may still be creating the session (another bus bound to it before its login ended)
+// and one may have bound to it without having taken its handle yet, which it would then keep after
+// the slot was freed or reused. Their session threads are waited for, so that every bus holding
+// the handle is found by orphanBusesOf. An add with the very same configuration also fails its
+// security step at once, since the verdict it may wait for could only arrive through the message
+// handler running this removal (any other waits at most for the step's own time limit).
+void endAddsToSameAddress(ULONG removedBus) {
     HW_DEVICE_EXTENSION* dev = pMyDevExt;
     const TARGET_INFO& removed = dev->TargetInfo[removedBus];
     for (ULONG bus = 0; bus < WINMSG_BUSES; bus++) {
         TARGET_INFO& other = dev->TargetInfo[bus];
-        if (bus != removedBus && sessionThreadRunning[bus] &&
-            other.IpAddress == removed.IpAddress &&
-            other.LoginStringLength == removed.LoginStringLength &&
+        if (bus == removedBus || !sessionThreadRunning[bus] ||
+            other.IpAddress != removed.IpAddress) {
+            continue;
+        }
+        if (other.LoginStringLength == removed.LoginStringLength &&
             std::memcmp(other.LoginString, removed.LoginString, removed.LoginStringLength) == 0) {
-            Debug(DBG_ERROR, "RemoveTarget: bus %x is still creating the session and fails\n", bus);
+            Debug(DBG_ERROR, "RemoveTarget: bus %x is still adding the same target and fails\n",
+                  bus);
             other.Status |= TARGET_SECURITY_FAILED;
             KeSetEvent(&other.SecurityCompleteEvent, 0, FALSE);
+        }
+        for (ULONG waited = 0; sessionThreadRunning[bus] && waited < REMOVE_WAIT_SECONDS;
+             waited++) {
+            (void)iscsiOSlimitsleep(&other.SessionCreatedEvent, 1);
         }
     }
 }
@@ -87,15 +97,20 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
     LONG handle = target->SessionHandle;
     if (!busOrphaned[bus]) {
         if (!sessionThreadRunning[bus]) {
-            failCreationsOfSameTarget(bus);
+            endAddsToSameAddress(bus);
         }
-        if (sessionThreadRunning[bus] || iscsiCoreDeleteSession(static_cast<ULONG>(handle)) != 0) {
+        // An add that made no session (or whose session another bus's removal took) has nothing
+        // to delete; the bus is freed all the same.
+        if (sessionThreadRunning[bus] ||
+            (handle != -1 && iscsiCoreDeleteSession(static_cast<ULONG>(handle)) != 0)) {
             Debug(DBG_ERROR, "RemoveTarget: The specified target cannot be deleted because of a "
                              "core code failure\n");
             return -3;
         }
         target->SessionHandle = -1;
-        orphanBusesOf(bus, handle);
+        if (handle != -1) {
+            orphanBusesOf(bus, handle);
+        }
     }
     if (target->SecurityBeginEventHandle != nullptr) {
         (void)ZwClose(target->SecurityBeginEventHandle);
