@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -117,9 +117,10 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
     progress.finish();
 
     std::string error = result.error;
-    if (to.disk == nullptr && b.sparse && ftruncate(to.fd, static_cast<off_t>(result.copied)) != 0) {
-        error = error.empty() ? "setting the size of " + to.text + ": " + std::strerror(errno)
-                              : error;
+    if (to.disk == nullptr && b.sparse &&
+        ftruncate(to.fd, static_cast<off_t>(result.copied)) != 0) {
+        error =
+            error.empty() ? "setting the size of " + to.text + ": " + std::strerror(errno) : error;
     }
     if (to.disk != nullptr && result.copied > 0 && !tool::flushDisk(host, to.disk)) {
         error = error.empty() ? "the target did not confirm the writes (SYNCHRONIZE CACHE failed)"
@@ -160,8 +161,8 @@ int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool l
     uint64_t available = 0; // what the source holds from where the copy starts
     if (from.disk != nullptr) {
         if (offset > diskBytes(from.disk)) {
-            return usage("--offset " + std::to_string(offset) + " is past the end of " +
-                         from.text + " (" + std::to_string(diskBytes(from.disk)) + " bytes)");
+            return usage("--offset " + std::to_string(offset) + " is past the end of " + from.text +
+                         " (" + std::to_string(diskBytes(from.disk)) + " bytes)");
         }
         available = diskBytes(from.disk) - offset;
     } else {
@@ -181,8 +182,8 @@ int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool l
         uint64_t block = side->disk != nullptr ? qvdisk::blockSize(side->disk) : 1;
         if (offset % block != 0 || length % block != 0) {
             return usage("the offset (" + std::to_string(offset) + ") and the length (" +
-                         std::to_string(length) + " bytes) must be whole " +
-                         std::to_string(block) + "-byte blocks of " + side->text);
+                         std::to_string(length) + " bytes) must be whole " + std::to_string(block) +
+                         "-byte blocks of " + side->text);
         }
     }
     if (to.disk != nullptr) {

@@ -104,9 +104,9 @@ int runNbd(const NbdOptions& options) {
     if (!options.run.empty()) {
         args.insert(args.end(), {"--run", options.run});
     }
-    args.insert(args.end(), {plugin, "url=" + options.url, "connections=" +
-                             std::to_string(options.connections),
-                             "timeout=" + std::to_string(options.timeout)});
+    args.insert(args.end(),
+                {plugin, "url=" + options.url, "connections=" + std::to_string(options.connections),
+                 "timeout=" + std::to_string(options.timeout)});
     if (!options.initiatorName.empty()) {
         args.push_back("initiator=" + options.initiatorName);
     }

@@ -14,7 +14,7 @@
 namespace quevi::tool {
 namespace {
 
-constexpr size_t kHolePiece = 4096; // the granularity of holes in a sparse destination
+constexpr size_t kHolePiece = 4096;       // the granularity of holes in a sparse destination
 constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
 
 enum class Phase { Free, Reading, Writing, Written };
@@ -27,8 +27,8 @@ struct Chunk {
     Phase phase = Phase::Free;
     std::atomic<bool> finished{false};
     NTSTATUS status = STATUS_SUCCESS; // of a file transfer
-    uint32_t attempts = 0; // of the current transfer
-    bool failed = false;   // not to be counted as copied
+    uint32_t attempts = 0;            // of the current transfer
+    bool failed = false;              // not to be counted as copied
     KEVENT* wake = nullptr;
 };
 
@@ -121,7 +121,8 @@ public:
         : from_(from), to_(to), options_(options), chunks_(options.depth) {
         KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
         size_t bytes = static_cast<size_t>(options.chunkBytes) * options.depth;
-        memory_.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
+        memory_.reset(
+            static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
         for (size_t i = 0; i < chunks_.size(); i++) {
             chunks_[i].buffer = memory_.get() + i * options.chunkBytes;
             chunks_[i].wake = &wake_;
@@ -139,8 +140,8 @@ public:
         uint64_t issued = 0;
         while (true) {
             bool progressed = false;
-            bool stopping = !result_.error.empty() ||
-                            (options_.stop != nullptr && options_.stop->load());
+            bool stopping =
+                !result_.error.empty() || (options_.stop != nullptr && options_.stop->load());
             while (!stopping && issued < total && tail - head < depth) {
                 Chunk& c = chunks_[tail++ % depth];
                 c.at = issued;
@@ -231,9 +232,8 @@ private:
             submit(c, from_.disk, false, from_.offset);
             return;
         }
-        c.status = readAll(from_.fd, c.buffer, c.length, from_.offset + c.at)
-                       ? STATUS_SUCCESS
-                       : STATUS_UNSUCCESSFUL;
+        c.status = readAll(from_.fd, c.buffer, c.length, from_.offset + c.at) ? STATUS_SUCCESS
+                                                                              : STATUS_UNSUCCESSFUL;
         c.finished.store(true, std::memory_order_release);
     }
 

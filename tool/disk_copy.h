@@ -45,7 +45,7 @@ struct CopyOptions {
 struct CopyResult {
     uint64_t copied = 0; // bytes written in order from the start
     bool interrupted = false;
-    std::string error; // empty when nothing failed
+    std::string error;  // empty when nothing failed
     std::string sha256; // of the bytes copied
     std::chrono::steady_clock::duration elapsed{};
     bool ok() const { return error.empty() && !interrupted; }

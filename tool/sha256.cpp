@@ -7,8 +7,8 @@
 namespace quevi::tool {
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(),
-                                                 nullptr) != 1) {
+    if (context_ == nullptr ||
+        EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(), nullptr) != 1) {
         std::abort(); // only when out of memory
     }
 }

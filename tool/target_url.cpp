@@ -50,8 +50,9 @@ bool checkIscsiName(const std::string& name, const std::string& what, std::strin
     }
     for (char c : name) {
         if (!iscsiChar(c)) {
-            error = what + " '" + name + "' has a character other than letters, digits, '.', '-' "
-                                         "and ':'";
+            error = what + " '" + name +
+                    "' has a character other than letters, digits, '.', '-' "
+                    "and ':'";
             return false;
         }
     }
@@ -133,7 +134,8 @@ std::string defaultInitiatorName() {
 }
 
 std::string loginFor(const TargetUrl& url, const std::string& initiatorName) {
-    return "InitiatorName=" + initiatorName + ";TargetName=" + url.targetName + ";";
+    return "InitiatorName=" + initiatorName + ";TargetName=" + url.targetName +
+           ";DataPDULength=" + std::to_string(kOfferedDataPduLength) + ";";
 }
 
 } // namespace quevi::tool

@@ -32,7 +32,10 @@ bool checkIscsiName(const std::string& name, const std::string& what, std::strin
 // A stable initiator name for this host: the quevi prefix and the host name in iSCSI characters.
 std::string defaultInitiatorName();
 
-// The login string for the URL's target.
+// Data segments of up to 256 KiB (units of 512 bytes); the target may answer with less.
+constexpr unsigned kOfferedDataPduLength = 512;
+
+// The login string for the URL's target: the names and the data segment length offered.
 std::string loginFor(const TargetUrl& url, const std::string& initiatorName);
 
 } // namespace quevi::tool
