@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -16,6 +18,8 @@ namespace {
 
 constexpr size_t kHolePiece = 4096;       // the granularity of holes in a sparse destination
 constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
+
+constexpr uint64_t kNotDigested = UINT64_MAX;
 
 enum class Phase { Free, Reading, Writing, Written };
 
@@ -29,6 +33,7 @@ struct Chunk {
     NTSTATUS status = STATUS_SUCCESS; // of a file transfer
     uint32_t attempts = 0;            // of the current transfer
     bool failed = false;              // not to be counted as copied
+    uint64_t digest = 0; // the hasher's number for it; kNotDigested when not handed over
     KEVENT* wake = nullptr;
 };
 
@@ -115,10 +120,68 @@ bool readAll(int fd, uint8_t* data, uint32_t length, uint64_t at) {
     return true;
 }
 
+// Digests the chunks in the order they are handed over, on a thread of its own, beside the
+// copying thread's writes and completions (which only read the buffers too). A chunk's buffer
+// is reused only once digested() has passed its number.
+class Hasher {
+public:
+    Hasher(size_t depth, KEVENT* wake) : pieces_(depth), wake_(wake), thread_([this] { loop(); }) {}
+
+    ~Hasher() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        ready_.notify_one();
+        thread_.join();
+    }
+
+    // The number the chunk is digested under.
+    uint64_t hand(const uint8_t* data, uint32_t length) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pieces_[handed_ % pieces_.size()] = {data, length};
+        ready_.notify_one();
+        return handed_++;
+    }
+
+    uint64_t digested() const { return digested_.load(std::memory_order_acquire); }
+
+    // After the last chunk was digested.
+    std::string finishHex() { return hash_.finishHex(); }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            ready_.wait(lock, [this] { return stop_ || digested() < handed_; });
+            if (digested() == handed_) {
+                return;
+            }
+            auto [data, length] = pieces_[digested() % pieces_.size()];
+            lock.unlock();
+            hash_.update({data, length});
+            digested_.fetch_add(1, std::memory_order_release);
+            KeSetEvent(wake_, 0, FALSE);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<std::pair<const uint8_t*, uint32_t>> pieces_; // guarded by mutex_
+    uint64_t handed_ = 0;                                     // guarded by mutex_
+    bool stop_ = false;                                       // guarded by mutex_
+    std::atomic<uint64_t> digested_{0};
+    Sha256 hash_; // the hashing thread's until it has digested every chunk handed
+    KEVENT* wake_;
+    std::thread thread_;
+};
+
 class Copier {
 public:
     Copier(const CopyEnd& from, const CopyEnd& to, const CopyOptions& options)
-        : from_(from), to_(to), options_(options), chunks_(options.depth) {
+        : from_(from), to_(to), options_(options), chunks_(options.depth),
+          hasher_(options.depth, &wake_) {
         KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
         size_t bytes = static_cast<size_t>(options.chunkBytes) * options.depth;
         memory_.reset(
@@ -148,6 +211,7 @@ public:
                 c.length =
                     static_cast<uint32_t>(std::min<uint64_t>(options_.chunkBytes, total - issued));
                 c.failed = false;
+                c.digest = kNotDigested;
                 issued += c.length;
                 startRead(c);
                 progressed = true;
@@ -166,7 +230,7 @@ public:
                     break;
                 }
                 if (outcome == Outcome::Ok && result_.error.empty()) {
-                    hash_.update({c.buffer, c.length});
+                    c.digest = hasher_.hand(c.buffer, c.length);
                     startWrite(c);
                 } else {
                     c.failed = true;
@@ -178,6 +242,9 @@ public:
             // Writes that finished, in order: counted and freed.
             while (head < hashed) {
                 Chunk& c = chunks_[head % depth];
+                if (c.digest != kNotDigested && c.digest >= hasher_.digested()) {
+                    break;
+                }
                 if (c.phase == Phase::Writing) {
                     if (!c.finished.load(std::memory_order_acquire)) {
                         break;
@@ -206,7 +273,7 @@ public:
             }
         }
         result_.interrupted = result_.copied < total && result_.error.empty();
-        result_.sha256 = hash_.finishHex();
+        result_.sha256 = hasher_.finishHex();
         result_.elapsed = std::chrono::steady_clock::now() - start;
         return result_;
     }
@@ -298,7 +365,7 @@ private:
     KEVENT wake_;
     std::unique_ptr<uint8_t, Free> memory_;
     std::vector<Chunk> chunks_;
-    Sha256 hash_;
+    Hasher hasher_;
     CopyResult result_;
 };
 
