@@ -75,6 +75,16 @@ int freePort() {
     return ntohs(a.sin_port);
 }
 
+// What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build; the
+// commands nbdkit runs start with "unset LD_PRELOAD" so that only nbdkit has it.
+std::string nbdEnvironment() {
+#ifdef QUEVI_SANITIZER_RUNTIME
+    return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME " ASAN_OPTIONS=detect_leaks=0 ";
+#else
+    return "";
+#endif
+}
+
 bool onPath(const char* program) {
     return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -125,9 +135,10 @@ protected:
 
     // Runs `quevi ARGS` (a shell command line) with a bound; `whenRunning` may act on its pid.
     Outcome quevi(const std::string& args, std::function<void(pid_t)> whenRunning = {},
-                  std::chrono::seconds limit = 60s) const {
-        std::string command = "exec " + std::string(QUEVI_BINARY) + " " + args + " >" +
-                              file("stdout").string() + " 2>" + file("stderr").string();
+                  const std::string& environment = "") const {
+        constexpr auto limit = 60s;
+        std::string command = "exec " + environment + std::string(QUEVI_BINARY) + " " + args +
+                              " >" + file("stdout").string() + " 2>" + file("stderr").string();
         pid_t pid = fork();
         if (pid == 0) {
             execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
@@ -267,9 +278,11 @@ TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
     std::string socket = file("nbd.sock").string();
     // Over the Unix socket: the whole LUN out, a MiB in, an unaligned write in the second MiB.
     Outcome out = quevi(
-        "nbd " + url(0) + " --socket " + socket + " --run 'nbdinfo --size \"$uri\" && nbdcopy " +
-        "\"$uri\" " + file("all.img").string() + " && nbdcopy " + file("small.img").string() +
-        " \"$uri\" && qemu-io -f raw -c \"write -P 0xab 1049000 1000\" \"$uri\" >/dev/null'");
+        "nbd " + url(0) + " --socket " + socket +
+            " --run 'unset LD_PRELOAD; nbdinfo --size \"$uri\" && nbdcopy " + "\"$uri\" " +
+            file("all.img").string() + " && nbdcopy " + file("small.img").string() +
+            " \"$uri\" && qemu-io -f raw -c \"write -P 0xab 1049000 1000\" \"$uri\" >/dev/null'",
+        {}, nbdEnvironment());
     ASSERT_EQ(out.exitCode, 0) << out.err;
     EXPECT_EQ(out.out, "268435456\n");
     EXPECT_EQ(quevi::tool::sha256Hex(bytesOf(slurp(file("all.img")))),
@@ -286,8 +299,9 @@ TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
     // Over loopback TCP: qemu-img reads what quevi run saw.
     int port = freePort();
     out = quevi("nbd " + url(0) + " --port " + std::to_string(port) +
-                " --run 'qemu-img convert -f raw -O raw nbd://127.0.0.1:" + std::to_string(port) +
-                " " + file("q.img").string() + "'");
+                    " --run 'unset LD_PRELOAD; qemu-img convert -f raw -O raw nbd://127.0.0.1:" +
+                    std::to_string(port) + " " + file("q.img").string() + "'",
+                {}, nbdEnvironment());
     ASSERT_EQ(out.exitCode, 0) << out.err;
     Bytes q = bytesOf(slurp(file("q.img")));
     ASSERT_EQ(q.size(), data.size());
