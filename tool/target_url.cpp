@@ -78,6 +78,10 @@ std::optional<TargetUrl> parseTargetUrl(const std::string& text, std::string& er
     if (authority.empty()) {
         return fail("missing address");
     }
+    if (authority[0] == '[') {
+        return fail("bad address '" + authority +
+                    "' (IPv6 is not supported: an IPv4 address A.B.C.D)");
+    }
     TargetUrl url;
     std::string host = authority;
     if (size_t colon = authority.find(':'); colon != std::string::npos) {
