@@ -236,6 +236,7 @@ int runCopy(const CopyOptions& options) {
         return usage("--timeout must be between 1 and 3600 seconds");
     }
     hostOptions.wait = std::chrono::seconds(options.timeout);
+    tool::preferBulkTransfers(hostOptions);
     if (!from.url) {
         from.fd = open(from.text.c_str(), O_RDONLY | O_CLOEXEC);
         if (from.fd < 0) {

@@ -110,6 +110,7 @@ int questAfterFork() {
     quevi::tool::HostOptions options;
     options.registry = s.registry;
     options.wait = std::chrono::seconds(s.timeout);
+    quevi::tool::preferBulkTransfers(options);
     s.host = std::make_unique<quevi::tool::Host>(options);
     std::string error;
     if (!s.host->load(&error)) {

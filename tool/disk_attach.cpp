@@ -36,6 +36,15 @@ bool sameTarget(const TargetUrl& a, const TargetUrl& b) {
 
 } // namespace
 
+void preferBulkTransfers(HostOptions& options) {
+    for (const auto& [name, value] : options.registry) {
+        if (name == "MaximumTransferLength") {
+            return;
+        }
+    }
+    options.registry.emplace_back("MaximumTransferLength", kBulkTransferBytes);
+}
+
 std::string urlText(const TargetUrl& url) {
     return addressText(url.address) + ":" + std::to_string(url.port) + "/" + url.targetName + "/" +
            std::to_string(url.lun);

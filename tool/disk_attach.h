@@ -11,6 +11,13 @@
 
 namespace quevi::tool {
 
+// The request size of disks used for bulk transfers: with the class disk's eight slots, 2 MiB in
+// flight and a quarter of the per-request cost of the driver's 64 KiB default.
+constexpr uint32_t kBulkTransferBytes = 256 * 1024;
+
+// Sets MaximumTransferLength to kBulkTransferBytes unless the options name it.
+void preferBulkTransfers(HostOptions& options);
+
 struct AttachOptions {
     std::string initiatorName; // empty: defaultInitiatorName()
     uint32_t connections = 1;
