@@ -281,6 +281,7 @@ nbdkit_plugin makePlugin() {
     p.magic_config_key = "url";
     p.after_fork = questAfterFork;
     p.cleanup = questCleanup;
+    p.unload = questCleanup; // also when nbdkit ends before serving
     p.open = questOpen;
     p.get_size = questGetSize;
     p.block_size = questBlockSize;
