@@ -230,7 +230,9 @@ public:
                     break;
                 }
                 if (outcome == Outcome::Ok && result_.error.empty()) {
-                    c.digest = hasher_.hand(c.buffer, c.length);
+                    if (options_.digest) {
+                        c.digest = hasher_.hand(c.buffer, c.length);
+                    }
                     startWrite(c);
                 } else {
                     c.failed = true;
@@ -273,7 +275,9 @@ public:
             }
         }
         result_.interrupted = result_.copied < total && result_.error.empty();
-        result_.sha256 = hasher_.finishHex();
+        if (options_.digest) {
+            result_.sha256 = hasher_.finishHex();
+        }
         result_.elapsed = std::chrono::steady_clock::now() - start;
         return result_;
     }

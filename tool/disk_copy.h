@@ -35,6 +35,7 @@ struct CopyOptions {
     uint32_t chunkBytes = 1u << 20; // a multiple of every disk's block size
     uint32_t depth = 4;             // chunks in flight
     uint32_t retries = 3;           // further attempts of a failed disk transfer
+    bool digest = true;             // the SHA-256 of the bytes copied
     std::chrono::milliseconds retryPause{1000};
     // Called on the copying thread after each chunk.
     std::function<void(const CopyProgress&)> progress;
@@ -46,7 +47,7 @@ struct CopyResult {
     uint64_t copied = 0; // bytes written in order from the start
     bool interrupted = false;
     std::string error;  // empty when nothing failed
-    std::string sha256; // of the bytes copied
+    std::string sha256; // of the bytes copied; empty without a digest
     std::chrono::steady_clock::duration elapsed{};
     bool ok() const { return error.empty() && !interrupted; }
 };

@@ -251,7 +251,7 @@ TEST_F(DisksTest, AnInterruptedCopyStopsCleanlyAndSaysHowFarItGot) {
 
 TEST_F(DisksTest, ConnectionsDroppedMidCopyLoseNoByte) {
     tgt::Faults drops;
-    drops.dropAfterCommands = 150; // 256 commands of 64 KiB each way: a drop in the middle
+    drops.dropAfterCommands = 40; // 64 commands of 256 KiB each way: a drop in the middle
     start({"16M", "16M"}, drops);
     Bytes data = pattern(16 << 20, 3);
     ASSERT_TRUE(target_->lun(0)->write(0, data));
