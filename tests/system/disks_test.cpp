@@ -75,8 +75,8 @@ int freePort() {
     return ntohs(a.sin_port);
 }
 
-// What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build; the
-// commands nbdkit runs start with "unset LD_PRELOAD" so that only nbdkit has it.
+// What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build (the
+// clients run from the test, without it).
 std::string nbdEnvironment() {
 #ifdef QUEVI_SANITIZER_RUNTIME
     return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME " ASAN_OPTIONS=detect_leaks=0 ";
@@ -163,6 +163,32 @@ protected:
         outcome.out = slurp(file("stdout"));
         outcome.err = slurp(file("stderr"));
         return outcome;
+    }
+
+    // `quevi nbd ARGS` in the background; once `uri` answers, the shell commands run with $uri
+    // set, then SIGTERM stops the export, which must end cleanly. The commands' outcome.
+    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands) {
+        Outcome client;
+        Outcome server = quevi(
+            "nbd " + args,
+            [&](pid_t pid) {
+                std::string probe = "nbdinfo --size '" + uri + "' >/dev/null 2>&1";
+                auto end = std::chrono::steady_clock::now() + 30s;
+                while (std::chrono::steady_clock::now() < end && std::system(probe.c_str()) != 0) {
+                    std::this_thread::sleep_for(50ms);
+                }
+                std::string run = "uri='" + uri + "'; { " + commands + "; } >" +
+                                  file("client.out").string() + " 2>" + file("client.err").string();
+                int status = std::system(run.c_str());
+                client.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                client.out = slurp(file("client.out"));
+                client.err = slurp(file("client.err"));
+                kill(pid, SIGTERM);
+            },
+            nbdEnvironment());
+        EXPECT_EQ(server.exitCode, 0) << server.err;
+        EXPECT_EQ(server.err.find("error"), std::string::npos) << server.err;
+        return client;
     }
 
     fs::path dir_;
@@ -275,16 +301,15 @@ TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
     ASSERT_TRUE(target_->lun(0)->write(0, data));
     Bytes small = pattern(1 << 20, 5);
     writeFile("small.img", small);
-    std::string socket = file("nbd.sock").string();
     // Over the Unix socket: the whole LUN out, a MiB in, an unaligned write in the second MiB.
-    Outcome out = quevi(
-        "nbd " + url(0) + " --socket " + socket +
-            " --run 'unset LD_PRELOAD; nbdinfo --size \"$uri\" && nbdcopy " + "\"$uri\" " +
-            file("all.img").string() + " && nbdcopy " + file("small.img").string() +
-            " \"$uri\" && qemu-io -f raw -c \"write -P 0xab 1049000 1000\" \"$uri\" >/dev/null'",
-        {}, nbdEnvironment());
+    std::string socket = file("nbd.sock").string();
+    Outcome out =
+        serveNbd(url(0) + " --socket " + socket, "nbd+unix:///?socket=" + socket,
+                 "nbdinfo --size \"$uri\" && nbdcopy \"$uri\" " + file("all.img").string() +
+                     " && nbdcopy " + file("small.img").string() +
+                     " \"$uri\" && qemu-io -f raw -c 'write -P 0xab 1049000 1000' \"$uri\"");
     ASSERT_EQ(out.exitCode, 0) << out.err;
-    EXPECT_EQ(out.out, "268435456\n");
+    EXPECT_EQ(out.out.substr(0, out.out.find('\n')), "268435456");
     EXPECT_EQ(quevi::tool::sha256Hex(bytesOf(slurp(file("all.img")))),
               quevi::tool::sha256Hex(data));
     Bytes expected = small;
@@ -297,11 +322,9 @@ TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
     EXPECT_EQ(read["sha256"], quevi::tool::sha256Hex(expected)) << "written through NBD";
 
     // Over loopback TCP: qemu-img reads what quevi run saw.
-    int port = freePort();
-    out = quevi("nbd " + url(0) + " --port " + std::to_string(port) +
-                    " --run 'unset LD_PRELOAD; qemu-img convert -f raw -O raw nbd://127.0.0.1:" +
-                    std::to_string(port) + " " + file("q.img").string() + "'",
-                {}, nbdEnvironment());
+    std::string port = std::to_string(freePort());
+    out = serveNbd(url(0) + " --port " + port, "nbd://127.0.0.1:" + port,
+                   "qemu-img convert -f raw -O raw \"$uri\" " + file("q.img").string());
     ASSERT_EQ(out.exitCode, 0) << out.err;
     Bytes q = bytesOf(slurp(file("q.img")));
     ASSERT_EQ(q.size(), data.size());
