@@ -16,6 +16,7 @@ using Runner = std::function<int()>;
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130; // stopped by SIGINT or SIGTERM (128 + SIGINT)
 
 // `quevi target`: serves the draft-iSCSI target until SIGINT or SIGTERM.
 void addTargetCommand(CLI::App& app, Runner& runner);
@@ -25,6 +26,12 @@ void addLoginCommand(CLI::App& app, Runner& runner);
 
 // `quevi run`: adds one target through the configuration tool and runs steps on its bus.
 void addRunCommand(CLI::App& app, Runner& runner);
+
+// `quevi copy`: copies between a LUN and a file (or two LUNs) with progress and a digest.
+void addCopyCommand(CLI::App& app, Runner& runner);
+
+// `quevi nbd`: exports one LUN over NBD through nbdkit and the quevi plugin.
+void addNbdCommand(CLI::App& app, Runner& runner);
 
 // `quevi demo`: the whole system in one process, with a short report.
 void addDemoCommand(CLI::App& app, Runner& runner);

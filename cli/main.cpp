@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     quevi::cli::addTargetCommand(app, runner);
     quevi::cli::addLoginCommand(app, runner);
     quevi::cli::addRunCommand(app, runner);
+    quevi::cli::addCopyCommand(app, runner);
+    quevi::cli::addNbdCommand(app, runner);
     quevi::cli::addDemoCommand(app, runner);
     try {
         app.parse(argc, argv);

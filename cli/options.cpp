@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 
 namespace quevi::cli {
@@ -47,6 +49,35 @@ bool parseRegistry(const std::vector<std::string>& items,
         }
         values.emplace_back(item.substr(0, eq), static_cast<uint32_t>(number));
     }
+    return true;
+}
+
+bool parseByteCount(const std::string& text, const std::string& what, uint64_t& value,
+                    std::string& error) {
+    error = what + " must be a byte count such as 4096 or 64M, got '" + text + "'";
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        digits++;
+    }
+    if (digits == 0 || digits > 15) {
+        return false;
+    }
+    std::string suffix = text.substr(digits);
+    const std::string units = "KMGT";
+    int shift = 0;
+    if (!suffix.empty()) {
+        size_t unit = units.find(static_cast<char>(std::toupper(suffix[0])));
+        if (unit == std::string::npos || !(suffix.size() == 1 || suffix.substr(1) == "iB")) {
+            return false;
+        }
+        shift = 10 * static_cast<int>(unit + 1);
+    }
+    uint64_t number = std::stoull(text.substr(0, digits));
+    if (shift > 0 && number > (UINT64_MAX >> shift)) {
+        return false;
+    }
+    value = number << shift;
+    error.clear();
     return true;
 }
 

@@ -17,6 +17,11 @@ bool parseTarget(const std::string& text, uint32_t& address, uint16_t& port, std
 bool parseRegistry(const std::vector<std::string>& items,
                    std::vector<std::pair<std::string, uint32_t>>& values, std::string& error);
 
+// A byte count: decimal, optionally with a binary suffix K, M, G or T (e.g. 64M). False with a
+// message naming `what` when it does not read.
+bool parseByteCount(const std::string& text, const std::string& what, uint64_t& value,
+                    std::string& error);
+
 // The address as "A.B.C.D".
 std::string addressText(uint32_t address);
 

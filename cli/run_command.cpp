@@ -5,6 +5,8 @@
 #include "cli/options.h"
 #include "cli/steps.h"
 
+#include "tool/target_url.h"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -13,6 +15,7 @@ namespace quevi::cli {
 namespace {
 
 struct RunOptions {
+    std::string initiatorName;
     std::string target;
     std::string login;
     unsigned connections = 1;
@@ -27,17 +30,39 @@ int usage(const std::string& message) {
     return kExitUsage;
 }
 
-int runRun(const RunOptions& options) {
+int runRun(RunOptions options) {
     uint32_t address = 0;
     uint16_t port = 0;
+    uint8_t lun = 0;
     std::string error;
     tool::HostOptions hostOptions;
-    if (!parseTarget(options.target, address, port, error) ||
-        !parseRegistry(options.registry, hostOptions.registry, error)) {
+    if (!options.steps.empty() && tool::looksLikeUrl(options.steps[0])) {
+        std::optional<tool::TargetUrl> url = tool::parseTargetUrl(options.steps[0], error);
+        if (!url) {
+            return usage(error);
+        }
+        if (!options.target.empty() || !options.login.empty()) {
+            return usage("give the target either as a URL or with --target and --login");
+        }
+        if (!options.initiatorName.empty() &&
+            !tool::checkIscsiName(options.initiatorName, "--initiator-name", error)) {
+            return usage(error);
+        }
+        options.steps.erase(options.steps.begin());
+        address = url->address;
+        port = url->port;
+        lun = url->lun;
+        options.login =
+            tool::loginFor(*url, options.initiatorName.empty() ? tool::defaultInitiatorName()
+                                                               : options.initiatorName);
+    } else if (options.target.empty() || options.login.empty()) {
+        return usage("name the target: quevi://ADDR[:PORT]/TARGETNAME[/LUN] as the first "
+                     "argument, or --target and --login");
+    } else if (!parseTarget(options.target, address, port, error)) {
         return usage(error);
     }
-    if (options.login.empty()) {
-        return usage("--login must hold key=value pairs");
+    if (!parseRegistry(options.registry, hostOptions.registry, error)) {
+        return usage(error);
     }
     if (options.connections < 1 || options.connections > 8) {
         return usage("--connections must be between 1 and 8");
@@ -47,7 +72,7 @@ int runRun(const RunOptions& options) {
     }
     std::vector<Step> steps;
     for (const std::string& word : options.steps) {
-        std::optional<Step> step = parseStep(word, error);
+        std::optional<Step> step = parseStep(word, error, lun);
         if (!step) {
             return usage(error);
         }
@@ -98,11 +123,12 @@ void addRunCommand(CLI::App& app, Runner& runner) {
     CLI::App* cmd = app.add_subcommand(
         "run", "Load the driver, add one target through the configuration tool, run the steps on "
                "its bus and shut down; one JSON object per line");
-    cmd->add_option("--target", options->target, "Target address A.B.C.D[:PORT] (port 3260)")
-        ->required();
+    cmd->add_option("--target", options->target,
+                    "Target address A.B.C.D[:PORT] (port 3260), unless a URL comes first");
     cmd->add_option("--login", options->login,
-                    "Login string: key=value pairs separated by ';' (InitiatorName, TargetName)")
-        ->required();
+                    "Login string: key=value pairs separated by ';' (InitiatorName, TargetName)");
+    cmd->add_option("--initiator-name", options->initiatorName,
+                    "InitiatorName with a URL (default: iqn.2001-04.org.quevi:HOSTNAME)");
     cmd->add_option("--connections", options->connections, "Connections of the session (1 to 8)");
     cmd->add_option("--registry", options->registry,
                     "Driver parameter NAME=VALUE under QueviSCSI\\Parameters (e.g. Debug=2)");
@@ -110,6 +136,7 @@ void addRunCommand(CLI::App& app, Runner& runner) {
         ->check(CLI::IsMember({"accept", "reject"}));
     cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
     cmd->add_option("steps", options->steps,
+                    "[quevi://ADDR[:PORT]/TARGETNAME[/LUN]] then the steps (LUN: their default): "
                     "inquiry[:LUN] readcap[:LUN] tur[:LUN] read:LBA:COUNT[:LUN] "
                     "write:LBA:COUNT:SEED[:LUN] abort:LBA:COUNT:MS[:LUN] query text:K=V;K=V "
                     "reset remove sleep:MS events");

@@ -59,8 +59,9 @@ std::string hex(const std::vector<UCHAR>& data) {
 
 } // namespace
 
-std::optional<Step> parseStep(const std::string& word, std::string& error) {
+std::optional<Step> parseStep(const std::string& word, std::string& error, uint8_t lun) {
     Step step;
+    step.lun = lun;
     if (word.rfind("text:", 0) == 0) {
         step.kind = StepKind::Text;
         step.text = word.substr(5);

@@ -38,8 +38,9 @@ struct Step {
     std::string text;
 };
 
-// One step as written on the command line; nullopt with a message when it does not read.
-std::optional<Step> parseStep(const std::string& word, std::string& error);
+// One step as written on the command line; nullopt with a message when it does not read. A step
+// that names no LUN goes to `lun`.
+std::optional<Step> parseStep(const std::string& word, std::string& error, uint8_t lun = 0);
 
 // Byte i of a write step's data.
 inline uint8_t patternByte(uint32_t seed, uint64_t i) {

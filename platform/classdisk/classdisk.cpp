@@ -424,6 +424,14 @@ ULONG timeOutValue(CLASS_DISK* disk) {
     return disk->Header->TimeOutValue.load();
 }
 
+UCHAR pathId(CLASS_DISK* disk) {
+    return disk->PathId;
+}
+
+UCHAR lun(CLASS_DISK* disk) {
+    return disk->Lun;
+}
+
 void submitIo(CLASS_DISK* disk, DISK_IO* io) {
     io->Status = STATUS_SUCCESS;
     io->Link = nullptr;

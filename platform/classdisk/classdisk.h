@@ -62,6 +62,9 @@ ULONGLONG blockCount(CLASS_DISK* disk);
 ULONG blockSize(CLASS_DISK* disk);
 ULONG maximumTransferBytes(CLASS_DISK* disk);
 ULONG timeOutValue(CLASS_DISK* disk);
+// The unit the disk was claimed from: its bus (path) and LUN on the port.
+UCHAR pathId(CLASS_DISK* disk);
+UCHAR lun(CLASS_DISK* disk);
 
 // Starts a transfer (any IRQL up to DISPATCH_LEVEL). An offset or length that is not a multiple
 // of the block size, or past the end of the disk, completes with STATUS_INVALID_PARAMETER.

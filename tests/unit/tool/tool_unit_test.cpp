@@ -1,6 +1,9 @@
-// SHA-256 against the standard's test vectors, and the step syntax of `quevi run`.
+// SHA-256 against the standard's test vectors, the step syntax of `quevi run`, target URLs and
+// byte counts.
+#include "cli/options.h"
 #include "cli/steps.h"
 #include "tool/sha256.h"
+#include "tool/target_url.h"
 
 #include <gtest/gtest.h>
 
@@ -60,4 +63,86 @@ TEST(Steps, ReadTheirValuesAndRefuseWhatDoesNotFit) {
     }
     std::string error;
     EXPECT_EQ(parseStep("text:A=1;B=x:y", error)->text, "A=1;B=x:y") << "text keeps every byte";
+}
+
+TEST(TargetUrl, ReadsWhatPeopleTypeAndSaysWhatIsWrong) {
+    struct Row {
+        const char* text;
+        const char* error; // a part of the message, null when the URL reads
+        uint32_t address;
+        uint16_t port;
+        const char* name;
+        uint8_t lun;
+    } rows[] = {
+        {"quevi://127.0.0.1/quevi-target", nullptr, 0x7F000001, 3260, "quevi-target", 0},
+        {"quevi://10.1.2.3:3261/iqn.2001-04.org.x:disk.1/7", nullptr, 0x0A010203, 3261,
+         "iqn.2001-04.org.x:disk.1", 7},
+        {"quevi://127.0.0.1:65535/t/0", nullptr, 0x7F000001, 65535, "t", 0},
+        {"quevi://127.0.0.1/t/", "LUN '' is not a number", 0, 0, "", 0},
+        {"quevi://127.0.0.1/t/+1", "LUN '+1' is not a number", 0, 0, "", 0},
+        {"quevi://127.0.0.1/t/8", "out of range", 0, 0, "", 0},
+        {"quevi://127.0.0.1/t/99999999", "not a number", 0, 0, "", 0},
+        {"quevi://127.0.0.1", "missing target name", 0, 0, "", 0},
+        {"quevi://127.0.0.1//0", "missing target name", 0, 0, "", 0},
+        {"quevi:///t", "missing address", 0, 0, "", 0},
+        {"quevi://127.0.0.1:/t", "bad port ''", 0, 0, "", 0},
+        {"quevi://127.0.0.1:65536/t", "bad port", 0, 0, "", 0},
+        {"quevi://127.0.0.1:0/t", "bad port", 0, 0, "", 0},
+        {"quevi://target.example/t", "bad address", 0, 0, "", 0},
+        {"quevi://127.1/t", "bad address", 0, 0, "", 0},
+        {"quevi://[::1]/t", "bad address", 0, 0, "", 0},
+        {"iscsi://127.0.0.1/t", "unknown scheme 'iscsi'", 0, 0, "", 0},
+        {"QUEVI://127.0.0.1/t", "unknown scheme", 0, 0, "", 0},
+        {"127.0.0.1/t", "not a URL", 0, 0, "", 0},
+        {"quevi://127.0.0.1/a/b/c", "too many path parts", 0, 0, "", 0},
+        {"quevi://127.0.0.1/t;InitialR2T=No", "has a character", 0, 0, "", 0},
+        {"quevi://127.0.0.1/t%3B", "has a character", 0, 0, "", 0},
+    };
+    for (const Row& row : rows) {
+        std::string error;
+        auto url = quevi::tool::parseTargetUrl(row.text, error);
+        ASSERT_EQ(url.has_value(), row.error == nullptr) << row.text << ": " << error;
+        if (row.error != nullptr) {
+            EXPECT_NE(error.find(row.error), std::string::npos) << row.text << ": " << error;
+            continue;
+        }
+        EXPECT_EQ(url->address, row.address) << row.text;
+        EXPECT_EQ(url->port, row.port) << row.text;
+        EXPECT_EQ(url->targetName, row.name) << row.text;
+        EXPECT_EQ(url->lun, row.lun) << row.text;
+    }
+    std::string name = quevi::tool::defaultInitiatorName();
+    std::string error;
+    EXPECT_TRUE(quevi::tool::checkIscsiName(name, "name", error)) << name << ": " << error;
+    EXPECT_EQ(name, quevi::tool::defaultInitiatorName()) << "stable";
+}
+
+TEST(ByteCounts, TakeBinarySuffixesAndRefuseTheRest) {
+    struct Row {
+        const char* text;
+        bool ok;
+        uint64_t value;
+    } rows[] = {{"0", true, 0},
+                {"4096", true, 4096},
+                {"4K", true, 4096},
+                {"64M", true, 64ull << 20},
+                {"1GiB", true, 1ull << 30},
+                {"2t", true, 2ull << 40},
+                {"", false, 0},
+                {"-1", false, 0},
+                {"1Q", false, 0},
+                {"1 M", false, 0},
+                {"1MB", false, 0},
+                {"99999999999999T", false, 0}};
+    for (const Row& row : rows) {
+        uint64_t value = 0;
+        std::string error;
+        EXPECT_EQ(quevi::cli::parseByteCount(row.text, "--length", value, error), row.ok)
+            << row.text;
+        if (row.ok) {
+            EXPECT_EQ(value, row.value) << row.text;
+        } else {
+            EXPECT_NE(error.find("--length"), std::string::npos) << row.text;
+        }
+    }
 }

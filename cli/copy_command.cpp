@@ -1,0 +1,319 @@
+// `quevi copy SRC DST`: copies between a LUN named by a URL and a file (or another LUN) through
+// the whole stack: the driver loaded into the platform stand-ins, the add conversation, the bus
+// scan, the class disk. Progress on stderr, one JSON object with the digest on stdout.
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/progress.h"
+
+#include "tool/disk_attach.h"
+#include "tool/disk_copy.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+
+namespace quevi::cli {
+namespace {
+
+constexpr uint32_t kChunkBytes = 1u << 20;
+constexpr uint32_t kDepth = 4;
+
+struct CopyOptions {
+    std::string source;
+    std::string destination;
+    std::string offset = "0";
+    std::string length;
+    std::string initiatorName;
+    unsigned connections = 1;
+    std::vector<std::string> registry;
+    unsigned timeout = 30;
+    bool quiet = false;
+    bool noDigest = false;
+};
+
+std::atomic<bool> interrupted{false};
+
+void onSignal(int) {
+    interrupted.store(true);
+}
+
+int usage(const std::string& message) {
+    std::cerr << "quevi copy: " << message << "\n";
+    return kExitUsage;
+}
+
+int failure(const std::string& message) {
+    std::cerr << "quevi copy: " << message << "\n";
+    return kExitFailure;
+}
+
+// One side as given: a URL, or a file name.
+struct Side {
+    std::string text;
+    std::optional<tool::TargetUrl> url;
+    CLASS_DISK* disk = nullptr;
+    int fd = -1;
+};
+
+bool readSide(const std::string& text, Side& side, std::string& error) {
+    side.text = text;
+    if (tool::looksLikeUrl(text)) {
+        side.url = tool::parseTargetUrl(text, error);
+        return side.url.has_value();
+    }
+    if (text.empty()) {
+        error = "an empty file name";
+        return false;
+    }
+    return true;
+}
+
+// The size of an open file or block device.
+std::optional<uint64_t> fileSize(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return static_cast<uint64_t>(st.st_size);
+    }
+    off_t end = lseek(fd, 0, SEEK_END);
+    return end < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(end));
+}
+
+void installSignals() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Attached and sized: the copy itself, the destination's flush or truncation, the report.
+int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_t length,
+                const CopyOptions& options) {
+    tool::CopyEnd a{from.disk, from.fd, from.disk != nullptr ? offset : 0, false};
+    tool::CopyEnd b{to.disk, to.fd, to.disk != nullptr ? offset : 0, false};
+    if (to.disk == nullptr) {
+        struct stat st {};
+        b.sparse = fstat(to.fd, &st) == 0 && S_ISREG(st.st_mode);
+    }
+    tool::CopyOptions copy;
+    copy.length = length;
+    copy.chunkBytes = kChunkBytes;
+    copy.depth = kDepth;
+    copy.stop = &interrupted;
+    copy.digest = !options.noDigest;
+    Progress progress(options.quiet, isatty(STDERR_FILENO) != 0);
+    copy.progress = [&progress](const tool::CopyProgress& p) { progress.update(p); };
+    tool::CopyResult result = tool::copyData(a, b, copy);
+    progress.finish();
+
+    std::string error = result.error;
+    if (to.disk == nullptr && b.sparse &&
+        ftruncate(to.fd, static_cast<off_t>(result.copied)) != 0) {
+        error =
+            error.empty() ? "setting the size of " + to.text + ": " + std::strerror(errno) : error;
+    }
+    if (to.disk != nullptr && result.copied > 0 && !tool::flushDisk(host, to.disk)) {
+        error = error.empty() ? "the target did not confirm the writes (SYNCHRONIZE CACHE failed)"
+                              : error;
+    }
+    double seconds = std::chrono::duration<double>(result.elapsed).count();
+    double rate = seconds > 0 ? static_cast<double>(result.copied) / seconds / 1e6 : 0.0;
+    std::cout << nlohmann::ordered_json{{"source", from.text},
+                                        {"destination", to.text},
+                                        {"bytes", result.copied},
+                                        {"complete", result.ok() && error.empty()},
+                                        {"sha256", options.noDigest
+                                                       ? nlohmann::json()
+                                                       : nlohmann::json(result.sha256)},
+                                        {"seconds", std::round(seconds * 1000) / 1000},
+                                        {"mb_per_s", std::round(rate * 10) / 10}}
+                     .dump()
+              << std::endl;
+    if (!error.empty()) {
+        return failure(error + "; " + std::to_string(result.copied) + " of " +
+                       std::to_string(length) + " bytes copied before it");
+    }
+    if (result.interrupted) {
+        std::cerr << "quevi copy: interrupted after " << result.copied << " of " << length
+                  << " bytes (" << percentText(result.copied, length) << "); " << to.text
+                  << " holds the first " << result.copied << " bytes copied\n";
+        return kExitInterrupted;
+    }
+    return kExitOk;
+}
+
+// Sizes are checked before anything is written; then the destination file is opened.
+int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool lengthGiven,
+                 uint64_t length, const CopyOptions& options) {
+    if (interrupted.load()) {
+        std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
+        return kExitInterrupted;
+    }
+    auto diskBytes = [](CLASS_DISK* d) { return qvdisk::blockCount(d) * qvdisk::blockSize(d); };
+    uint64_t available = 0; // what the source holds from where the copy starts
+    if (from.disk != nullptr) {
+        if (offset > diskBytes(from.disk)) {
+            return usage("--offset " + std::to_string(offset) + " is past the end of " + from.text +
+                         " (" + std::to_string(diskBytes(from.disk)) + " bytes)");
+        }
+        available = diskBytes(from.disk) - offset;
+    } else {
+        std::optional<uint64_t> size = fileSize(from.fd);
+        if (!size) {
+            return failure("cannot tell the size of " + from.text);
+        }
+        available = *size;
+    }
+    if (!lengthGiven) {
+        length = available;
+    } else if (length > available) {
+        return usage("--length " + std::to_string(length) + " is more than " + from.text +
+                     " holds from there (" + std::to_string(available) + " bytes)");
+    }
+    for (Side* side : {&from, &to}) {
+        uint64_t block = side->disk != nullptr ? qvdisk::blockSize(side->disk) : 1;
+        if (offset % block != 0 || length % block != 0) {
+            return usage("the offset (" + std::to_string(offset) + ") and the length (" +
+                         std::to_string(length) + " bytes) must be whole " + std::to_string(block) +
+                         "-byte blocks of " + side->text);
+        }
+    }
+    if (to.disk != nullptr) {
+        uint64_t size = diskBytes(to.disk);
+        if (offset > size || length > size - offset) {
+            return failure(to.text + " holds " + std::to_string(size > offset ? size - offset : 0) +
+                           " bytes from offset " + std::to_string(offset) + ", the source " +
+                           std::to_string(length) + ": refused, nothing was written");
+        }
+        if (to.disk == from.disk) {
+            return usage("the source and the destination are the same LUN");
+        }
+    } else {
+        to.fd = open(to.text.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (to.fd < 0) {
+            return failure("cannot open " + to.text + ": " + std::strerror(errno));
+        }
+    }
+    return copyBetween(host, from, to, offset, length, options);
+}
+
+int runCopy(const CopyOptions& options) {
+    std::string error;
+    Side from, to;
+    if (!readSide(options.source, from, error) || !readSide(options.destination, to, error)) {
+        return usage(error);
+    }
+    if (!from.url && !to.url) {
+        return usage("one side must be a LUN: quevi://ADDR[:PORT]/TARGETNAME[/LUN]");
+    }
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    bool lengthGiven = !options.length.empty();
+    if (!parseByteCount(options.offset, "--offset", offset, error) ||
+        (lengthGiven && !parseByteCount(options.length, "--length", length, error))) {
+        return usage(error);
+    }
+    tool::HostOptions hostOptions;
+    if (!parseRegistry(options.registry, hostOptions.registry, error)) {
+        return usage(error);
+    }
+    if (!options.initiatorName.empty() &&
+        !tool::checkIscsiName(options.initiatorName, "--initiator-name", error)) {
+        return usage(error);
+    }
+    if (options.connections < 1 || options.connections > 8) {
+        return usage("--connections must be between 1 and 8");
+    }
+    if (options.timeout < 1 || options.timeout > 3600) {
+        return usage("--timeout must be between 1 and 3600 seconds");
+    }
+    hostOptions.wait = std::chrono::seconds(options.timeout);
+    tool::preferBulkTransfers(hostOptions);
+    if (!from.url) {
+        from.fd = open(from.text.c_str(), O_RDONLY | O_CLOEXEC);
+        if (from.fd < 0) {
+            return failure("cannot open " + from.text + ": " + std::strerror(errno));
+        }
+    }
+    installSignals();
+
+    tool::Host host(hostOptions);
+    if (!host.load(&error)) {
+        return failure(error);
+    }
+    std::vector<tool::TargetUrl> urls;
+    for (Side* side : {&from, &to}) {
+        if (side->url) {
+            urls.push_back(*side->url);
+        }
+    }
+    tool::AttachOptions attach{options.initiatorName, options.connections, tool::acceptAll()};
+    std::vector<CLASS_DISK*> disks = tool::attachDisks(host, urls, attach, error);
+    int code = kExitOk;
+    if (disks.empty()) {
+        code = failure(error);
+    } else {
+        size_t next = 0;
+        for (Side* side : {&from, &to}) {
+            if (side->url) {
+                side->disk = disks[next++];
+            }
+        }
+        code = checkAndCopy(host, from, to, offset, lengthGiven, length, options);
+    }
+    tool::HostReport report = host.stop();
+    for (const std::string& problem : report.problems) {
+        std::cerr << "quevi copy: " << problem << "\n";
+    }
+    if (from.fd >= 0) {
+        close(from.fd);
+    }
+    if (to.fd >= 0 && close(to.fd) != 0 && code == kExitOk) {
+        code = failure("closing " + to.text + ": " + std::strerror(errno));
+    }
+    return code == kExitOk && !report.clean() ? kExitFailure : code;
+}
+
+} // namespace
+
+void addCopyCommand(CLI::App& app, Runner& runner) {
+    auto options = std::make_shared<CopyOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "copy", "Copy a LUN to a file, a file to a LUN or a LUN to a LUN through the driver; "
+                "prints the sha256 of what was copied");
+    cmd->add_option("source", options->source, "quevi://ADDR[:PORT]/TARGETNAME[/LUN] or a file")
+        ->required();
+    cmd->add_option("destination", options->destination,
+                    "quevi://ADDR[:PORT]/TARGETNAME[/LUN] or a file (created or truncated; zero "
+                    "blocks are left as holes)")
+        ->required();
+    cmd->add_option("--offset", options->offset,
+                    "Where on the LUN the copy starts, in bytes (suffix K, M, G; whole blocks)");
+    cmd->add_option("--length", options->length,
+                    "Bytes to copy (default: the rest of the source LUN, or the source file)");
+    cmd->add_option("--initiator-name", options->initiatorName,
+                    "InitiatorName (default: iqn.2001-04.org.quevi:HOSTNAME)");
+    cmd->add_option("--connections", options->connections, "Connections of the session (1 to 8)");
+    cmd->add_option("--registry", options->registry,
+                    "Driver parameter NAME=VALUE under QueviSCSI\\Parameters (e.g. Debug=1)");
+    cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
+    cmd->add_flag("--quiet,-q", options->quiet, "No progress output");
+    cmd->add_flag(
+        "--no-digest", options->noDigest,
+        "No sha256 (\"sha256\":null): the digest costs about as much CPU as the transfer");
+    cmd->callback([options, &runner] { runner = [options] { return runCopy(*options); }; });
+}
+
+} // namespace quevi::cli

@@ -1,0 +1,301 @@
+// The quevi nbdkit plugin: one LUN exported over NBD. The plugin is the tool's host inside the
+// nbdkit process: after nbdkit has forked (or not, in the foreground) it loads the driver into the
+// platform stand-ins, attaches the target named by `url` through the configuration tool's add
+// conversation and takes the LUN's class disk; nbdkit's worker threads (parallel thread model)
+// read and write it with class disk transfers straight into and out of nbdkit's buffers. Ranges
+// that do not fall on whole blocks go through a small per-thread buffer, and their writes are read,
+// changed and written under one mutex so that two of them in the same block cannot undo each
+// other. Every failed transfer is reported to the client as an error (EIO), never as data. When
+// nbdkit ends, cleanup shuts the adapter down in order.
+//
+// Parameters: url=quevi://ADDR[:PORT]/TARGETNAME[/LUN] (also as the first bare parameter),
+// initiator=NAME, connections=N, timeout=SECONDS, registry=NAME=VALUE (repeatable).
+#define NBDKIT_API_VERSION 2
+#include <nbdkit-plugin.h>
+
+#include "tool/disk_attach.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quevi::tool::TargetUrl;
+
+// Written by nbdkit's configuration and start callbacks (one thread), then only read by the
+// workers until cleanup, which runs after the last of them.
+struct PluginState {
+    std::optional<TargetUrl> url;
+    std::string initiator;
+    uint32_t connections = 1;
+    unsigned timeout = 30;
+    std::vector<std::pair<std::string, uint32_t>> registry;
+    std::unique_ptr<quevi::tool::Host> host;
+    CLASS_DISK* disk = nullptr;
+    uint64_t size = 0;
+    uint32_t block = 512;
+    std::mutex partialWrites; // serialises read-change-write of partial blocks
+};
+
+PluginState& state() {
+    static PluginState s;
+    return s;
+}
+
+std::optional<unsigned long> number(const char* text, unsigned long most) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 0);
+    if (*text == '\0' || *text == '-' || *end != '\0' || errno != 0 || value > most) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int questConfig(const char* key, const char* value) {
+    PluginState& s = state();
+    std::string k = key;
+    std::string error;
+    if (k == "url") {
+        s.url = quevi::tool::parseTargetUrl(value, error);
+    } else if (k == "initiator") {
+        s.initiator = value;
+        (void)quevi::tool::checkIscsiName(value, "initiator", error);
+    } else if (k == "connections" || k == "timeout") {
+        std::optional<unsigned long> v = number(value, k == "timeout" ? 3600 : 8);
+        if (!v || *v == 0) {
+            error = k + " must be a number from 1 to " + (k == "timeout" ? "3600" : "8");
+        } else if (k == "timeout") {
+            s.timeout = static_cast<unsigned>(*v);
+        } else {
+            s.connections = static_cast<uint32_t>(*v);
+        }
+    } else if (k == "registry") {
+        std::string item = value;
+        size_t eq = item.find('=');
+        std::optional<unsigned long> v =
+            eq == std::string::npos ? std::nullopt : number(item.c_str() + eq + 1, 0xFFFFFFFFul);
+        if (eq == 0 || !v) {
+            error = "registry needs NAME=VALUE with a number, got '" + item + "'";
+        } else {
+            s.registry.emplace_back(item.substr(0, eq), static_cast<uint32_t>(*v));
+        }
+    } else {
+        error = "unknown parameter '" + k + "'";
+    }
+    if (!error.empty()) {
+        nbdkit_error("%s", error.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int questConfigComplete() {
+    if (!state().url) {
+        nbdkit_error("url=quevi://ADDR[:PORT]/TARGETNAME[/LUN] is required");
+        return -1;
+    }
+    return 0;
+}
+
+// The driver's threads start here, in the process that serves.
+int questAfterFork() {
+    PluginState& s = state();
+    quevi::tool::HostOptions options;
+    options.registry = s.registry;
+    options.wait = std::chrono::seconds(s.timeout);
+    quevi::tool::preferBulkTransfers(options);
+    s.host = std::make_unique<quevi::tool::Host>(options);
+    std::string error;
+    if (!s.host->load(&error)) {
+        nbdkit_error("%s", error.c_str());
+        s.host.reset();
+        return -1;
+    }
+    quevi::tool::AttachOptions attach{s.initiator, s.connections, quevi::tool::acceptAll()};
+    std::vector<CLASS_DISK*> disks = quevi::tool::attachDisks(*s.host, {*s.url}, attach, error);
+    if (disks.empty()) {
+        nbdkit_error("%s", error.c_str());
+        return -1; // cleanup still runs and stops the host
+    }
+    s.disk = disks[0];
+    s.block = qvdisk::blockSize(s.disk);
+    s.size = qvdisk::blockCount(s.disk) * s.block;
+    nbdkit_debug("quevi: %s attached, %llu bytes in %u-byte blocks",
+                 quevi::tool::urlText(*s.url).c_str(), static_cast<unsigned long long>(s.size),
+                 s.block);
+    return 0;
+}
+
+void questCleanup() {
+    PluginState& s = state();
+    if (!s.host) {
+        return;
+    }
+    quevi::tool::HostReport report = s.host->stop();
+    for (const std::string& problem : report.problems) {
+        nbdkit_error("quevi: %s", problem.c_str());
+    }
+    s.disk = nullptr;
+    s.host.reset();
+}
+
+void* questOpen(int) {
+    if (state().disk == nullptr) {
+        nbdkit_error("the LUN is not attached");
+        return nullptr;
+    }
+    return NBDKIT_HANDLE_NOT_NEEDED;
+}
+
+int64_t questGetSize(void*) {
+    return static_cast<int64_t>(state().size);
+}
+
+int questBlockSize(void*, uint32_t* minimum, uint32_t* preferred, uint32_t* maximum) {
+    *minimum = 1;
+    *preferred = std::max<uint32_t>(state().block, 4096);
+    *maximum = 0xFFFFFFFF;
+    return 0;
+}
+
+int questCanMultiConn(void*) {
+    return 1; // every connection reads and writes the same disk, and flush covers them all
+}
+
+int questCanFlush(void*) {
+    return 1;
+}
+
+int questCanFua(void*) {
+    return NBDKIT_FUA_EMULATE;
+}
+
+int errnoOf(NTSTATUS status) {
+    return status == STATUS_INVALID_PARAMETER ? EINVAL : EIO;
+}
+
+// Whole blocks, straight between the disk and the caller's buffer.
+int wholeBlocks(bool write, void* buffer, uint64_t length, uint64_t offset) {
+    NTSTATUS status = qvdisk::readWrite(state().disk, write, offset, buffer, length);
+    if (!NT_SUCCESS(status)) {
+        nbdkit_error("quevi: %s of %llu bytes at %llu failed (status 0x%08X)",
+                     write ? "write" : "read", static_cast<unsigned long long>(length),
+                     static_cast<unsigned long long>(offset), static_cast<unsigned>(status));
+        nbdkit_set_error(errnoOf(status));
+        return -1;
+    }
+    return 0;
+}
+
+// Part of one block, through the calling thread's block buffer.
+int partialBlock(bool write, uint8_t* data, uint32_t length, uint64_t offset) {
+    PluginState& s = state();
+    thread_local std::vector<uint8_t> bounce;
+    bounce.resize(s.block);
+    uint64_t start = offset / s.block * s.block;
+    auto within = static_cast<size_t>(offset - start);
+    if (!write) {
+        if (wholeBlocks(false, bounce.data(), s.block, start) != 0) {
+            return -1;
+        }
+        std::memcpy(data, bounce.data() + within, length);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(s.partialWrites);
+    if (wholeBlocks(false, bounce.data(), s.block, start) != 0) {
+        return -1;
+    }
+    std::memcpy(bounce.data() + within, data, length);
+    return wholeBlocks(true, bounce.data(), s.block, start);
+}
+
+int transfer(bool write, uint8_t* data, uint32_t count, uint64_t offset) {
+    PluginState& s = state();
+    if (offset > s.size || count > s.size - offset) {
+        nbdkit_set_error(EINVAL);
+        return -1;
+    }
+    while (count > 0) {
+        uint64_t within = offset % s.block;
+        if (within != 0 || count < s.block) {
+            auto piece = static_cast<uint32_t>(std::min<uint64_t>(count, s.block - within));
+            if (partialBlock(write, data, piece, offset) != 0) {
+                return -1;
+            }
+            data += piece;
+            offset += piece;
+            count -= piece;
+            continue;
+        }
+        uint32_t whole = count / s.block * s.block;
+        if (wholeBlocks(write, data, whole, offset) != 0) {
+            return -1;
+        }
+        data += whole;
+        offset += whole;
+        count -= whole;
+    }
+    return 0;
+}
+
+int questPread(void*, void* buffer, uint32_t count, uint64_t offset, uint32_t) {
+    return transfer(false, static_cast<uint8_t*>(buffer), count, offset);
+}
+
+int questPwrite(void*, const void* buffer, uint32_t count, uint64_t offset, uint32_t) {
+    // The class disk only reads a write's buffer.
+    return transfer(true, static_cast<uint8_t*>(const_cast<void*>(buffer)), count, offset);
+}
+
+int questFlush(void*, uint32_t) {
+    if (!quevi::tool::flushDisk(*state().host, state().disk)) {
+        nbdkit_error("quevi: SYNCHRONIZE CACHE failed");
+        nbdkit_set_error(EIO);
+        return -1;
+    }
+    return 0;
+}
+
+#define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
+
+nbdkit_plugin makePlugin() {
+    nbdkit_plugin p{};
+    p.name = "quevi";
+    p.longname = "quevi draft-iSCSI initiator";
+    p.version = "1.0";
+    p.description = "one LUN of a draft-iSCSI target, through the quevi driver stack";
+    p.config = questConfig;
+    p.config_complete = questConfigComplete;
+    p.config_help = "url=quevi://ADDR[:PORT]/TARGETNAME[/LUN]  the LUN to export (required)\n"
+                    "initiator=NAME       InitiatorName (default iqn.2001-04.org.quevi:HOST)\n"
+                    "connections=N        connections of the session (1 to 8)\n"
+                    "timeout=SECONDS      bound of every wait of the tool (30)\n"
+                    "registry=NAME=VALUE  driver parameter under QueviSCSI\\Parameters";
+    p.magic_config_key = "url";
+    p.after_fork = questAfterFork;
+    p.cleanup = questCleanup;
+    p.unload = questCleanup; // also when nbdkit ends before serving
+    p.open = questOpen;
+    p.get_size = questGetSize;
+    p.block_size = questBlockSize;
+    p.can_multi_conn = questCanMultiConn;
+    p.can_flush = questCanFlush;
+    p.can_fua = questCanFua;
+    p.pread = questPread;
+    p.pwrite = questPwrite;
+    p.flush = questFlush;
+    return p;
+}
+
+nbdkit_plugin plugin = makePlugin();
+
+} // namespace
+
+NBDKIT_REGISTER_PLUGIN(plugin)

@@ -1,0 +1,342 @@
+// quevi copy, run and nbd against an in-process target over loopback and a Unix socket: bytes
+// round-trip exactly, an interrupted copy says how far it got, dropped connections lose nothing,
+// nbdkit's clients read and write the LUN unchanged.
+#include "target/lun.h"
+#include "target/target.h"
+#include "tool/sha256.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tgt = quevi::target;
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json json() const { return nlohmann::json::parse(out.substr(0, out.find('\n'))); }
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// Blocks of seeded bytes with a run of zero blocks every fourth MiB, for the holes.
+Bytes pattern(size_t bytes, uint32_t seed) {
+    Bytes data(bytes);
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (size_t i = 0; i < bytes; i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        bool zero = (i >> 20) % 4 == 3;
+        for (size_t j = 0; j < 8 && i + j < bytes; j++) {
+            data[i + j] = zero ? 0 : static_cast<uint8_t>(x >> (8 * j));
+        }
+    }
+    return data;
+}
+
+// A loopback port that nothing listens on now.
+int freePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build (the
+// clients run from the test, without it).
+std::string nbdEnvironment() {
+#ifdef QUEVI_SANITIZER_RUNTIME
+    return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME " ASAN_OPTIONS=detect_leaks=0 ";
+#else
+    return "";
+#endif
+}
+
+// The exported LUN; a sanitizer build moves its bytes many times slower.
+#ifdef QUEVI_SANITIZER_RUNTIME
+constexpr size_t kExportMiB = 32;
+#else
+constexpr size_t kExportMiB = 256;
+#endif
+
+bool onPath(const char* program) {
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class DisksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quevi-disks-" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+    }
+
+    void TearDown() override {
+        if (target_) {
+            target_->stop();
+        }
+        fs::remove_all(dir_);
+    }
+
+    tgt::Target& start(std::vector<std::string> luns, tgt::Faults faults = {}) {
+        tgt::TargetConfig config;
+        config.luns = std::move(luns);
+        config.record = false;
+        config.faults = faults;
+        target_ = std::make_unique<tgt::Target>(config);
+        std::string error;
+        EXPECT_TRUE(target_->start(&error)) << error;
+        return *target_;
+    }
+
+    std::string url(int lun) const {
+        return "quevi://127.0.0.1:" + std::to_string(target_->port()) + "/quevi-target/" +
+               std::to_string(lun);
+    }
+
+    fs::path file(const std::string& name) const { return dir_ / name; }
+
+    void writeFile(const std::string& name, const Bytes& data) const {
+        std::ofstream(file(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()),
+                   static_cast<std::streamsize>(data.size()));
+    }
+
+    Bytes lunBytes(int lun, uint64_t offset, size_t length) const {
+        Bytes data(length);
+        EXPECT_TRUE(target_->lun(static_cast<size_t>(lun))->read(offset, data));
+        return data;
+    }
+
+    // Runs `quevi ARGS` (a shell command line) with a bound; `whenRunning` may act on its pid.
+    Outcome quevi(const std::string& args, std::function<void(pid_t)> whenRunning = {},
+                  const std::string& environment = "") const {
+        constexpr auto limit = 60s;
+        std::string command = "exec " + environment + std::string(QUEVI_BINARY) + " " + args +
+                              " >" + file("stdout").string() + " 2>" + file("stderr").string();
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (whenRunning) {
+            whenRunning(pid);
+        }
+        Outcome outcome;
+        int status = 0;
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "quevi " << args << " did not end within " << limit.count()
+                              << " s";
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        outcome.out = slurp(file("stdout"));
+        outcome.err = slurp(file("stderr"));
+        return outcome;
+    }
+
+    // `quevi nbd ARGS` in the background; once `uri` answers, the shell commands run with $uri
+    // set, then SIGTERM stops the export, which must end cleanly. The commands' outcome.
+    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands) {
+        Outcome client;
+        Outcome server = quevi(
+            "nbd " + args,
+            [&](pid_t pid) {
+                std::string probe = "nbdinfo --size '" + uri + "' >/dev/null 2>&1";
+                auto end = std::chrono::steady_clock::now() + 30s;
+                while (std::chrono::steady_clock::now() < end && std::system(probe.c_str()) != 0) {
+                    std::this_thread::sleep_for(50ms);
+                }
+                std::string run = "uri='" + uri + "'; { " + commands + "; } >" +
+                                  file("client.out").string() + " 2>" + file("client.err").string();
+                int status = std::system(run.c_str());
+                client.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                client.out = slurp(file("client.out"));
+                client.err = slurp(file("client.err"));
+                kill(pid, SIGTERM);
+            },
+            nbdEnvironment());
+        EXPECT_EQ(server.exitCode, 0) << server.err;
+        EXPECT_EQ(server.err.find("error"), std::string::npos) << server.err;
+        return client;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tgt::Target> target_;
+};
+
+TEST_F(DisksTest, CopyRoundTripsLunFileLunAndRefusesWhatDoesNotFit) {
+    start({"32M", "32M", "1M"});
+    Bytes data = pattern(16 << 20, 1);
+    ASSERT_TRUE(target_->lun(0)->write(4096, data));
+
+    Outcome out = quevi("copy -q " + url(0) + " " + file("a.img").string() +
+                        " --offset 4K --length 16M --initiator-name iqn.2001-04.org.quevi:test");
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_EQ(out.err, "") << "--quiet";
+    EXPECT_EQ(out.json()["sha256"], quevi::tool::sha256Hex(data));
+    EXPECT_EQ(out.json()["bytes"], data.size());
+    EXPECT_TRUE(bytesOf(slurp(file("a.img"))) == data);
+    struct stat st {};
+    ASSERT_EQ(stat(file("a.img").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, st.st_size) << "zero blocks are holes";
+
+    out = quevi("copy " + file("a.img").string() + " " + url(1));
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_NE(out.err.find("16.0 MiB of 16.0 MiB (100%)"), std::string::npos) << out.err;
+    EXPECT_EQ(out.json()["sha256"], quevi::tool::sha256Hex(data));
+    EXPECT_TRUE(lunBytes(1, 0, data.size()) == data);
+
+    out = quevi("copy " + file("a.img").string() + " " + url(2));
+    EXPECT_EQ(out.exitCode, 1);
+    EXPECT_NE(out.err.find("refused, nothing was written"), std::string::npos) << out.err;
+    EXPECT_TRUE(lunBytes(2, 0, 1 << 20) == Bytes(1 << 20)) << "not a byte written";
+
+    std::string base = "quevi://127.0.0.1:" + std::to_string(target_->port());
+    struct Usage {
+        std::string args;
+        const char* says;
+    } usages[] = {
+        {"copy a " + base + "/", "missing target name"},
+        {"copy a " + base + "/quevi-target/x", "LUN 'x' is not a number"},
+        {"copy a " + base + "/quevi-target/8", "out of range"},
+        {"copy a quevi://127.0.0.1:0/t", "bad port"},
+        {"copy a quevi://localhost/t", "bad address"},
+        {"copy a iscsi://127.0.0.1/t", "unknown scheme"},
+        {"copy a '" + base + "/bad;Name=x'", "has a character"},
+        {"copy a b", "one side must be a LUN"},
+        {"copy " + url(0) + " b --offset 1Q", "--offset must be a byte count"},
+        {"copy " + url(0) + " b --offset 100", "whole 512-byte blocks"},
+        {"nbd " + base + "/t/1/2 --socket s", "too many path parts"},
+        {"nbd " + url(0), "--socket PATH and --port N"},
+        {"run quevi://1.2.3/t inquiry", "bad address"},
+    };
+    for (const Usage& u : usages) {
+        out = quevi(u.args);
+        EXPECT_EQ(out.exitCode, 2) << u.args << ": " << out.err;
+        EXPECT_NE(out.err.find(u.says), std::string::npos) << u.args << ": " << out.err;
+    }
+}
+
+TEST_F(DisksTest, AnInterruptedCopyStopsCleanlyAndSaysHowFarItGot) {
+    tgt::Faults slow;
+    slow.responseDelay = 20ms;
+    start({"64M"}, slow);
+    Bytes data = pattern(64 << 20, 2);
+    ASSERT_TRUE(target_->lun(0)->write(0, data));
+    Outcome out = quevi("copy " + url(0) + " " + file("part.img").string(), [&](pid_t pid) {
+        auto end = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < end &&
+               (!fs::exists(file("part.img")) || fs::file_size(file("part.img")) == 0)) {
+            std::this_thread::sleep_for(10ms);
+        }
+        kill(pid, SIGINT);
+    });
+    ASSERT_EQ(out.exitCode, 130) << out.err;
+    EXPECT_NE(out.err.find("interrupted after "), std::string::npos) << out.err;
+    nlohmann::json j = out.json();
+    EXPECT_EQ(j["complete"], false);
+    auto copied = j["bytes"].get<size_t>();
+    EXPECT_GT(copied, 0u);
+    EXPECT_LT(copied, data.size());
+    Bytes part = bytesOf(slurp(file("part.img")));
+    ASSERT_EQ(part.size(), copied) << "the file holds exactly what was copied";
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), data.begin()));
+    EXPECT_EQ(j["sha256"], quevi::tool::sha256Hex(part));
+}
+
+TEST_F(DisksTest, ConnectionsDroppedMidCopyLoseNoByte) {
+    tgt::Faults drops;
+    drops.dropAfterCommands = 40; // 64 commands of 256 KiB each way: a drop in the middle
+    start({"16M", "16M"}, drops);
+    Bytes data = pattern(16 << 20, 3);
+    ASSERT_TRUE(target_->lun(0)->write(0, data));
+    Outcome out = quevi("copy -q " + url(0) + " " + file("r.img").string());
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_TRUE(bytesOf(slurp(file("r.img"))) == data);
+    out = quevi("copy -q " + file("r.img").string() + " " + url(1));
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_TRUE(lunBytes(1, 0, data.size()) == data);
+    EXPECT_GE(target_->connectionCount(), 4u) << "each copy reconnected at least once";
+}
+
+TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
+    for (const char* program : {"nbdkit", "nbdcopy", "nbdinfo", "qemu-img", "qemu-io"}) {
+        if (!onPath(program)) {
+            GTEST_SKIP() << program << " is not installed (scripts/bootstrap installs it)";
+        }
+    }
+    start({std::to_string(kExportMiB) + "M"});
+    Bytes data = pattern(kExportMiB << 20, 4);
+    ASSERT_TRUE(target_->lun(0)->write(0, data));
+    Bytes small = pattern(1 << 20, 5);
+    writeFile("small.img", small);
+    // Over the Unix socket: the whole LUN out, a MiB in, an unaligned write in the second MiB.
+    std::string socket = file("nbd.sock").string();
+    Outcome out =
+        serveNbd(url(0) + " --socket " + socket, "nbd+unix:///?socket=" + socket,
+                 "nbdinfo --size \"$uri\" && nbdcopy \"$uri\" " + file("all.img").string() +
+                     " && nbdcopy " + file("small.img").string() +
+                     " \"$uri\" && qemu-io -f raw -c 'write -P 0xab 1049000 1000' \"$uri\"");
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_EQ(out.out.substr(0, out.out.find('\n')), std::to_string(kExportMiB << 20));
+    EXPECT_EQ(quevi::tool::sha256Hex(bytesOf(slurp(file("all.img")))),
+              quevi::tool::sha256Hex(data));
+    Bytes expected = small;
+    expected.insert(expected.end(), data.begin() + (1 << 20), data.begin() + (2 << 20));
+    std::fill(expected.begin() + 1049000, expected.begin() + 1050000, 0xab);
+
+    out = quevi("run " + url(0) + " read:0:4096");
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    nlohmann::json read = nlohmann::json::parse(out.out.substr(out.out.find("{\"step\":\"read\"")));
+    EXPECT_EQ(read["sha256"], quevi::tool::sha256Hex(expected)) << "written through NBD";
+
+    // Over loopback TCP: qemu-img reads what quevi run saw.
+    std::string port = std::to_string(freePort());
+    out = serveNbd(url(0) + " --port " + port, "nbd://127.0.0.1:" + port,
+                   "qemu-img convert -f raw -O raw \"$uri\" " + file("q.img").string());
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    Bytes q = bytesOf(slurp(file("q.img")));
+    ASSERT_EQ(q.size(), data.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), q.begin()));
+    EXPECT_TRUE(std::equal(data.begin() + (2 << 20), data.end(), q.begin() + (2 << 20)));
+}
+
+} // namespace

@@ -1,0 +1,387 @@
+#include "tool/disk_copy.h"
+
+#include "tool/sha256.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quevi::tool {
+namespace {
+
+constexpr size_t kHolePiece = 4096;       // the granularity of holes in a sparse destination
+constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
+
+constexpr uint64_t kNotDigested = UINT64_MAX;
+
+enum class Phase { Free, Reading, Writing, Written };
+
+struct Chunk {
+    DISK_IO io{};
+    uint8_t* buffer = nullptr;
+    uint64_t at = 0; // bytes from the start of the copy
+    uint32_t length = 0;
+    Phase phase = Phase::Free;
+    std::atomic<bool> finished{false};
+    NTSTATUS status = STATUS_SUCCESS; // of a file transfer
+    uint32_t attempts = 0;            // of the current transfer
+    bool failed = false;              // not to be counted as copied
+    uint64_t digest = 0; // the hasher's number for it; kNotDigested when not handed over
+    KEVENT* wake = nullptr;
+};
+
+// Runs at DISPATCH_LEVEL or on the submitting thread.
+void chunkDone(DISK_IO* io) {
+    auto* chunk = static_cast<Chunk*>(io->Context);
+    chunk->finished.store(true, std::memory_order_release);
+    KeSetEvent(chunk->wake, 0, FALSE);
+}
+
+std::string statusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    switch (status) {
+    case STATUS_DEVICE_BUSY:
+        return std::string("device busy (") + text + ")";
+    case STATUS_NO_SUCH_DEVICE:
+        return std::string("no such device (") + text + ")";
+    case STATUS_IO_DEVICE_ERROR:
+        return std::string("I/O error (") + text + ")";
+    default:
+        return std::string("status ") + text;
+    }
+}
+
+// Whole pieces that are not all zero are written; the rest stays a hole.
+bool writeSparse(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
+    size_t start = 0;
+    while (start < length) {
+        size_t piece = std::min<size_t>(kHolePiece, length - start);
+        if (allZero(data + start, piece)) {
+            start += piece;
+            continue;
+        }
+        size_t end = start + piece;
+        while (end < length) {
+            size_t next = std::min<size_t>(kHolePiece, length - end);
+            if (allZero(data + end, next)) {
+                break;
+            }
+            end += next;
+        }
+        for (size_t done = start; done < end;) {
+            ssize_t n = pwrite(fd, data + done, end - done, static_cast<off_t>(at + done));
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        start = end;
+    }
+    return true;
+}
+
+bool writeAll(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
+    for (size_t done = 0; done < length;) {
+        ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(at + done));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The whole length, or false (an error or the file ended early).
+bool readAll(int fd, uint8_t* data, uint32_t length, uint64_t at) {
+    for (size_t done = 0; done < length;) {
+        ssize_t n = pread(fd, data + done, length - done, static_cast<off_t>(at + done));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Digests the chunks in the order they are handed over, on a thread of its own, beside the
+// copying thread's writes and completions (which only read the buffers too). A chunk's buffer
+// is reused only once digested() has passed its number.
+class Hasher {
+public:
+    Hasher(size_t depth, KEVENT* wake) : pieces_(depth), wake_(wake), thread_([this] { loop(); }) {}
+
+    ~Hasher() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        ready_.notify_one();
+        thread_.join();
+    }
+
+    // The number the chunk is digested under.
+    uint64_t hand(const uint8_t* data, uint32_t length) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pieces_[handed_ % pieces_.size()] = {data, length};
+        ready_.notify_one();
+        return handed_++;
+    }
+
+    uint64_t digested() const { return digested_.load(std::memory_order_acquire); }
+
+    // After the last chunk was digested.
+    std::string finishHex() { return hash_.finishHex(); }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            ready_.wait(lock, [this] { return stop_ || digested() < handed_; });
+            if (digested() == handed_) {
+                return;
+            }
+            auto [data, length] = pieces_[digested() % pieces_.size()];
+            lock.unlock();
+            hash_.update({data, length});
+            digested_.fetch_add(1, std::memory_order_release);
+            KeSetEvent(wake_, 0, FALSE);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<std::pair<const uint8_t*, uint32_t>> pieces_; // guarded by mutex_
+    uint64_t handed_ = 0;                                     // guarded by mutex_
+    bool stop_ = false;                                       // guarded by mutex_
+    std::atomic<uint64_t> digested_{0};
+    Sha256 hash_; // the hashing thread's until it has digested every chunk handed
+    KEVENT* wake_;
+    std::thread thread_;
+};
+
+class Copier {
+public:
+    Copier(const CopyEnd& from, const CopyEnd& to, const CopyOptions& options)
+        : from_(from), to_(to), options_(options), chunks_(options.depth),
+          hasher_(options.depth, &wake_) {
+        KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+        size_t bytes = static_cast<size_t>(options.chunkBytes) * options.depth;
+        memory_.reset(
+            static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
+        for (size_t i = 0; i < chunks_.size(); i++) {
+            chunks_[i].buffer = memory_.get() + i * options.chunkBytes;
+            chunks_[i].wake = &wake_;
+        }
+    }
+
+    CopyResult run() {
+        auto start = std::chrono::steady_clock::now();
+        const uint64_t total = options_.length;
+        const uint64_t depth = chunks_.size();
+        // Sequence numbers of chunks: [head, hashed) are being written, [hashed, tail) read.
+        uint64_t head = 0;
+        uint64_t hashed = 0;
+        uint64_t tail = 0;
+        uint64_t issued = 0;
+        while (true) {
+            bool progressed = false;
+            bool stopping =
+                !result_.error.empty() || (options_.stop != nullptr && options_.stop->load());
+            while (!stopping && issued < total && tail - head < depth) {
+                Chunk& c = chunks_[tail++ % depth];
+                c.at = issued;
+                c.length =
+                    static_cast<uint32_t>(std::min<uint64_t>(options_.chunkBytes, total - issued));
+                c.failed = false;
+                c.digest = kNotDigested;
+                issued += c.length;
+                startRead(c);
+                progressed = true;
+            }
+            if (head == tail) {
+                break;
+            }
+            // Reads that finished, in order: hashed, then written.
+            while (hashed < tail) {
+                Chunk& c = chunks_[hashed % depth];
+                if (!c.finished.load(std::memory_order_acquire)) {
+                    break;
+                }
+                Outcome outcome = checked(c, from_, "read");
+                if (outcome == Outcome::Retrying) {
+                    break;
+                }
+                if (outcome == Outcome::Ok && result_.error.empty()) {
+                    if (options_.digest) {
+                        c.digest = hasher_.hand(c.buffer, c.length);
+                    }
+                    startWrite(c);
+                } else {
+                    c.failed = true;
+                    c.phase = Phase::Written;
+                }
+                hashed++;
+                progressed = true;
+            }
+            // Writes that finished, in order: counted and freed.
+            while (head < hashed) {
+                Chunk& c = chunks_[head % depth];
+                if (c.digest != kNotDigested && c.digest >= hasher_.digested()) {
+                    break;
+                }
+                if (c.phase == Phase::Writing) {
+                    if (!c.finished.load(std::memory_order_acquire)) {
+                        break;
+                    }
+                    Outcome outcome = checked(c, to_, "write");
+                    if (outcome == Outcome::Retrying) {
+                        break;
+                    }
+                    c.failed = outcome == Outcome::Failed;
+                }
+                if (!c.failed && c.at == result_.copied) {
+                    result_.copied += c.length;
+                }
+                c.phase = Phase::Free;
+                head++;
+                progressed = true;
+                if (options_.progress) {
+                    options_.progress(
+                        {result_.copied, total, std::chrono::steady_clock::now() - start});
+                }
+            }
+            if (!progressed) {
+                LARGE_INTEGER slice;
+                slice.QuadPart = kWaitSlice;
+                (void)KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, &slice);
+            }
+        }
+        result_.interrupted = result_.copied < total && result_.error.empty();
+        if (options_.digest) {
+            result_.sha256 = hasher_.finishHex();
+        }
+        result_.elapsed = std::chrono::steady_clock::now() - start;
+        return result_;
+    }
+
+private:
+    enum class Outcome { Ok, Retrying, Failed };
+
+    void submit(Chunk& c, CLASS_DISK* disk, bool write, uint64_t offset) {
+        c.finished.store(false, std::memory_order_relaxed);
+        c.io.Write = write ? TRUE : FALSE;
+        c.io.Offset = offset + c.at;
+        c.io.Length = c.length;
+        c.io.Buffer = c.buffer;
+        c.io.Done = chunkDone;
+        c.io.Context = &c;
+        qvdisk::submitIo(disk, &c.io);
+    }
+
+    void startRead(Chunk& c) {
+        c.phase = Phase::Reading;
+        c.attempts = 0;
+        if (from_.disk != nullptr) {
+            submit(c, from_.disk, false, from_.offset);
+            return;
+        }
+        c.status = readAll(from_.fd, c.buffer, c.length, from_.offset + c.at) ? STATUS_SUCCESS
+                                                                              : STATUS_UNSUCCESSFUL;
+        c.finished.store(true, std::memory_order_release);
+    }
+
+    void startWrite(Chunk& c) {
+        c.attempts = 0;
+        if (to_.disk != nullptr) {
+            c.phase = Phase::Writing;
+            submit(c, to_.disk, true, to_.offset);
+            return;
+        }
+        uint64_t at = to_.offset + c.at;
+        bool ok = to_.sparse ? writeSparse(to_.fd, c.buffer, c.length, at)
+                             : writeAll(to_.fd, c.buffer, c.length, at);
+        if (!ok) {
+            fail("writing the file at byte " + std::to_string(at) + ": " + std::strerror(errno));
+            c.failed = true;
+        }
+        c.phase = Phase::Written;
+    }
+
+    // A finished transfer of the chunk. A failed disk transfer is started again while attempts
+    // remain; otherwise the copy fails.
+    Outcome checked(Chunk& c, const CopyEnd& end, const char* what) {
+        NTSTATUS status = end.disk != nullptr ? c.io.Status : c.status;
+        if (NT_SUCCESS(status)) {
+            return Outcome::Ok;
+        }
+        uint64_t at = end.offset + c.at;
+        if (!result_.error.empty()) {
+            return Outcome::Failed;
+        }
+        if (end.disk == nullptr) {
+            fail(std::string(what) + " of the file at byte " + std::to_string(at) +
+                 " failed or the file ended early");
+            return Outcome::Failed;
+        }
+        if (status != STATUS_INVALID_PARAMETER && c.attempts < options_.retries) {
+            c.attempts++;
+            std::this_thread::sleep_for(options_.retryPause);
+            submit(c, end.disk, c.phase == Phase::Writing, end.offset);
+            return Outcome::Retrying;
+        }
+        fail(std::string(what) + " of " + std::to_string(c.length) + " bytes at byte " +
+             std::to_string(at) + " failed: " + statusText(status) + " after " +
+             std::to_string(c.attempts + 1) + " attempts");
+        return Outcome::Failed;
+    }
+
+    void fail(const std::string& error) {
+        if (result_.error.empty()) {
+            result_.error = error;
+        }
+    }
+
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+
+    CopyEnd from_;
+    CopyEnd to_;
+    CopyOptions options_;
+    KEVENT wake_;
+    std::unique_ptr<uint8_t, Free> memory_;
+    std::vector<Chunk> chunks_;
+    Hasher hasher_;
+    CopyResult result_;
+};
+
+} // namespace
+
+bool allZero(const uint8_t* data, size_t length) {
+    return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
+}
+
+CopyResult copyData(const CopyEnd& from, const CopyEnd& to, const CopyOptions& options) {
+    Copier copier(from, to, options);
+    return copier.run();
+}
+
+} // namespace quevi::tool
