@@ -46,7 +46,7 @@ TEST_F(AbortTest, AbortsGoToTheTargetAndEndByTheirOutcomeInEveryState) {
     config.faults.withholdStatus = true;
     start(config);
     Io& victim = pendingRead();
-    uint32_t cmdSN = be32(sentOf(0, 0x01).at(0).header, 24);
+    uint32_t cmdSN = getBe32(sentOf(0, 0x01).at(0).header, 24);
     answerTaskManagement(tmAnswer(0));
     Io& request = io(0, {});
     EXPECT_EQ(abort(victim, request), TM_RESULT_DONE);
@@ -60,12 +60,12 @@ TEST_F(AbortTest, AbortsGoToTheTargetAndEndByTheirOutcomeInEveryState) {
     EXPECT_EQ(h[1], 0x81);
     EXPECT_TRUE(std::equal(h.begin() + 8, h.begin() + 16, cmd.begin() + 8)) << "LUN";
     EXPECT_TRUE(std::equal(h.begin() + 20, h.begin() + 24, cmd.begin() + 16)) << "the tag";
-    EXPECT_EQ(be32(h, 32), cmdSN);
-    EXPECT_EQ(be32(h, 24), cmdSN + 1) << "commands and aborts share the CmdSN sequence";
+    EXPECT_EQ(getBe32(h, 32), cmdSN);
+    EXPECT_EQ(getBe32(h, 24), cmdSN + 1) << "commands and aborts share the CmdSN sequence";
 
     // A caller that waits gets the final result.
     Io& waited = pendingRead();
-    EXPECT_EQ(be32(sentOf(0, 0x01).at(1).header, 24), cmdSN + 2);
+    EXPECT_EQ(getBe32(sentOf(0, 0x01).at(1).header, 24), cmdSN + 2);
     EXPECT_EQ(abort(waited, io(0, {}), TM_WAIT_FLAG_WAITER), TM_RESULT_ABORTED);
     EXPECT_EQ(done(waited).kind, Completed::Abort);
 
@@ -119,8 +119,8 @@ TEST_F(FlowTest, TargetPingsAreAnsweredWithTheirDataWhenTheyAskForIt) {
     auto answers = sentOf(0, 0x40);
     ASSERT_EQ(answers.size(), 2u) << "the ping without an answer wanted got none";
     EXPECT_EQ(answers[0].header[1], 0);
-    EXPECT_EQ(be32(answers[0].header, 16), 0xFFFFFFFFu);
-    EXPECT_NE(be32(answers[0].header, 20), 0xFFFFFFFFu) << "the target's transfer tag";
+    EXPECT_EQ(getBe32(answers[0].header, 16), 0xFFFFFFFFu);
+    EXPECT_NE(getBe32(answers[0].header, 20), 0xFFFFFFFFu) << "the target's transfer tag";
     EXPECT_EQ(answers[0].data, five);
     EXPECT_EQ(answers[1].dataLength, 4096u);
 
@@ -135,7 +135,7 @@ TEST_F(FlowTest, TargetPingsAreAnsweredWithTheirDataWhenTheyAskForIt) {
     auto cmds = sentOf(0, 0x01);
     ASSERT_EQ(cmds.size(), 4u);
     for (int i = 1; i < 4; i++) {
-        EXPECT_EQ(be32(cmds[i].header, 24), be32(cmds[i - 1].header, 24) + 1);
+        EXPECT_EQ(getBe32(cmds[i].header, 24), getBe32(cmds[i - 1].header, 24) + 1);
     }
 }
 

@@ -142,7 +142,7 @@ TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
     ASSERT_TRUE(eventually([&] { return (s->flags & SESSION_CONNECTING) == 0; }));
     EXPECT_EQ(target().connectionCount(), 4u);
     auto relogin = sent(2)[0].header;
-    EXPECT_EQ(be16(relogin, 14), 0) << "a reconnection is a leading login again";
+    EXPECT_EQ(getBe16(relogin, 14), 0) << "a reconnection is a leading login again";
     EXPECT_NE(s->tsid, 0);
 }
 

@@ -1,5 +1,6 @@
 // `quevi target` as a process: prints where it listens, serves a login and a read to a client in
 // another thread, and stops cleanly on SIGTERM.
+#include "loopback.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
@@ -14,43 +15,9 @@
 namespace quevi::target::test {
 namespace {
 
-struct Child {
-    pid_t pid = -1;
-    FILE* out = nullptr;
-};
-
-Child spawn(std::vector<std::string> args) {
-    int pipefd[2];
-    if (pipe(pipefd) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipefd[1], 1);
-        close(pipefd[0]);
-        close(pipefd[1]);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipefd[1]);
-    return {pid, fdopen(pipefd[0], "r")};
-}
-
-// Waits for the child to exit, at most `seconds`; -1 if it did not.
-int reap(pid_t pid, int seconds) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
+using testsupport::Child;
+using testsupport::reap;
+using testsupport::spawn;
 
 // The port from the target's first line, "listening 127.0.0.1:<port>"; 0 if it is not there.
 int listeningPort(const Child& c) {
