@@ -255,3 +255,56 @@ TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSession
     exchange.join();
     EXPECT_EQ(result.load(), -1);
 }
+
+// The target's own fault options as the driver meets them: a slow or pinging target still moves
+// the data whole; one that drops the connection or claims an impossible segment loses it, every
+// request in flight completes once, and new work brings the session back.
+struct TargetFaultCase {
+    const char* name;
+    std::function<void(tgt::Faults&)> set;
+    bool drops;
+};
+
+void PrintTo(const TargetFaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TargetFaultTest : public FlowTest, public ::testing::WithParamInterface<TargetFaultCase> {};
+
+TEST_P(TargetFaultTest, DataStaysWholeOrTheSessionComesBack) {
+    const TargetFaultCase& c = GetParam();
+    start();
+    tgt::Faults faults;
+    c.set(faults);
+    target().setFaults(faults);
+    if (c.drops) {
+        Io& r = tur();
+        ASSERT_EQ(submit(r, ISCSI_DIR_NONE), 0);
+        (void)done(r);
+        ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
+        target().setFaults({});
+        ASSERT_TRUE(reconnectByWork());
+    }
+    Io& wr = write10(0, 24, 3);
+    Io& rd = read10(0, 24);
+    ASSERT_EQ(run(wr, ISCSI_DIR_WRITE), 0);
+    ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
+    EXPECT_TRUE(std::equal(wr.buffer.begin(), wr.buffer.begin() + wr.length, rd.buffer.begin()));
+    EXPECT_TRUE(rd.guardIntact());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , TargetFaultTest,
+    ::testing::Values(
+        TargetFaultCase{"ResponseDelay", [](tgt::Faults& f) { f.responseDelay = 20ms; }, false},
+        TargetFaultCase{"TargetPings",
+                        [](tgt::Faults& f) {
+                            f.nopInterval = 10ms;
+                            f.nopData = "ping";
+                        },
+                        false},
+        TargetFaultCase{"DropAfterCommand", [](tgt::Faults& f) { f.dropAfterCommands = 1; }, true},
+        TargetFaultCase{"DropAfterPdu", [](tgt::Faults& f) { f.dropAfterPdus = 1; }, true},
+        TargetFaultCase{"OversizedSegment", [](tgt::Faults& f) { f.oversizeSegment = true; },
+                        true}),
+    [](const auto& info) { return std::string(info.param.name); });
