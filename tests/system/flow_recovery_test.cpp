@@ -257,8 +257,9 @@ TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSession
 }
 
 // The target's own fault options as the driver meets them: a slow or pinging target still moves
-// the data whole; one that drops the connection or claims an impossible segment loses it, every
-// request in flight completes once, and new work brings the session back.
+// the data whole and reports a short answer's residual; one that drops the connection or claims an
+// impossible segment loses it, every request in flight completes once, and new work brings the
+// session back.
 struct TargetFaultCase {
     const char* name;
     std::function<void(tgt::Faults&)> set;
@@ -291,6 +292,10 @@ TEST_P(TargetFaultTest, DataStaysWholeOrTheSessionComesBack) {
     ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
     EXPECT_TRUE(std::equal(wr.buffer.begin(), wr.buffer.begin() + wr.length, rd.buffer.begin()));
     EXPECT_TRUE(rd.guardIntact());
+    // A short answer carries its underflow in the Data-In with the status.
+    Io& inquiry = io(96, {0x12, 0, 0, 0, 96, 0});
+    ASSERT_EQ(run(inquiry, ISCSI_DIR_READ), 0);
+    EXPECT_EQ(done(inquiry).residual, 60u) << "36 of 96 bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(
