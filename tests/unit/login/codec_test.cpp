@@ -125,12 +125,6 @@ TEST(ValueReaders, HexReaderLowerCasesTheValueInPlaceEvenWhenItRefusesIt) {
     EXPECT_STREQ(refused, "0xzz");
 }
 
-TEST(ValueWriters, MakeLowerCaseChangesOnlyCapitals) {
-    char text[] = "AbC-1Z@[";
-    makeLowerCase(text);
-    EXPECT_STREQ(text, "abc-1z@[");
-}
-
 TEST(ValueWriters, IntegerToCharFitsSixBytes) {
     struct Case {
         USHORT number;

@@ -163,21 +163,6 @@ TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
     EXPECT_EQ(read("DataPDULength=32767\0"s, 1), 0);
 }
 
-TEST_F(Negotiation, NoneIsANameNotTheBooleanNo) {
-    EXPECT_EQ(store("AuthMethod=none", 1), 0);
-    EXPECT_EQ(session.opParams[AUTH_METHOD], 5);
-    session.opParams[DATA_DIGEST] = 1;
-    EXPECT_EQ(store("DataDigest=none", 1), 0);
-    EXPECT_EQ(session.opParams[DATA_DIGEST], 0);
-    // A boolean key has no table of names: "none" does not read.
-    EXPECT_EQ(store("InitialR2T=none", 1), -1);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
-    EXPECT_EQ(store("InitialR2T=no", 1), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(store("InitialR2T=yes", 1), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
-}
-
 TEST_F(Negotiation, MalformedPairsFail) {
     for (const char* pair : {"DataPDULength", "DataPDULength=", "Bogus=1", "DataPDULength=1f",
                              "DataPDULength=0x1g", "AuthMethod=bogus", "DataDigest=md5",
@@ -214,30 +199,41 @@ TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits
     EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
 }
 
-TEST_F(Negotiation, AnswersCombineByPolicy) {
-    // Smaller: a larger answer keeps the initiator's value and marks it to be stated again.
-    EXPECT_EQ(store("DataPDULength=64", 0), 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
-    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
-    EXPECT_EQ(store("FirstBurstSize=64", 0), 0);
-    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
-    EXPECT_EQ(session.opParamsStatus[FIRST_BURST_SIZE], OP_STATUS_SETTLED);
-    // Larger.
-    EXPECT_EQ(store("LogoutLoginMaxTime=2", 0), 0);
-    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 3);
-    EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_STATE_VALUE);
+// Pairs stored one after another into one session: from the login string (direct) or as the
+// target's answer, combined by each key's policy; status -1 is not checked.
+TEST_F(Negotiation, PairsAreStoredByTheirTypeAndCombinedByPolicy) {
+    struct Step {
+        const char* pair;
+        UCHAR direct;
+        int rc, param, value, status;
+    } steps[] = {
+        {"AuthMethod=none", 1, 0, AUTH_METHOD, 5, -1}, // a name, not the boolean "no"
+        {"DataDigest=none", 1, 0, DATA_DIGEST, 0, -1},
+        {"InitialR2T=none", 1, -1, INITIAL_R2T, 1, -1}, // a boolean has no names
+        {"InitialR2T=no", 1, 0, INITIAL_R2T, 0, -1},
+        {"InitialR2T=yes", 1, 0, INITIAL_R2T, 1, -1},
+        // Smaller: a larger answer keeps ours and marks it to be stated again.
+        {"DataPDULength=64", 0, 0, DATA_PDU_LENGTH, 16, OP_STATUS_STATE_VALUE},
+        {"FirstBurstSize=64", 0, 0, FIRST_BURST_SIZE, 64, OP_STATUS_SETTLED},
+        // Larger: a smaller answer keeps ours.
+        {"LogoutLoginMaxTime=2", 0, 0, LOGOUT_LOGIN_MAX_TIME, 3, OP_STATUS_STATE_VALUE},
+        // The target's value as it stands.
+        {"InitialR2T=no", 0, 0, INITIAL_R2T, 0, OP_STATUS_SETTLED},
+        // A query from the target is answered with ours.
+        {"MaxConnections=?", 0, 0, MAX_CONNECTIONS, 8, OP_STATUS_STATE_VALUE},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.pair);
+        EXPECT_EQ(store(s.pair, s.direct), s.rc);
+        EXPECT_EQ(session.opParams[s.param], s.value);
+        if (s.status >= 0) {
+            EXPECT_EQ(session.opParamsStatus[s.param], s.status);
+        }
+    }
     session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME] = OP_STATUS_SETTLED;
     EXPECT_EQ(store("LogoutLoginMaxTime=5", 0), 0);
     EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
     EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_SETTLED);
-    // The target's answer as it stands.
-    EXPECT_EQ(store("InitialR2T=no", 0), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(session.opParamsStatus[INITIAL_R2T], OP_STATUS_SETTLED);
-    // A query from the target.
-    EXPECT_EQ(store("MaxConnections=?", 0), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
-    EXPECT_EQ(session.opParamsStatus[MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
     EXPECT_EQ(session.numMaxConnections, 2U);
 }
 
