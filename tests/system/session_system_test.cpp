@@ -125,12 +125,6 @@ TEST_F(NegotiationTest, TargetThatKeepsDisagreeingFailsTheLogin) {
     EXPECT_EQ(passes(sent(0)).size(), 6u) << "the sixth exchange is the last";
 }
 
-TEST_F(NegotiationTest, MaxConnectionsNeverExceedsTheConnectionRecords) {
-    ISCSI_SESSION* s = loginWith("MaxConnections=8;", {});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    EXPECT_EQ(s->numMaxConnections, 1u) << "one record, so one connection";
-}
-
 class ConnectionsTest : public SystemTest {};
 
 TEST_F(ConnectionsTest, SecondOfThreeCannotConnectAndTheOthersServe) {

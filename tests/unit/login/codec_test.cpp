@@ -125,19 +125,6 @@ TEST(ValueReaders, HexReaderLowerCasesTheValueInPlaceEvenWhenItRefusesIt) {
     EXPECT_STREQ(refused, "0xzz");
 }
 
-TEST(ValueWriters, IntegerToCharFitsSixBytes) {
-    struct Case {
-        USHORT number;
-        const char* text;
-    } cases[] = {{0, "0"}, {7, "7"}, {10, "10"}, {512, "512"}, {65535, "65535"}};
-    for (const Case& c : cases) {
-        char buffer[INTEGER_TEXT_SIZE];
-        memset(buffer, 'x', sizeof(buffer));
-        IntegerToChar(c.number, buffer);
-        EXPECT_STREQ(buffer, c.text);
-    }
-}
-
 TEST(ValueWriters, ReplaceSemiColonsOnlyWithinTheLength) {
     char text[] = "A=1;B=2;C=3;";
     replaceSemiColons(text, 8);

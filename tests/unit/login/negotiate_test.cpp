@@ -439,14 +439,6 @@ TEST_F(Negotiation, BadPairMidAnswerLosesTheRestAndTheNegotiationGoesOn) {
     EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
 }
 
-TEST_F(Negotiation, MaxConnectionsAnswerAboveTheRecordsIsBounded) {
-    ASSERT_EQ(read("MaxConnections=?\0"s, 0), 0);
-    answer("MaxConnections=16\0"s, true);
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(session.numMaxConnections, 2U);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
-}
-
 TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
     session.opParams[AUTH_METHOD] = 9;
     ASSERT_EQ(read("AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);

@@ -1,4 +1,4 @@
-// Trace output, threads, delays and bounded waits, and the event log writer.
+// Trace output, bounded waits, and the event log writer.
 #include "driver/engine/os_services.h"
 #include "driver/runtime/messages.h"
 #include "driver/runtime/runtime.h"
@@ -54,31 +54,6 @@ TEST_F(TraceTest, TraceLevelComesFromTheRegistryAndStaysZeroWithoutIt) {
     qvk::registrySetDword("QueviSCSI\\Parameters", "Debug", 2);
     iscsiOSreadTraceLevel();
     EXPECT_EQ(GlobalDebugLevel, 2u);
-}
-
-TEST(Threads, HandlesArePositiveAndFailureIsMinusOne) {
-    static std::atomic<int> ran{0};
-    ran = 0;
-    auto body = [](PVOID) {
-        ran++;
-        PsTerminateSystemThread(STATUS_SUCCESS);
-    };
-    ULONG a = iscsiOScreateThread(body, nullptr, 0);
-    ULONG b = iscsiOScreateThread(body, nullptr, 0);
-    EXPECT_TRUE(iscsiOSthreadStarted(a));
-    EXPECT_TRUE(iscsiOSthreadStarted(b));
-    EXPECT_NE(a, b);
-    qvk::threadFailNext(1);
-    EXPECT_EQ(iscsiOScreateThread(body, nullptr, 0), ISCSI_THREAD_FAILED);
-    EXPECT_FALSE(iscsiOSthreadStarted(ISCSI_THREAD_FAILED));
-    EXPECT_TRUE(qvk::waitSystemThreadsQuiet(5s));
-    EXPECT_EQ(ran.load(), 2);
-}
-
-TEST(Delays, DelayLastsTheFullTimeNeverLess) {
-    auto start = Clock::now();
-    iscsiOSdelayThread(2);
-    EXPECT_GE(Clock::now() - start, 2s);
 }
 
 TEST(Delays, LimitSleepReturnsAtOnceWhenSignalled) {
@@ -150,29 +125,6 @@ TEST_F(EventLogTest, BusResetEntryIsLaidOutByteForByte) {
               "A bus reset has been issued for iSCSI bus 3, connected to iSCSI target "
               "10.0.0.1.\r\nThere may be a problem with the target or with the network. \r\n"
               "There may also be too many scsi commands outstanding for this target.\r\n");
-}
-
-TEST_F(EventLogTest, DriverEntryFailureCarriesExactlyTheReasonText) {
-    ASSERT_EQ(sendErrorLogMsg(0xC04F0002, 0, u"Core initialization failed.", u"ignored", nullptr,
-                              nullptr),
-              0);
-    auto entries = qvk::errorLogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    ASSERT_EQ(entries[0].strings.size(), 1u) << "only as many strings as the id takes";
-    EXPECT_EQ(entries[0].strings[0], u"Core initialization failed.");
-    EXPECT_EQ(entries[0].raw.size(), 48u + 2 * (27 + 1));
-    EXPECT_EQ(entries[0].uniqueErrorValue, 0u);
-    EXPECT_EQ(entries[0].text, "The Quev iSCSI client suffered an internal error and was unloaded. "
-                               "Core initialization failed.\r\n");
-}
-
-TEST_F(EventLogTest, UnknownIdCarriesNoStrings) {
-    ASSERT_EQ(sendErrorLogMsg(0xC04F00FF, 7, u"x", u"y", nullptr, nullptr), 0);
-    auto entries = qvk::errorLogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_TRUE(entries[0].strings.empty());
-    EXPECT_EQ(entries[0].raw.size(), 48u);
-    EXPECT_EQ(entries[0].uniqueErrorValue, 7u);
 }
 
 TEST_F(EventLogTest, NoEntryAvailableIsMinusOneAndLosesTheEvent) {
