@@ -209,7 +209,7 @@ TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
         double waited = kernelSeconds() - start;
         EXPECT_EQ(got, ISCSI_FAILURE) << c.timeoutMs;
         EXPECT_GE(waited, c.seconds) << c.timeoutMs;
-        EXPECT_LT(waited, c.seconds + 0.5) << c.timeoutMs;
+        EXPECT_LT(waited, c.seconds + 0.9) << c.timeoutMs; // slack for a loaded machine
     }
 }
 
