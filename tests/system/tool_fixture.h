@@ -108,16 +108,11 @@ protected:
     }
     UCHAR read(UCHAR bus) { return finish(startRead(bus)); }
 
-    // Target faults: SCSI commands that never get their status, responses sent only after a
-    // delay, Text requests that are never answered.
+    // Target faults: SCSI commands that never get their status, Text requests that are never
+    // answered.
     static tgt::Faults withheld() {
         tgt::Faults f;
         f.withholdStatus = true;
-        return f;
-    }
-    static tgt::Faults delayed(std::chrono::milliseconds delay) {
-        tgt::Faults f;
-        f.responseDelay = delay;
         return f;
     }
     static tgt::Faults textUnanswered() {

@@ -223,14 +223,18 @@ TEST_F(ToolTest, RemovingOneOfTwoBusesOfASessionLeavesTheOtherAnsweringCleanly) 
 TEST_F(ToolTest, ABusResetIsLoggedReturnsRequestsBusyAndTheSessionReconnectsByItself) {
     tgt::Target& t = startTarget();
     ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
-    // The read's answer waits long enough for the reset to break its connection first.
-    t.setFaults(delayed(2s));
+    // The read gets no status, so the reset finds it outstanding.
+    t.setFaults(withheld());
     qt::PortRequest& outstanding = startRead(0);
     ASSERT_TRUE(t.waitForPdus(0, 3, 5s));
     unsigned served = tool().securityCounts(0).served;
 
-    EXPECT_EQ(SRB_STATUS(scsi().resetBus(0).srbStatus), SRB_STATUS_SUCCESS);
+    // The fault goes as soon as the reset has closed the connection, before the session's own
+    // reconnection (which may start while the reset is still being finished) sends the read again.
+    auto reset = std::async(std::launch::async, [&] { return scsi().resetBus(0).srbStatus; });
+    EXPECT_TRUE(t.waitForClosed(0, 5s));
     t.setFaults({});
+    EXPECT_EQ(SRB_STATUS(reset.get()), SRB_STATUS_SUCCESS);
     EXPECT_EQ(finish(outstanding), SRB_STATUS_SUCCESS) << "returned BUSY, then sent again";
     EXPECT_GE(qvport::accounting(host_->port()).busyRetries, 1u);
     auto logged = events(QUEV_BUS_RESET);
