@@ -1,18 +1,21 @@
 // The `quevi login` program against an in-process target: its JSON, its exit codes, its errors.
-#include "program.h"
+#include "loopback.h"
 #include "system_fixture.h"
 
 #include <nlohmann/json.hpp>
 
 using namespace systest;
+using testsupport::ProgramRun;
+using testsupport::runProgram;
 
 class CliLoginTest : public SystemTest {};
 
 TEST_F(CliLoginTest, PrintsTheSessionAsJsonAndSucceeds) {
     startTarget();
     ProgramRun r =
-        runProgram("login --target 127.0.0.1:" + std::to_string(target().port()) +
-                   " --connections 2 --registry Debug=2 --login '" + kLogin + "DataPDULength=8'");
+        runProgram(QUEVI_BINARY, "login --target 127.0.0.1:" + std::to_string(target().port()) +
+                                     " --connections 2 --registry Debug=2 --login '" + kLogin +
+                                     "DataPDULength=8'");
     ASSERT_EQ(r.exitCode, 0) << r.out;
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["handle"], 0);
@@ -30,8 +33,9 @@ TEST_F(CliLoginTest, PrintsTheSessionAsJsonAndSucceeds) {
 
 TEST_F(CliLoginTest, NoConnectionLoggedInExitsOne) {
     startTarget();
-    ProgramRun r = runProgram("login --target 127.0.0.1:" + std::to_string(target().port()) +
-                              " --login 'InitiatorName=iqn.x;TargetName=somebody-else;'");
+    ProgramRun r =
+        runProgram(QUEVI_BINARY, "login --target 127.0.0.1:" + std::to_string(target().port()) +
+                                     " --login 'InitiatorName=iqn.x;TargetName=somebody-else;'");
     EXPECT_EQ(r.exitCode, 1);
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["active_connections"], 0);
@@ -51,7 +55,7 @@ TEST_F(CliLoginTest, UsageErrorsExitTwoAndPrintNothing) {
           "login --target 127.0.0.1 --login A=1 --registry Debug=two",
           "login --target 127.0.0.1 --login A=1 --connections 0",
           "login --target 127.0.0.1 --login A=1 --connections 9"}) {
-        ProgramRun r = runProgram(args);
+        ProgramRun r = runProgram(QUEVI_BINARY, args);
         EXPECT_EQ(r.exitCode, 2) << args;
         EXPECT_EQ(r.out, "") << args;
     }

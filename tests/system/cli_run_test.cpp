@@ -1,6 +1,6 @@
 // The `quevi run` program against an in-process target: the JSON line of every step, exit codes.
+#include "loopback.h"
 #include "platform/scsiport/srb.h"
-#include "program.h"
 #include "system_fixture.h"
 #include "tool/sha256.h"
 
@@ -10,6 +10,8 @@
 
 using namespace systest;
 using nlohmann::json;
+using testsupport::ProgramRun;
+using testsupport::runProgram;
 
 namespace {
 
@@ -32,10 +34,12 @@ class CliRunTest : public SystemTest {};
 
 TEST_F(CliRunTest, EveryStepPrintsItsLine) {
     startTarget();
-    ProgramRun r = runProgram(runArgs(
-        target().port(), "--connections 2 --registry Debug=1 --timeout 20 inquiry readcap tur "
-                         "write:8:16:7 read:8:16 abort:0:2048:0 query text:SendTargets=All reset "
-                         "read:8:16:0 sleep:10 remove events"));
+    ProgramRun r =
+        runProgram(QUEVI_BINARY,
+                   runArgs(target().port(),
+                           "--connections 2 --registry Debug=1 --timeout 20 inquiry readcap tur "
+                           "write:8:16:7 read:8:16 abort:0:2048:0 query text:SendTargets=All reset "
+                           "read:8:16:0 sleep:10 remove events"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     std::vector<json> l = lines(r.out);
     ASSERT_GE(l.size(), 14u) << r.out;
@@ -96,7 +100,7 @@ TEST_F(CliRunTest, AStepThatNeverCompletesEndsTheRunWithOne) {
     tgt::Faults withheld;
     withheld.withholdStatus = true;
     startTarget().setFaults(withheld);
-    ProgramRun r = runProgram(runArgs(target().port(), "--timeout 2 read:0:1 tur"));
+    ProgramRun r = runProgram(QUEVI_BINARY, runArgs(target().port(), "--timeout 2 read:0:1 tur"));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(lines(r.out).size(), 1u) << "only the add: " << r.out;
 }
@@ -105,7 +109,7 @@ TEST_F(CliRunTest, UsageErrorsExitTwoAndPrintNothing) {
     for (const char* more : {"bogus", "read:1", "read:0:0", "read:0:65536", "write:0:1", "tur:8",
                              "inquiry:0:1", "sleep", "text:", "query:1", "--security maybe",
                              "--connections 9", "--timeout 0", "--registry Debug"}) {
-        ProgramRun r = runProgram(runArgs(3260, more));
+        ProgramRun r = runProgram(QUEVI_BINARY, runArgs(3260, more));
         EXPECT_EQ(r.exitCode, 2) << more;
         EXPECT_EQ(r.out, "") << more;
     }

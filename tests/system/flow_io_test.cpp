@@ -34,13 +34,13 @@ TEST_F(FlowTest, CommandsDataOutAndDataInCarryTheirFieldsAndTheBytesRoundTrip) {
         uint8_t flags;
         uint32_t immediate, expected;
     } want[] = {{0x80, 0, 0}, {0xA0, 8192, 20480}, {0xC0, 0, 20480}};
-    uint32_t firstCmdSN = be32(cmds[0].header, 24);
+    uint32_t firstCmdSN = getBe32(cmds[0].header, 24);
     for (size_t i = 0; i < 3; i++) {
         const auto& h = cmds[i].header;
         EXPECT_EQ(h[1], want[i].flags) << i;
         EXPECT_EQ(cmds[i].dataLength, want[i].immediate) << i;
-        EXPECT_EQ(be32(h, 20), want[i].expected) << i;
-        EXPECT_EQ(be32(h, 24), firstCmdSN + i) << "CmdSN " << i;
+        EXPECT_EQ(getBe32(h, 20), want[i].expected) << i;
+        EXPECT_EQ(getBe32(h, 24), firstCmdSN + i) << "CmdSN " << i;
         EXPECT_EQ(h[9], 0) << "LUN 0 in byte 1";
         EXPECT_TRUE(
             std::equal(h.begin() + 32, h.begin() + 32 + ios_[i].srb.CdbLength, ios_[i].srb.Cdb));
@@ -58,13 +58,13 @@ TEST_F(FlowTest, CommandsDataOutAndDataInCarryTheirFieldsAndTheBytesRoundTrip) {
         EXPECT_EQ(h[1], i == 1 ? 0x80 : 0x00);
         EXPECT_EQ(outs[i].dataLength, lengths[i]);
         EXPECT_EQ(rawTag(h), rawTag(cmds[1].header));
-        EXPECT_EQ(be32(h, 24), 0u) << "no CmdSN in a Data-Out";
-        EXPECT_EQ(be32(h, 36), i);
-        EXPECT_EQ(be32(h, 40), offsets[i]);
+        EXPECT_EQ(getBe32(h, 24), 0u) << "no CmdSN in a Data-Out";
+        EXPECT_EQ(getBe32(h, 36), i);
+        EXPECT_EQ(getBe32(h, 40), offsets[i]);
         EXPECT_TRUE(
             std::equal(outs[i].data.begin(), outs[i].data.end(), wr.buffer.begin() + offsets[i]));
     }
-    EXPECT_EQ(be32(outs[0].header, 20), be32(outs[1].header, 20)) << "one transfer tag";
+    EXPECT_EQ(getBe32(outs[0].header, 20), getBe32(outs[1].header, 20)) << "one transfer tag";
 }
 
 TEST_F(FlowTest, DataInLandsAtItsOffsetsWhateverItsOrderSizeOrExcess) {
@@ -229,8 +229,8 @@ TEST_F(FlowTest, CommandsSpreadOverTwoConnectionsAndAnEndingOneTakesOnlyItsOwn) 
     ASSERT_EQ(onFirst.size(), 2u);
     ASSERT_EQ(onSecond.size(), 2u);
     // CmdSN n goes to activeConnections[n mod 2].
-    EXPECT_EQ(be32(onFirst[0].header, 24) % 2, be32(onFirst[1].header, 24) % 2);
-    EXPECT_NE(be32(onFirst[0].header, 24) % 2, be32(onSecond[0].header, 24) % 2);
+    EXPECT_EQ(getBe32(onFirst[0].header, 24) % 2, getBe32(onFirst[1].header, 24) % 2);
+    EXPECT_NE(getBe32(onFirst[0].header, 24) % 2, getBe32(onSecond[0].header, 24) % 2);
 
     ASSERT_TRUE(target().dropConnection(0));
     ASSERT_TRUE(eventually([&] { return session_->pendCmdTable.count == 2u; }));
@@ -279,9 +279,9 @@ TEST_F(FlowTest, EachR2TIsAnsweredByABurstCoveringItsRangeInsideTheBuffer) {
                 {16384, 3616, 0, 0x80, 0x01020304}};
     for (int i = 0; i < 4; i++) {
         const auto& h = outs[i].header;
-        EXPECT_EQ(be32(h, 40), want[i].offset) << i;
+        EXPECT_EQ(getBe32(h, 40), want[i].offset) << i;
         EXPECT_EQ(outs[i].dataLength, want[i].length) << i;
-        EXPECT_EQ(be32(h, 36), want[i].dataSN) << i;
+        EXPECT_EQ(getBe32(h, 36), want[i].dataSN) << i;
         EXPECT_EQ(h[1], want[i].flags) << i;
         uint32_t ttt;
         std::memcpy(&ttt, h.data() + 20, 4);

@@ -46,7 +46,7 @@ TEST_F(AbortTest, AbortsGoToTheTargetAndEndByTheirOutcomeInEveryState) {
     config.faults.withholdStatus = true;
     start(config);
     Io& victim = pendingRead();
-    uint32_t cmdSN = be32(sentOf(0, 0x01).at(0).header, 24);
+    uint32_t cmdSN = getBe32(sentOf(0, 0x01).at(0).header, 24);
     answerTaskManagement(tmAnswer(0));
     Io& request = io(0, {});
     EXPECT_EQ(abort(victim, request), TM_RESULT_DONE);
@@ -60,12 +60,12 @@ TEST_F(AbortTest, AbortsGoToTheTargetAndEndByTheirOutcomeInEveryState) {
     EXPECT_EQ(h[1], 0x81);
     EXPECT_TRUE(std::equal(h.begin() + 8, h.begin() + 16, cmd.begin() + 8)) << "LUN";
     EXPECT_TRUE(std::equal(h.begin() + 20, h.begin() + 24, cmd.begin() + 16)) << "the tag";
-    EXPECT_EQ(be32(h, 32), cmdSN);
-    EXPECT_EQ(be32(h, 24), cmdSN + 1) << "commands and aborts share the CmdSN sequence";
+    EXPECT_EQ(getBe32(h, 32), cmdSN);
+    EXPECT_EQ(getBe32(h, 24), cmdSN + 1) << "commands and aborts share the CmdSN sequence";
 
     // A caller that waits gets the final result.
     Io& waited = pendingRead();
-    EXPECT_EQ(be32(sentOf(0, 0x01).at(1).header, 24), cmdSN + 2);
+    EXPECT_EQ(getBe32(sentOf(0, 0x01).at(1).header, 24), cmdSN + 2);
     EXPECT_EQ(abort(waited, io(0, {}), TM_WAIT_FLAG_WAITER), TM_RESULT_ABORTED);
     EXPECT_EQ(done(waited).kind, Completed::Abort);
 
@@ -119,8 +119,8 @@ TEST_F(FlowTest, TargetPingsAreAnsweredWithTheirDataWhenTheyAskForIt) {
     auto answers = sentOf(0, 0x40);
     ASSERT_EQ(answers.size(), 2u) << "the ping without an answer wanted got none";
     EXPECT_EQ(answers[0].header[1], 0);
-    EXPECT_EQ(be32(answers[0].header, 16), 0xFFFFFFFFu);
-    EXPECT_NE(be32(answers[0].header, 20), 0xFFFFFFFFu) << "the target's transfer tag";
+    EXPECT_EQ(getBe32(answers[0].header, 16), 0xFFFFFFFFu);
+    EXPECT_NE(getBe32(answers[0].header, 20), 0xFFFFFFFFu) << "the target's transfer tag";
     EXPECT_EQ(answers[0].data, five);
     EXPECT_EQ(answers[1].dataLength, 4096u);
 
@@ -135,7 +135,7 @@ TEST_F(FlowTest, TargetPingsAreAnsweredWithTheirDataWhenTheyAskForIt) {
     auto cmds = sentOf(0, 0x01);
     ASSERT_EQ(cmds.size(), 4u);
     for (int i = 1; i < 4; i++) {
-        EXPECT_EQ(be32(cmds[i].header, 24), be32(cmds[i - 1].header, 24) + 1);
+        EXPECT_EQ(getBe32(cmds[i].header, 24), getBe32(cmds[i - 1].header, 24) + 1);
     }
 }
 
@@ -255,3 +255,61 @@ TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSession
     exchange.join();
     EXPECT_EQ(result.load(), -1);
 }
+
+// The target's own fault options as the driver meets them: a slow or pinging target still moves
+// the data whole and reports a short answer's residual; one that drops the connection or claims an
+// impossible segment loses it, every request in flight completes once, and new work brings the
+// session back.
+struct TargetFaultCase {
+    const char* name;
+    std::function<void(tgt::Faults&)> set;
+    bool drops;
+};
+
+void PrintTo(const TargetFaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TargetFaultTest : public FlowTest, public ::testing::WithParamInterface<TargetFaultCase> {};
+
+TEST_P(TargetFaultTest, DataStaysWholeOrTheSessionComesBack) {
+    const TargetFaultCase& c = GetParam();
+    start();
+    tgt::Faults faults;
+    c.set(faults);
+    target().setFaults(faults);
+    if (c.drops) {
+        Io& r = tur();
+        ASSERT_EQ(submit(r, ISCSI_DIR_NONE), 0);
+        (void)done(r);
+        ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
+        target().setFaults({});
+        ASSERT_TRUE(reconnectByWork());
+    }
+    Io& wr = write10(0, 24, 3);
+    Io& rd = read10(0, 24);
+    ASSERT_EQ(run(wr, ISCSI_DIR_WRITE), 0);
+    ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
+    EXPECT_TRUE(std::equal(wr.buffer.begin(), wr.buffer.begin() + wr.length, rd.buffer.begin()));
+    EXPECT_TRUE(rd.guardIntact());
+    // A short answer carries its underflow in the Data-In with the status.
+    Io& inquiry = io(96, {0x12, 0, 0, 0, 96, 0});
+    ASSERT_EQ(run(inquiry, ISCSI_DIR_READ), 0);
+    EXPECT_EQ(done(inquiry).residual, 60u) << "36 of 96 bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , TargetFaultTest,
+    ::testing::Values(
+        TargetFaultCase{"ResponseDelay", [](tgt::Faults& f) { f.responseDelay = 20ms; }, false},
+        TargetFaultCase{"TargetPings",
+                        [](tgt::Faults& f) {
+                            f.nopInterval = 10ms;
+                            f.nopData = "ping";
+                        },
+                        false},
+        TargetFaultCase{"DropAfterCommand", [](tgt::Faults& f) { f.dropAfterCommands = 1; }, true},
+        TargetFaultCase{"DropAfterPdu", [](tgt::Faults& f) { f.dropAfterPdus = 1; }, true},
+        TargetFaultCase{"OversizedSegment", [](tgt::Faults& f) { f.oversizeSegment = true; },
+                        true}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -42,57 +42,77 @@ protected:
     ULONG handle = ISCSI_NO_SESSION;
 };
 
-TEST_F(NegotiationTest, SmallerPolicyKeepsTheInitiatorsValueAndOffersItAgain) {
-    ISCSI_SESSION* s =
-        loginWith("DataPDULength=16;", {{"DataPDULength", {tgt::KeyAction::Value, "64", 1}}});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    EXPECT_EQ(s->opParams[OP_DATA_PDU_LENGTH], 16);
-    auto p = passes(sent(0));
-    ASSERT_GE(p.size(), 1u);
-    EXPECT_EQ(p[0], (std::vector<std::string>{"DataPDULength=16"}));
-}
+// One answer of the target's policy per row: the login succeeds, the key ends at `value` (when
+// given) and a later pass offers a pair starting with `offered` (none at all when empty).
+struct PolicyCase {
+    const char* name;
+    const char* pairs;
+    const char* key;
+    tgt::KeyPolicy policy;
+    int param;
+    int value;
+    const char* offered;
+};
 
-TEST_F(NegotiationTest, TargetsValueIsTakenWhereThePolicySaysSo) {
-    ISCSI_SESSION* s =
-        loginWith("InitialR2T=yes;", {{"InitialR2T", {tgt::KeyAction::Value, "no", 0}}});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    EXPECT_EQ(s->opParams[1], 0) << "InitialR2T=no taken without a further pass";
-    EXPECT_TRUE(passes(sent(0)).empty());
-}
-
-TEST_F(NegotiationTest, QueryIsAnsweredWithTheSessionsValue) {
-    ISCSI_SESSION* s =
-        loginWith("MaxConnections=1;", {{"MaxConnections", {tgt::KeyAction::Query, "", 1}}});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    auto p = passes(sent(0));
-    ASSERT_GE(p.size(), 1u);
-    EXPECT_EQ(p[0], (std::vector<std::string>{"MaxConnections=1"}));
-    EXPECT_EQ(s->opParams[OP_MAX_CONNECTIONS], 1);
-}
-
-TEST_F(NegotiationTest, RejectedKeyReturnsToItsDefaultAndIsOfferedSo) {
-    ISCSI_SESSION* s =
-        loginWith("HeaderDigest=none;", {{"HeaderDigest", {tgt::KeyAction::Reject, "", 1}}});
+const PolicyCase kPolicyCases[] = {
+    {"SmallerKeepsOursAndOffersItAgain",
+     "DataPDULength=16;",
+     "DataPDULength",
+     {tgt::KeyAction::Value, "64", 1},
+     OP_DATA_PDU_LENGTH,
+     16,
+     "DataPDULength=16"},
+    {"TargetsValueTakenWithoutAPass",
+     "InitialR2T=yes;",
+     "InitialR2T",
+     {tgt::KeyAction::Value, "no", 0},
+     1,
+     0,
+     ""},
+    {"QueryAnsweredWithTheSessionsValue",
+     "MaxConnections=1;",
+     "MaxConnections",
+     {tgt::KeyAction::Query, "", 1},
+     OP_MAX_CONNECTIONS,
+     1,
+     "MaxConnections=1"},
     // HeaderDigest travels in the Login request; the target rejects it in the Login response.
+    {"RejectedOfferedWithItsDefault",
+     "HeaderDigest=none;",
+     "HeaderDigest",
+     {tgt::KeyAction::Reject, "", 1},
+     -1,
+     0,
+     "HeaderDigest=crc-32C"},
+    {"NotUnderstoodOfferedAgain",
+     "MaxOutstandingR2T=4;",
+     "MaxOutstandingR2T",
+     {tgt::KeyAction::NotUnderstood, "", 1},
+     -1,
+     0,
+     "MaxOutstandingR2T="},
+};
+
+class PolicyTest : public NegotiationTest, public ::testing::WithParamInterface<PolicyCase> {};
+
+TEST_P(PolicyTest, AnswerIsAppliedAndOfferedAgainAsTheRulesSay) {
+    const PolicyCase& c = GetParam();
+    ISCSI_SESSION* s = loginWith(c.pairs, {{c.key, c.policy}});
     ASSERT_EQ(s->numActiveConnections, 1u);
-    bool offeredDefault = false;
+    if (c.param >= 0) {
+        EXPECT_EQ(s->opParams[c.param], c.value);
+    }
+    bool offered = false;
     for (const auto& pass : passes(sent(0))) {
         for (const auto& pair : pass) {
-            offeredDefault |= pair == "HeaderDigest=crc-32C";
+            offered |= pair.rfind(c.offered, 0) == 0;
         }
     }
-    EXPECT_TRUE(offeredDefault) << "the default goes out again";
+    EXPECT_EQ(offered, *c.offered != 0);
 }
 
-TEST_F(NegotiationTest, NotUnderstoodKeyIsOfferedWithItsDefault) {
-    ISCSI_SESSION* s = loginWith("MaxOutstandingR2T=4;",
-                                 {{"MaxOutstandingR2T", {tgt::KeyAction::NotUnderstood, "", 1}}});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    auto p = passes(sent(0));
-    ASSERT_GE(p.size(), 1u);
-    ASSERT_EQ(p[0].size(), 1u);
-    EXPECT_EQ(p[0][0].rfind("MaxOutstandingR2T=", 0), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(, PolicyTest, ::testing::ValuesIn(kPolicyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NegotiationTest, TargetThatKeepsDisagreeingFailsTheLogin) {
     tgt::TargetConfig config;
@@ -103,12 +123,6 @@ TEST_F(NegotiationTest, TargetThatKeepsDisagreeingFailsTheLogin) {
     settle(getSessionStruct(h));
     EXPECT_EQ(connState(h, 0), CONN_LOGIN_FAILED);
     EXPECT_EQ(passes(sent(0)).size(), 6u) << "the sixth exchange is the last";
-}
-
-TEST_F(NegotiationTest, MaxConnectionsNeverExceedsTheConnectionRecords) {
-    ISCSI_SESSION* s = loginWith("MaxConnections=8;", {});
-    ASSERT_EQ(s->numActiveConnections, 1u);
-    EXPECT_EQ(s->numMaxConnections, 1u) << "one record, so one connection";
 }
 
 class ConnectionsTest : public SystemTest {};
@@ -142,7 +156,7 @@ TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
     ASSERT_TRUE(eventually([&] { return (s->flags & SESSION_CONNECTING) == 0; }));
     EXPECT_EQ(target().connectionCount(), 4u);
     auto relogin = sent(2)[0].header;
-    EXPECT_EQ(be16(relogin, 14), 0) << "a reconnection is a leading login again";
+    EXPECT_EQ(getBe16(relogin, 14), 0) << "a reconnection is a leading login again";
     EXPECT_NE(s->tsid, 0);
 }
 

@@ -7,8 +7,10 @@
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"
+#include "loopback.h"
 #include "platform/kernel/host.h"
 #include "target/target.h"
+#include "target/wire.h"
 
 #include <gtest/gtest.h>
 
@@ -41,8 +43,9 @@ bool eventually(F done, std::chrono::milliseconds limit = 10s) {
     return done();
 }
 
-// A port on loopback where nothing listens.
-USHORT closedPort();
+using testsupport::closedPort;
+using tgt::getBe16;
+using tgt::getBe32;
 
 class SystemTest : public ::testing::Test {
 protected:
@@ -114,7 +117,5 @@ protected:
 
 // The pairs of a NUL-separated text, as strings.
 std::vector<std::string> pairsOf(const std::vector<uint8_t>& data);
-uint32_t be32(const tgt::Header& h, int offset);
-uint16_t be16(const tgt::Header& h, int offset);
 
 } // namespace systest

@@ -1,8 +1,11 @@
-// Reading pairs into a session and the negotiation passes, against the scripted fake target.
+// Reading pairs into a session, and the negotiation passes through the engine's real text
+// exchange against a target scripted byte by byte (wire_doubles.h): the Text requests as they go
+// out and the Text responses as they come in.
+#include "driver/engine/pdu.h"
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "platform/kernel/host.h"
-#include "tests/unit/login/fake_target.h"
+#include "tests/unit/login/wire_doubles.h"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +28,34 @@ constexpr int AUTH_METHOD = 14;
 constexpr int DATA_DIGEST = 15;
 constexpr int HEADER_DIGEST = 16;
 
+// A Text response: final flag, text length, StatSN, ExpCmdSN 1, MaxCmdSN 64.
+std::vector<UCHAR> textResponse(UCHAR flags, UCHAR length, UCHAR statSN) {
+    std::vector<UCHAR> h = {
+        0xE4, flags, 0, 0,      0, 0, 0, length, // opcode, flags, data segment length
+        0,    0,     0, 0,      0, 0, 0, 0,      //
+        0,    0,     0, 0,      0, 0, 0, 0,      // task tag (echoed), reserved
+        0,    0,     0, statSN,                  // StatSN
+        0,    0,     0, 1,                       // ExpCmdSN
+        0,    0,     0, 64,                      // MaxCmdSN
+        0,    0,     0, 0,      0, 0, 0, 0,      0, 0, 0, 0,
+    };
+    return h;
+}
+
 class Negotiation : public ::testing::Test {
 protected:
     ISCSI_SESSION session{};
     ISCSI_CONNECTION connections[2]{};
     ISCSI_CONNECTION& connection = connections[0];
-    UCHAR sockStandIn = 0;
-    PISCSI_SOCK sock = reinterpret_cast<PISCSI_SOCK>(&sockStandIn);
+    UCHAR nextStatSN = 0;
 
     void SetUp() override {
-        fake::reset();
+        ASSERT_EQ(iscsiCoreInitData(), 0);
+        wire::reset();
+        KeInitializeSpinLock(&session.lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
+        session.cmdSN = 1;
+        session.maxCmdSN = 1;
+        session.isid = 0x1234;
         session.connections = connections;
         session.numConnectionRecords = 2;
         session.numMaxConnections = 2;
@@ -42,8 +63,34 @@ protected:
         for (ISCSI_CONNECTION& c : connections) {
             c.session = &session;
             c.state = CONN_CONNECTED;
-            c.pSock = sock;
+            KeInitializeEvent(&c.textEvent, SynchronizationEvent, FALSE);
         }
+        ASSERT_EQ(iscsiOSallocateConnection(0x7F000001, 3260, &connection.pSock), 0);
+    }
+
+    void TearDown() override {
+        iscsiOSdestroyConnection(connection.pSock);
+        iscsiCoreCleanupData();
+    }
+
+    void respond(std::vector<UCHAR> header, std::string data = "") {
+        wire::target().responses.push_back(wire::Response{std::move(header), std::move(data)});
+    }
+
+    // Queues the target's answer to the next Text request: NUL-ended pairs, padded on the wire.
+    void answer(const std::string& text, bool final = false) {
+        std::string padded = text + std::string((4 - text.size() % 4) % 4, '\0');
+        respond(textResponse(final ? 0x80 : 0, static_cast<UCHAR>(text.size()), nextStatSN++),
+                padded);
+    }
+
+    // The texts of the Text requests sent, without their padding.
+    std::vector<std::string> sentTexts() const {
+        std::vector<std::string> texts;
+        for (const wire::Sent& s : wire::target().sent) {
+            texts.push_back(s.data.substr(0, iscsiPduGetDataLength(s.header.data())));
+        }
+        return texts;
     }
 
     // Reads a wire text (NUL-terminated pairs) into the session from a buffer with a NUL behind.
@@ -57,14 +104,6 @@ protected:
         std::vector<char> buffer(pair.begin(), pair.end());
         buffer.push_back('\0');
         return storeOperationalParam(buffer.data(), &session, direct);
-    }
-
-    std::vector<std::string> sentTexts() const {
-        std::vector<std::string> texts;
-        for (const fake::SentText& s : fake::target().sent) {
-            texts.push_back(s.bytes);
-        }
-        return texts;
     }
 
     void expectAllSettled() {
@@ -124,21 +163,6 @@ TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
     EXPECT_EQ(read("DataPDULength=32767\0"s, 1), 0);
 }
 
-TEST_F(Negotiation, NoneIsANameNotTheBooleanNo) {
-    EXPECT_EQ(store("AuthMethod=none", 1), 0);
-    EXPECT_EQ(session.opParams[AUTH_METHOD], 5);
-    session.opParams[DATA_DIGEST] = 1;
-    EXPECT_EQ(store("DataDigest=none", 1), 0);
-    EXPECT_EQ(session.opParams[DATA_DIGEST], 0);
-    // A boolean key has no table of names: "none" does not read.
-    EXPECT_EQ(store("InitialR2T=none", 1), -1);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
-    EXPECT_EQ(store("InitialR2T=no", 1), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(store("InitialR2T=yes", 1), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
-}
-
 TEST_F(Negotiation, MalformedPairsFail) {
     for (const char* pair : {"DataPDULength", "DataPDULength=", "Bogus=1", "DataPDULength=1f",
                              "DataPDULength=0x1g", "AuthMethod=bogus", "DataDigest=md5",
@@ -175,30 +199,41 @@ TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits
     EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
 }
 
-TEST_F(Negotiation, AnswersCombineByPolicy) {
-    // Smaller: a larger answer keeps the initiator's value and marks it to be stated again.
-    EXPECT_EQ(store("DataPDULength=64", 0), 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
-    EXPECT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
-    EXPECT_EQ(store("FirstBurstSize=64", 0), 0);
-    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
-    EXPECT_EQ(session.opParamsStatus[FIRST_BURST_SIZE], OP_STATUS_SETTLED);
-    // Larger.
-    EXPECT_EQ(store("LogoutLoginMaxTime=2", 0), 0);
-    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 3);
-    EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_STATE_VALUE);
+// Pairs stored one after another into one session: from the login string (direct) or as the
+// target's answer, combined by each key's policy; status -1 is not checked.
+TEST_F(Negotiation, PairsAreStoredByTheirTypeAndCombinedByPolicy) {
+    struct Step {
+        const char* pair;
+        UCHAR direct;
+        int rc, param, value, status;
+    } steps[] = {
+        {"AuthMethod=none", 1, 0, AUTH_METHOD, 5, -1}, // a name, not the boolean "no"
+        {"DataDigest=none", 1, 0, DATA_DIGEST, 0, -1},
+        {"InitialR2T=none", 1, -1, INITIAL_R2T, 1, -1}, // a boolean has no names
+        {"InitialR2T=no", 1, 0, INITIAL_R2T, 0, -1},
+        {"InitialR2T=yes", 1, 0, INITIAL_R2T, 1, -1},
+        // Smaller: a larger answer keeps ours and marks it to be stated again.
+        {"DataPDULength=64", 0, 0, DATA_PDU_LENGTH, 16, OP_STATUS_STATE_VALUE},
+        {"FirstBurstSize=64", 0, 0, FIRST_BURST_SIZE, 64, OP_STATUS_SETTLED},
+        // Larger: a smaller answer keeps ours.
+        {"LogoutLoginMaxTime=2", 0, 0, LOGOUT_LOGIN_MAX_TIME, 3, OP_STATUS_STATE_VALUE},
+        // The target's value as it stands.
+        {"InitialR2T=no", 0, 0, INITIAL_R2T, 0, OP_STATUS_SETTLED},
+        // A query from the target is answered with ours.
+        {"MaxConnections=?", 0, 0, MAX_CONNECTIONS, 8, OP_STATUS_STATE_VALUE},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.pair);
+        EXPECT_EQ(store(s.pair, s.direct), s.rc);
+        EXPECT_EQ(session.opParams[s.param], s.value);
+        if (s.status >= 0) {
+            EXPECT_EQ(session.opParamsStatus[s.param], s.status);
+        }
+    }
     session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME] = OP_STATUS_SETTLED;
     EXPECT_EQ(store("LogoutLoginMaxTime=5", 0), 0);
     EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
     EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_SETTLED);
-    // The target's answer as it stands.
-    EXPECT_EQ(store("InitialR2T=no", 0), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(session.opParamsStatus[INITIAL_R2T], OP_STATUS_SETTLED);
-    // A query from the target.
-    EXPECT_EQ(store("MaxConnections=?", 0), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
-    EXPECT_EQ(session.opParamsStatus[MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
     EXPECT_EQ(session.numMaxConnections, 2U);
 }
 
@@ -259,27 +294,17 @@ TEST_F(Negotiation, BadPairOrEmptyPairStopsTheWalkAndLosesThePairsAfterIt) {
 TEST_F(Negotiation, NothingUnsettledSendsNothingAndStatusAboveThreeIsCleared) {
     session.opParamsStatus[FIRST_BURST_SIZE] = 7;
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_TRUE(fake::target().sent.empty());
-    EXPECT_EQ(fake::target().handledResponses, 0);
+    EXPECT_TRUE(wire::target().sent.empty());
     EXPECT_EQ(connection.state, CONN_CONNECTED);
     expectAllSettled();
 }
 
 TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
     disagreeOnDataPDULength();
-    fake::answer("DataPDULength=16\0"s, true);
+    answer("DataPDULength=16\0"s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    ASSERT_EQ(fake::target().sent.size(), 1U);
-    const fake::SentText& sent = fake::target().sent[0];
-    EXPECT_EQ(sent.connection, &connection);
-    EXPECT_EQ(sent.bytes, "DataPDULength=16\0"s);
-    EXPECT_EQ(sent.length, 17U);
-    EXPECT_EQ(sent.final, 0);
-    EXPECT_EQ(sent.noWait, 1);
-    EXPECT_EQ(sent.lowStage, 1);
-    EXPECT_EQ(sent.highStage, 1);
-    EXPECT_EQ(fake::target().lastMode, TEXT_MODE_KEYS);
-    EXPECT_TRUE(fake::target().headerWasZeroed);
+    EXPECT_EQ(sentTexts(), std::vector<std::string>{"DataPDULength=16\0"s});
+    EXPECT_EQ(wire::target().sent[0].header[1], 0x05); // not final, stages 1 and 1
     EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
     expectAllSettled();
     EXPECT_EQ(connection.state, CONN_CONNECTED);
@@ -287,7 +312,7 @@ TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
 
 TEST_F(Negotiation, LargerPolicyTakesALargerAnswerWithoutAnotherPass) {
     ASSERT_EQ(read("LogoutLoginMaxTime=2\0"s, 0), 0);
-    fake::answer("LogoutLoginMaxTime=5\0"s);
+    answer("LogoutLoginMaxTime=5\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"LogoutLoginMaxTime=3\0"s});
     EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
@@ -296,7 +321,7 @@ TEST_F(Negotiation, LargerPolicyTakesALargerAnswerWithoutAnotherPass) {
 TEST_F(Negotiation, QueryIsAnsweredWithTheSessionsValue) {
     ASSERT_EQ(store("MaxConnections=2", 1), 0);
     ASSERT_EQ(read("MaxConnections=?\0"s, 0), 0);
-    fake::answer("MaxConnections=2\0"s, true);
+    answer("MaxConnections=2\0"s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"MaxConnections=2\0"s});
     EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 2);
@@ -304,8 +329,8 @@ TEST_F(Negotiation, QueryIsAnsweredWithTheSessionsValue) {
 
 TEST_F(Negotiation, QueryInAnAnswerLeadsToAnotherPass) {
     disagreeOnDataPDULength();
-    fake::answer("DataPDULength=16\0MaxConnections=?\0"s);
-    fake::answer("MaxConnections=2\0"s);
+    answer("DataPDULength=16\0MaxConnections=?\0"s);
+    answer("MaxConnections=2\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(),
               (std::vector<std::string>{"DataPDULength=16\0"s, "MaxConnections=8\0"s}));
@@ -315,7 +340,7 @@ TEST_F(Negotiation, RejectedAndNotUnderstoodKeysAreOfferedWithTheirDefaults) {
     session.opParams[DATA_ORDER] = 0;
     session.opParams[HEADER_DIGEST] = 0;
     ASSERT_EQ(read("MaxConnections=?\0DataOrder=NotUnderstood\0HeaderDigest=reject\0"s, 0), 0);
-    fake::answer(""s, true);
+    answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(),
               std::vector<std::string>{"MaxConnections=8\0DataOrder=yes\0HeaderDigest=crc-32C\0"s});
@@ -326,8 +351,8 @@ TEST_F(Negotiation, RejectedAndNotUnderstoodKeysAreOfferedWithTheirDefaults) {
 TEST_F(Negotiation, RejectInAnAnswerLeadsToTheDefaultInTheNextPass) {
     disagreeOnDataPDULength();
     session.opParams[HEADER_DIGEST] = 0;
-    fake::answer("DataPDULength=16\0HeaderDigest=reject\0"s);
-    fake::answer("HeaderDigest=crc-32C\0"s, true);
+    answer("DataPDULength=16\0HeaderDigest=reject\0"s);
+    answer("HeaderDigest=crc-32C\0"s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(),
               (std::vector<std::string>{"DataPDULength=16\0"s, "HeaderDigest=crc-32C\0"s}));
@@ -336,9 +361,9 @@ TEST_F(Negotiation, RejectInAnAnswerLeadsToTheDefaultInTheNextPass) {
 
 TEST_F(Negotiation, AnswerTakenAsItStandsNeedsNoFurtherPass) {
     disagreeOnDataPDULength();
-    fake::answer("DataPDULength=16\0InitialR2T=no\0"s);
+    answer("DataPDULength=16\0InitialR2T=no\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(fake::target().sent.size(), 1U);
+    EXPECT_EQ(wire::target().sent.size(), 1U);
     EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
 }
 
@@ -365,16 +390,16 @@ TEST_P(NegotiationExchanges, EndsAfterBoundedExchanges) {
     const ExchangeCase& c = GetParam();
     disagreeOnDataPDULength();
     for (int i = 0; i < c.disagreeing; i++) {
-        fake::answer("DataPDULength=64\0"s);
+        answer("DataPDULength=64\0"s);
     }
     size_t answers = static_cast<size_t>(c.disagreeing);
     if (c.last != nullptr) {
-        fake::answer("DataPDULength="s + c.last + "\0"s, c.lastFinal);
+        answer("DataPDULength="s + c.last + "\0"s, c.lastFinal);
         answers++;
     }
     EXPECT_EQ(negotiateOpParams(&connection), c.result);
     EXPECT_EQ(sentTexts(), std::vector<std::string>(c.exchanges, "DataPDULength=16\0"s));
-    EXPECT_EQ(fake::target().answers.size(), answers - c.exchanges);
+    EXPECT_EQ(wire::target().responses.size(), answers - c.exchanges);
     EXPECT_EQ(connection.state, c.result == 0 ? CONN_CONNECTED : CONN_LOGIN_FAILED);
     expectAllSettled();
 }
@@ -390,44 +415,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Negotiation, SendFailureBreaksTheConnection) {
     disagreeOnDataPDULength();
-    fake::target().failSends = 1;
+    wire::target().failSends = 1;
     EXPECT_EQ(negotiateOpParams(&connection), -1);
-    EXPECT_EQ(fake::target().breaks, std::vector<PISCSI_SOCK>{sock});
-    EXPECT_EQ(fake::target().handledResponses, 0);
+    EXPECT_GE(wire::target().breaks, 1); // the failed send drops the connection
     expectAllSettled();
 }
 
 TEST_F(Negotiation, UnreadableAnswerFailsWithoutBreaking) {
     disagreeOnDataPDULength();
-    fake::answerUnreadable();
-    EXPECT_EQ(negotiateOpParams(&connection), -1);
-    EXPECT_EQ(fake::target().sent.size(), 1U);
-    EXPECT_TRUE(fake::target().breaks.empty());
+    EXPECT_EQ(negotiateOpParams(&connection), -1); // no answer comes
+    EXPECT_EQ(wire::target().sent.size(), 1U);
+    EXPECT_EQ(wire::target().breaks, 0);
+    EXPECT_EQ(connection.state, CONN_CONNECTED);
     expectAllSettled();
 }
 
 TEST_F(Negotiation, BadPairMidAnswerLosesTheRestAndTheNegotiationGoesOn) {
     disagreeOnDataPDULength();
-    fake::answer("InitialR2T=no\0Bogus=1\0ImmediateData=no\0DataPDULength=64\0"s);
+    answer("InitialR2T=no\0Bogus=1\0ImmediateData=no\0DataPDULength=64\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(fake::target().sent.size(), 1U);
+    EXPECT_EQ(wire::target().sent.size(), 1U);
     EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
     EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
-}
-
-TEST_F(Negotiation, MaxConnectionsAnswerAboveTheRecordsIsBounded) {
-    ASSERT_EQ(read("MaxConnections=?\0"s, 0), 0);
-    fake::answer("MaxConnections=16\0"s, true);
-    EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(session.numMaxConnections, 2U);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 8);
 }
 
 TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
     session.opParams[AUTH_METHOD] = 9;
     ASSERT_EQ(read("AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);
     EXPECT_EQ(session.opParams[AUTH_METHOD], 9);
-    fake::answer(""s, true);
+    answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"HeaderDigest=crc-32C\0"s});
 }
@@ -437,7 +453,7 @@ TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
         session.opParams[i] = opParamsTypes[i] == 'n' ? 65535 : 1;
         session.opParamsStatus[i] = OP_STATUS_STATE_VALUE;
     }
-    fake::answer(""s, true);
+    answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     const std::string expected =
         "MaxConnections=65535\0InitialR2T=yes\0BidiInitialR2T=yes\0ImmediateData=yes\0"
@@ -447,6 +463,74 @@ TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
         "DataDigest=crc-32C\0HeaderDigest=crc-32C\0SecurityContextComplete=yes\0"s;
     EXPECT_EQ(sentTexts(), std::vector<std::string>{expected});
     EXPECT_LT(expected.size(), NEGOTIATION_TEXT_SIZE);
+}
+
+TEST_F(Negotiation, OnePassGoesOutAsATextRequestAndTheFinalAnswerEndsIt) {
+    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    respond(textResponse(0x80, 0, 0x10));
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+
+    ASSERT_EQ(wire::target().sent.size(), 1U);
+    const wire::Sent& sent = wire::target().sent[0];
+    ULONG tag = setTaskId(&session);
+    const UCHAR* t = reinterpret_cast<const UCHAR*>(&tag);
+    std::vector<UCHAR> expected = {
+        0x04, 0x05, 0,    0,    0, 0, 0, 17, // opcode, flags (stages 1 and 1), length 17
+        0,    0,    0,    0,    0, 0, 0, 0,  //
+        t[0], t[1], t[2], t[3], 0, 0, 0, 0,  // the session's tag as it stands in memory
+        0,    0,    0,    1,                 // CmdSN 1
+        0,    0,    0,    0,                 // ExpStatSN 0
+        0,    0,    0,    0,    0, 0, 0, 0,  0, 0, 0, 0, 0, 0, 0, 0,
+    };
+    EXPECT_EQ(sent.header, expected);
+    EXPECT_EQ(sent.data, "DataPDULength=16\0\0\0\0"s);
+
+    EXPECT_EQ(connection.expStatSN, 0x11U);
+    EXPECT_EQ(session.cmdSN, 2U);
+    EXPECT_EQ(session.maxCmdSN, 64U);
+    EXPECT_EQ(connection.textFinal, 1);
+    EXPECT_EQ(wire::target().breaks, 0);
+}
+
+TEST_F(Negotiation, LastPairWithoutItsNulIsReadWithinTheText) {
+    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    // 16 bytes of text, a multiple of 4, and no NUL after the pair.
+    respond(textResponse(0x80, 16, 0), "ImmediateData=no"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 0);
+}
+
+TEST_F(Negotiation, PadBytesAreNotPartOfTheLastPair) {
+    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    // "DataPDULength=8" is 15 bytes; the pad byte is a digit that would make it 89.
+    respond(textResponse(0x80, 15, 0), "DataPDULength=89"s);
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+}
+
+TEST_F(Negotiation, SixExchangesEachTakeTheNextCmdSN) {
+    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    for (UCHAR i = 0; i < 6; i++) {
+        respond(textResponse(0, 20, i), "DataPDULength=64\0\0\0\0"s);
+    }
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+    ASSERT_EQ(wire::target().sent.size(), 6U);
+    for (UCHAR i = 0; i < 6; i++) {
+        const std::vector<UCHAR>& h = wire::target().sent[i].header;
+        EXPECT_EQ(std::vector<UCHAR>(h.begin() + 24, h.begin() + 32),
+                  (std::vector<UCHAR>{0, 0, 0, static_cast<UCHAR>(i + 1), 0, 0, 0, i}));
+        EXPECT_EQ(wire::target().sent[i].data, "DataPDULength=16\0\0\0\0"s);
+    }
+}
+
+TEST_F(Negotiation, ClosedCommandWindowFailsTheSendAndBreaksTheConnection) {
+    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.cmdSN = 5;
+    session.maxCmdSN = 4;
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_TRUE(wire::target().sent.empty());
+    EXPECT_EQ(wire::target().breaks, 1);
 }
 
 TEST(LoginString, SessionCopyAlwaysEndsWithTheSeparator) {

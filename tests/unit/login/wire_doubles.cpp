@@ -38,6 +38,10 @@ void iscsiOSdestroyConnection(PISCSI_SOCK pSock) {
 
 LONG iscsiOSwriteToConnection(PISCSI_SOCK, const void* header, ULONG headerLength, const void* data,
                               ULONG dataLength, ULONG, ULONG dataOffset) {
+    if (wire::target().failSends > 0) {
+        wire::target().failSends--;
+        return ISCSI_FAILURE;
+    }
     const auto* h = static_cast<const UCHAR*>(header);
     wire::Sent sent{std::vector<UCHAR>(h, h + headerLength), ""};
     if (data != nullptr) {
@@ -52,6 +56,9 @@ LONG iscsiOSwritePdu(PISCSI_SOCK pSock, const void* header, const void* data, UL
                      ULONG dataOffset) {
     LONG sent =
         iscsiOSwriteToConnection(pSock, header, ISCSI_HDR_LEN, data, dataLength, 0, dataOffset);
+    if (sent < 0) {
+        return sent;
+    }
     ULONG pad = (4 - (dataLength & 3)) & 3;
     wire::target().sent.back().data.append(pad, '\0');
     return sent + static_cast<LONG>(pad);

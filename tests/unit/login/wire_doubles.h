@@ -27,6 +27,7 @@ struct Target {
     std::deque<Response> responses;
     Response current; // the response whose header was read last
     int breaks = 0;
+    int failSends = 0; // the next n writes fail
 };
 
 Target& target();

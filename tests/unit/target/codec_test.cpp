@@ -1,4 +1,5 @@
-// The target's PDU codec against byte tables written out by hand.
+// The target's PDU codec against byte tables written out by hand: what the driver's system tests
+// cannot see (fields it does not read, PDUs it never sends or only meets from scripts).
 #include "target/pdu.h"
 
 #include <gtest/gtest.h>
@@ -103,48 +104,6 @@ TEST(TargetCodec, ParsesDataOutTaskManagementNopLogoutText) {
     EXPECT_EQ(tr.continuationTag, 0x05000000u);
 }
 
-TEST(TargetCodec, BuildsLoginAndTextResponses) {
-    LoginResponse r;
-    r.final = true;
-    r.dataLength = 0x0102;
-    r.isid = 0xABCD;
-    r.tsid = 0x0003;
-    r.itt = 0x01020304;
-    r.status = 0x02;
-    Header h = buildLoginResponse(r);
-    stampSequence(h, 0x10, 0x20, 0x30);
-    expectBytes(h, "E3800102 00000102 00000000 ABCD0003"
-                   "01020304 00000000 00000010 00000020"
-                   "00000030 02");
-
-    TextResponse t;
-    t.final = true;
-    t.dataLength = 7;
-    t.itt = 0x77;
-    expectBytes(buildTextResponse(t), "E4800000 00000007 00000000 00000000 00000077 FFFFFFFF");
-    t.final = false;
-    t.more = true;
-    t.continuationTag = 5;
-    h = buildTextResponse(t);
-    EXPECT_EQ(h[1], 0x40);
-    EXPECT_EQ(h[40], 5);
-}
-
-TEST(TargetCodec, BuildsScsiResponseWithStatusAtTwoAndResponseAtThree) {
-    ScsiResponse r;
-    r.status = 0x02;
-    r.response = 0x00;
-    r.residualFlags = kFlagUnderflow;
-    r.residual = 0x200;
-    r.dataLength = 20;
-    r.itt = 0xCAFEBABE;
-    Header h = buildScsiResponse(r);
-    stampSequence(h, 1, 2, 3);
-    expectBytes(h, "E1820200 00000014 00000000 00000000"
-                   "CAFEBABE 00000200 00000001 00000002"
-                   "00000003");
-}
-
 TEST(TargetCodec, BuildsDataInWithStatusAtThree) {
     DataIn d;
     d.final = true;
@@ -167,21 +126,6 @@ TEST(TargetCodec, BuildsDataInWithStatusAtThree) {
     EXPECT_EQ(h[1], 0x00);
     EXPECT_EQ(h[3], 0x00); // no status without the status flag
     EXPECT_EQ(h[23], 0x00);
-}
-
-TEST(TargetCodec, BuildsR2T) {
-    R2T r;
-    r.lun = lunBytes(1);
-    r.itt = 0x10;
-    r.ttt = 0x0A0B0C0D;
-    r.r2tSN = 1;
-    r.bufferOffset = 8192;
-    r.desiredLength = 20000;
-    Header h = buildR2T(r);
-    stampSequence(h, 9, 10, 11);
-    expectBytes(h, "F1800000 00000000 00010000 00000000"
-                   "00000010 0A0B0C0D 00000009 0000000A"
-                   "0000000B 00000001 00002000 00004E20");
 }
 
 TEST(TargetCodec, BuildsTaskManagementLogoutRejectNopInAndAsyncMessage) {

@@ -29,12 +29,12 @@ Bytes48 loginRequest(std::uint16_t isid, std::uint16_t tsid, std::uint16_t cid, 
     h[0] = 0x03;
     h[2] = 0x01;
     h[3] = 0x02;
-    be24(&h[5], length);
-    be16(&h[8], cid);
-    be16(&h[12], isid);
-    be16(&h[14], tsid);
-    be32(&h[16], itt);
-    be32(&h[24], cmdSN);
+    putBe24(h, 5, length);
+    putBe16(h, 8, cid);
+    putBe16(h, 12, isid);
+    putBe16(h, 14, tsid);
+    putBe32(h, 16, itt);
+    putBe32(h, 24, cmdSN);
     return h;
 }
 
@@ -43,10 +43,10 @@ Bytes48 textRequest(std::uint8_t flags, std::uint32_t itt, std::uint32_t cmdSN,
     Bytes48 h{};
     h[0] = 0x04;
     h[1] = flags;
-    be24(&h[5], length);
-    be32(&h[16], itt);
-    be32(&h[24], cmdSN);
-    be32(&h[28], expStatSN);
+    putBe24(h, 5, length);
+    putBe32(h, 16, itt);
+    putBe32(h, 24, cmdSN);
+    putBe32(h, 28, expStatSN);
     return h;
 }
 
@@ -56,12 +56,12 @@ Bytes48 scsiCommand(std::uint8_t flags, std::uint8_t lun, std::uint32_t itt, std
     Bytes48 h{};
     h[0] = 0x01;
     h[1] = flags;
-    be24(&h[5], immediate);
+    putBe24(h, 5, immediate);
     h[9] = lun;
-    be32(&h[16], itt);
-    be32(&h[20], edtl);
-    be32(&h[24], cmdSN);
-    be32(&h[28], expStatSN);
+    putBe32(h, 16, itt);
+    putBe32(h, 20, edtl);
+    putBe32(h, 24, cmdSN);
+    putBe32(h, 28, expStatSN);
     std::size_t i = 32;
     for (auto b : cdb)
         h[i++] = b;
@@ -73,11 +73,11 @@ Bytes48 dataOut(bool final, std::uint32_t itt, std::uint32_t ttt, std::uint32_t 
     Bytes48 h{};
     h[0] = 0x05;
     h[1] = final ? 0x80 : 0;
-    be24(&h[5], length);
-    be32(&h[16], itt);
-    be32(&h[20], ttt);
-    be32(&h[36], dataSN);
-    be32(&h[40], offset);
+    putBe24(h, 5, length);
+    putBe32(h, 16, itt);
+    putBe32(h, 20, ttt);
+    putBe32(h, 36, dataSN);
+    putBe32(h, 40, offset);
     return h;
 }
 
@@ -86,41 +86,18 @@ Bytes48 nopOut(std::uint8_t opcode, bool wantAnswer, std::uint32_t itt, std::uin
     Bytes48 h{};
     h[0] = opcode;
     h[1] = wantAnswer ? 0x80 : 0;
-    be24(&h[5], length);
-    be32(&h[16], itt);
-    be32(&h[20], ttt);
-    be32(&h[24], cmdSN);
-    return h;
-}
-
-Bytes48 abortTask(std::uint32_t itt, std::uint32_t refItt, std::uint32_t cmdSN,
-                  std::uint32_t refCmdSN) {
-    Bytes48 h{};
-    h[0] = 0x02;
-    h[1] = 0x81;
-    be32(&h[16], itt);
-    be32(&h[20], refItt);
-    be32(&h[24], cmdSN);
-    be32(&h[32], refCmdSN);
-    return h;
-}
-
-Bytes48 logoutRequest(std::uint16_t cid, std::uint32_t itt, std::uint32_t cmdSN) {
-    Bytes48 h{};
-    h[0] = 0x06;
-    h[1] = 0x80;
-    be16(&h[8], cid);
-    h[11] = 1;
-    be32(&h[16], itt);
-    be32(&h[24], cmdSN);
+    putBe24(h, 5, length);
+    putBe32(h, 16, itt);
+    putBe32(h, 20, ttt);
+    putBe32(h, 24, cmdSN);
     return h;
 }
 
 std::vector<std::uint8_t> read10(std::uint32_t lba, std::uint16_t blocks) {
     std::vector<std::uint8_t> c(10, 0);
     c[0] = 0x28;
-    be32(&c[2], lba);
-    be16(&c[7], blocks);
+    putBe32(c, 2, lba);
+    putBe16(c, 7, blocks);
     return c;
 }
 

@@ -1,7 +1,9 @@
-// A minimal initiator for the target's tests. It builds every request byte by byte from the
-// offsets of the wire format, with helpers of its own, so the target's codec checks against an
-// independent reading of the format.
+// A minimal initiator for the target's tests. It builds every request byte by byte at offsets of
+// its own (the target's codec is not used), so the target is checked against an independent reading
+// of the format; only the big-endian helpers come from the wire header.
 #pragma once
+
+#include "target/wire.h"
 
 #include <array>
 #include <chrono>
@@ -17,37 +19,14 @@ namespace quevi::target::test {
 using Bytes48 = std::array<std::uint8_t, 48>;
 using namespace std::chrono_literals;
 
-inline void be16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-inline void be24(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 16);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v);
-}
-inline void be32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-inline std::uint32_t rd32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           p[3];
-}
-inline std::uint16_t rd16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 struct Pdu {
     Bytes48 h{};
     std::vector<std::uint8_t> data;
     std::uint8_t op() const { return h[0]; }
     std::uint8_t flags() const { return h[1]; }
     std::uint32_t length() const { return (std::uint32_t{h[5]} << 16) | (h[6] << 8) | h[7]; }
-    std::uint32_t u32(std::size_t at) const { return rd32(&h[at]); }
-    std::uint16_t u16(std::size_t at) const { return rd16(&h[at]); }
+    std::uint32_t u32(std::size_t at) const { return getBe32(h, at); }
+    std::uint16_t u16(std::size_t at) const { return getBe16(h, at); }
     std::uint32_t itt() const { return u32(16); }
     std::uint32_t statSN() const { return u32(24); }
     std::uint32_t expCmdSN() const { return u32(28); }
@@ -71,9 +50,6 @@ Bytes48 dataOut(bool final, std::uint32_t itt, std::uint32_t ttt, std::uint32_t 
                 std::uint32_t offset, std::uint32_t length);
 Bytes48 nopOut(std::uint8_t opcode, bool wantAnswer, std::uint32_t itt, std::uint32_t ttt,
                std::uint32_t cmdSN, std::uint32_t length);
-Bytes48 abortTask(std::uint32_t itt, std::uint32_t refItt, std::uint32_t cmdSN,
-                  std::uint32_t refCmdSN);
-Bytes48 logoutRequest(std::uint16_t cid, std::uint32_t itt, std::uint32_t cmdSN);
 
 std::vector<std::uint8_t> read10(std::uint32_t lba, std::uint16_t blocks);
 std::vector<std::uint8_t> write10(std::uint32_t lba, std::uint16_t blocks);

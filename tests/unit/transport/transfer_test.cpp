@@ -57,12 +57,10 @@ TEST_F(TransportTest, WriteSendsHeaderAndDataTogetherInOneSend) {
 
 TEST_F(TransportTest, WriteWithDataButLengthZeroSendsOnlyTheHeader) {
     connectNew();
-    traceFrom(4);
     std::vector<uint8_t> first = pattern(48, 3);
     std::vector<uint8_t> second = pattern(48, 77);
     std::vector<uint8_t> data = pattern(64, 5);
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, first.data(), 48, data.data(), 0, 0, 0), 48);
-    EXPECT_TRUE(hasLine(traces(), "iscsiOSwriteToConnection: sending iSCSI header with no data\n"));
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, second.data(), 48, nullptr, 0, 0, 0), 48);
     std::vector<uint8_t> expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
@@ -88,7 +86,6 @@ TEST_F(TransportTest, PartialSendsAreCarriedOnUntilThePduIsComplete) {
 
 TEST_F(TransportTest, WriteOnARecordThatIsNotConnectedTouchesNoSocket) {
     Listener listener;
-    GlobalDebugLevel = 4;
     ASSERT_EQ(iscsiOSallocateConnection(LOOPBACK, listener.port(), &sock_), 0);
     UCHAR header[48] = {};
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
@@ -96,26 +93,17 @@ TEST_F(TransportTest, WriteOnARecordThatIsNotConnectedTouchesNoSocket) {
     ASSERT_EQ(iscsiOSmakeConnection(LOOPBACK, listener.port(), sock_), 0);
     peer_ = listener.accept();
     ASSERT_EQ(iscsiOSbreakConnection(sock_), 0);
-    (void)traces();
     deviceLog().reset();
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
     EXPECT_EQ(deviceLog().sendmsgCalls.load(), 0);
     EXPECT_EQ(deviceLog().pollCalls.load(), 0);
-    EXPECT_EQ(traces(), "iscsiOSwriteToConnection: sending iSCSI header with no data\n"
-                        "iscsiOSwriteToConnection: IoCallDriver returned ffffffff\n"
-                        "iscsiOSwriteToConnection: returning with rc = ffffffff\n");
 }
 
 TEST_F(TransportTest, WriteRefusesANullRecordOrHeader) {
     connectNew();
-    traceFrom(4);
     UCHAR header[48] = {};
     EXPECT_EQ(iscsiOSwriteToConnection(nullptr, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
-    EXPECT_EQ(traces(), "iscsiOSwriteToConnection: sending iSCSI header with no data\n"
-                        "iscsiOSwriteToConnection: pSock == NULL, returning ISCSI_FAILURE\n");
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, nullptr, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
-    EXPECT_EQ(traces(), "iscsiOSwriteToConnection: sending iSCSI header with no data\n"
-                        "iscsiOSwriteToConnection: header == NULL (error)\n");
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 8, 0, 0), ISCSI_FAILURE);
     EXPECT_EQ(deviceLog().sendmsgCalls.load(), 0);
 }
@@ -125,7 +113,6 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
     qvk::setTimeScale(0.2);
     deviceLog().sendBuffer = 4096;
     connectNew(8, 4096);
-    GlobalDebugLevel = 1;
     std::vector<uint8_t> data(kHugeData, 0x5A);
     UCHAR header[48] = {};
     auto writer = std::async(std::launch::async, [&] {
@@ -139,22 +126,17 @@ TEST_F(TransportTest, BreakReleasesABlockedWriter) {
     EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
     ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(writer.get(), ISCSI_FAILURE);
-    EXPECT_TRUE(hasLine(traces(), "iscsiOSwriteToConnection: cancelling IRP.  "
-                                  "pSock->readWriteMustExit = 1, rc = "));
 }
 
 TEST_F(TransportTest, SendNotDoneInSixSecondsFailsAndResetsTheConnection) {
     deviceLog().sendBuffer = 4096;
     connectNew(8, 4096);
-    traceFrom(1);
     std::vector<uint8_t> data(kHugeData, 0x5A);
     UCHAR header[48] = {};
     double start = kernelSeconds();
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, data.data(), kHugeData, 0, 0),
               ISCSI_FAILURE);
     EXPECT_GE(kernelSeconds() - start, 6.0);
-    EXPECT_EQ(traces(), "iscsiOSwriteToConnection: cancelling IRP.  pSock->readWriteMustExit = "
-                        "0, rc = 102\n");
     // Part of the PDU went out: the stream cannot carry another one, so it was reset.
     EXPECT_TRUE(streamEnds(peer_));
     EXPECT_EQ(iscsiOSwriteToConnection(sock_, header, 48, nullptr, 0, 0, 0), ISCSI_FAILURE);
@@ -227,21 +209,16 @@ TEST_F(TransportTest, EachReceiveWaitsTheLimitTruncatedToWholeSeconds) {
         double waited = kernelSeconds() - start;
         EXPECT_EQ(got, ISCSI_FAILURE) << c.timeoutMs;
         EXPECT_GE(waited, c.seconds) << c.timeoutMs;
-        EXPECT_LT(waited, c.seconds + 0.5) << c.timeoutMs;
+        EXPECT_LT(waited, c.seconds + 0.9) << c.timeoutMs; // slack for a loaded machine
     }
 }
 
 TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
     connectNew();
-    traceFrom(4);
     UCHAR buffer[48];
     double start = kernelSeconds();
     EXPECT_EQ(iscsiOSreadFromConnection2(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
     EXPECT_GE(kernelSeconds() - start, 7.0);
-    EXPECT_EQ(traces(), "iscsiOSreadFromConnection: need to read 30 bytes within 1b58 "
-                        "milliseconds\n"
-                        "iscsiOSreadFromConnection: IoCallDriver returned 103\n"
-                        "iscsiOSreadFromConnection: returning with rc = ffffffff\n");
     std::vector<uint8_t> later = pattern(48, 41);
     ASSERT_TRUE(sendAll(peer_, later.data(), later.size()));
     EXPECT_EQ(iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0), 48);
@@ -250,7 +227,6 @@ TEST_F(TransportTest, AReadThatTimedOutLeavesNothingPendingAndLosesNoData) {
 
 TEST_F(TransportTest, BreakReleasesAReaderWaitingWithoutLimit) {
     connectNew();
-    GlobalDebugLevel = 1;
     deviceLog().firstPollTimeout = -2;
     UCHAR buffer[48];
     auto reader = std::async(std::launch::async,
@@ -260,12 +236,8 @@ TEST_F(TransportTest, BreakReleasesAReaderWaitingWithoutLimit) {
     EXPECT_EQ(iscsiOSbreakConnection(sock_), 0);
     ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(reader.get(), ISCSI_FAILURE);
-    EXPECT_EQ(traces(), "iscsiOSreadFromConnection: cancelling IRP because "
-                        "pSock->readWriteMustExit\n");
     // From now on every read fails at once.
     EXPECT_EQ(iscsiOSreadFromConnection(sock_, buffer, 48, 0, 0), ISCSI_FAILURE);
-    EXPECT_EQ(traces(), "iscsiOSreadFromConnection: returning from function with rc = "
-                        "ISCSI_FAILURE because pSock->readWriteMustExit\n");
 }
 
 TEST_F(TransportTest, ASocketBrokenUnderAReaderIsClosedOnlyWhenTheReaderLeaves) {

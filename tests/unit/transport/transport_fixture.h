@@ -74,9 +74,4 @@ protected:
     int peer_ = -1;
 };
 
-// Whether text holds line (a whole trace line, its newline included).
-inline bool hasLine(const std::string& text, const std::string& line) {
-    return text.find(line) != std::string::npos;
-}
-
 } // namespace transporttest

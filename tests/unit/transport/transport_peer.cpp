@@ -148,16 +148,6 @@ int Listener::accept() {
     return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-USHORT closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopbackAddress(0);
-    (void)::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t length = sizeof a;
-    (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool sendAll(int fd, const void* data, size_t length) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (length != 0) {

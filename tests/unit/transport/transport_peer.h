@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/transport/transport.h"
+#include "loopback.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,7 +34,7 @@ private:
 };
 
 // A port on 127.0.0.1 where nothing listens.
-USHORT closedPort();
+using testsupport::closedPort;
 
 // Writes all bytes (blocking); false on failure.
 bool sendAll(int fd, const void* data, size_t length);
