@@ -27,15 +27,11 @@ namespace {
 constexpr uint32_t kChunkBytes = 1u << 20;
 constexpr uint32_t kDepth = 4;
 
-struct CopyOptions {
+struct CopyOptions : SessionOptions {
     std::string source;
     std::string destination;
     std::string offset = "0";
     std::string length;
-    std::string initiatorName;
-    unsigned connections = 1;
-    std::vector<std::string> registry;
-    unsigned timeout = 30;
     bool quiet = false;
     bool noDigest = false;
 };
@@ -303,12 +299,7 @@ void addCopyCommand(CLI::App& app, Runner& runner) {
                     "Where on the LUN the copy starts, in bytes (suffix K, M, G; whole blocks)");
     cmd->add_option("--length", options->length,
                     "Bytes to copy (default: the rest of the source LUN, or the source file)");
-    cmd->add_option("--initiator-name", options->initiatorName,
-                    "InitiatorName (default: iqn.2001-04.org.quevi:HOSTNAME)");
-    cmd->add_option("--connections", options->connections, "Connections of the session (1 to 8)");
-    cmd->add_option("--registry", options->registry,
-                    "Driver parameter NAME=VALUE under QueviSCSI\\Parameters (e.g. Debug=1)");
-    cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
+    addSessionOptions(cmd, options.get());
     cmd->add_flag("--quiet,-q", options->quiet, "No progress output");
     cmd->add_flag(
         "--no-digest", options->noDigest,

@@ -21,15 +21,11 @@ namespace {
 
 constexpr const char* kPluginName = "nbdkit-quevi-plugin.so";
 
-struct NbdOptions {
+struct NbdOptions : SessionOptions {
     std::string url;
     std::string socket;
     unsigned port = 0;
     std::string listen = "127.0.0.1";
-    std::string initiatorName;
-    unsigned connections = 1;
-    std::vector<std::string> registry;
-    unsigned timeout = 30;
     unsigned threads = 16;
     bool readOnly = false;
     bool verbose = false;
@@ -136,12 +132,7 @@ void addNbdCommand(CLI::App& app, Runner& runner) {
     cmd->add_option("--listen", options->listen,
                     "Address the TCP port listens on (127.0.0.1; the export has no "
                     "authentication)");
-    cmd->add_option("--initiator-name", options->initiatorName,
-                    "InitiatorName (default: iqn.2001-04.org.quevi:HOSTNAME)");
-    cmd->add_option("--connections", options->connections, "Connections of the session (1 to 8)");
-    cmd->add_option("--registry", options->registry,
-                    "Driver parameter NAME=VALUE under QueviSCSI\\Parameters (e.g. Debug=1)");
-    cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
+    addSessionOptions(cmd, options.get());
     cmd->add_option("--threads", options->threads, "nbdkit worker threads per connection (16)");
     cmd->add_flag("--readonly,-r", options->readOnly, "Refuse writes");
     cmd->add_flag("--verbose,-v", options->verbose, "nbdkit's debug messages");

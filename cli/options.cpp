@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <arpa/inet.h>
 
 #include <cctype>
@@ -84,6 +86,15 @@ bool parseByteCount(const std::string& text, const std::string& what, uint64_t& 
 std::string addressText(uint32_t address) {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+void addSessionOptions(CLI::App* cmd, SessionOptions* options) {
+    cmd->add_option("--initiator-name", options->initiatorName,
+                    "InitiatorName (default: iqn.2001-04.org.quevi:HOSTNAME)");
+    cmd->add_option("--connections", options->connections, "Connections of the session (1 to 8)");
+    cmd->add_option("--registry", options->registry,
+                    "Driver parameter NAME=VALUE under QueviSCSI\\Parameters (e.g. Debug=1)");
+    cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
 }
 
 } // namespace quevi::cli

@@ -7,7 +7,22 @@
 #include <utility>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace quevi::cli {
+
+// What the subcommands that attach a target by URL share: the session and the driver's settings.
+struct SessionOptions {
+    std::string initiatorName;
+    unsigned connections = 1;
+    std::vector<std::string> registry;
+    unsigned timeout = 30;
+};
+
+// --initiator-name, --connections, --registry and --timeout into `options`.
+void addSessionOptions(CLI::App* cmd, SessionOptions* options);
 
 // "A.B.C.D[:PORT]" into a host-order address (first octet most significant) and a port (3260 when
 // none is given). False with a message when it does not read.

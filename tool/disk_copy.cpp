@@ -91,9 +91,12 @@ bool writeSparse(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
     return true;
 }
 
-bool writeAll(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
+// Moves the whole length through `io` (pread or pwrite), resuming after short transfers and
+// interruptions; false on an error or when the file ends early.
+template <typename Buffer, typename Io>
+bool wholeTransfer(Io io, int fd, Buffer* data, uint32_t length, uint64_t at) {
     for (size_t done = 0; done < length;) {
-        ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(at + done));
+        ssize_t n = io(fd, data + done, length - done, static_cast<off_t>(at + done));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) {
                 continue;
@@ -105,19 +108,12 @@ bool writeAll(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
     return true;
 }
 
-// The whole length, or false (an error or the file ended early).
+bool writeAll(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
+    return wholeTransfer(::pwrite, fd, data, length, at);
+}
+
 bool readAll(int fd, uint8_t* data, uint32_t length, uint64_t at) {
-    for (size_t done = 0; done < length;) {
-        ssize_t n = pread(fd, data + done, length - done, static_cast<off_t>(at + done));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return wholeTransfer(::pread, fd, data, length, at);
 }
 
 // Digests the chunks in the order they are handed over, on a thread of its own, beside the
