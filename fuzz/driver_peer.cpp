@@ -241,14 +241,7 @@ ISCSI_SESSION* makeSession(const char* loginString, ULONG length, ULONG connecti
     session->cmdSN = 1;
     session->maxCmdSN = 1;
     session->isid = 0xabcd; // what a fresh engine gives its first session
-    KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
-    KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
-    iscsiQueueInit(&session->cmdQ, "cmdQ");
-    iscsiQueueInit(&session->tmQ, "tmQ");
-    iscsiQueueInit(&session->rttQ, "rttQ");
-    initPendingCmdTable(session);
+    initSessionSync(session);
     return session;
 }
 

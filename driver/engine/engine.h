@@ -302,6 +302,8 @@ void cleanupGlobalQs();
 ISCSI_MSG_HDR* getMessageHeader();
 ISCSI_RTT* getRttStruct();
 void initPendingCmdTable(ISCSI_SESSION* session);
+// A new session's lock, events, queues and pending table, before anyone else can see it.
+void initSessionSync(ISCSI_SESSION* session);
 void enterCmdIntoTable(ISCSI_SESSION* session, ISCSI_CMD* cmd);
 ISCSI_CMD* removeCmdFromTable(ISCSI_SESSION* session, ISCSI_CMD* cmd);
 ISCSI_CMD* findCmdInTable(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srb);

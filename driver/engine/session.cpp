@@ -107,6 +107,17 @@ ULONG getSessionHandle(ISCSI_SESSION* session) {
     return ISCSI_NO_SESSION;
 }
 
+void initSessionSync(ISCSI_SESSION* session) {
+    KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
+    KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
+    iscsiQueueInit(&session->cmdQ, "cmdQ");
+    iscsiQueueInit(&session->tmQ, "tmQ");
+    iscsiQueueInit(&session->rttQ, "rttQ");
+    initPendingCmdTable(session);
+}
+
 ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numConnections,
                              const char* loginString, ULONG loginStringLength, ULONG busNumber) {
     if (addresses == nullptr || loginString == nullptr || numConnections == 0) {
@@ -172,14 +183,7 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     session->maxCmdSN = 1;
     session->isid = static_cast<USHORT>(isid.fetch_add(1) & 0xFFFF);
     session->busNumber = busNumber;
-    KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
-    KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
-    iscsiQueueInit(&session->cmdQ, "cmdQ");
-    iscsiQueueInit(&session->tmQ, "tmQ");
-    iscsiQueueInit(&session->rttQ, "rttQ");
-    initPendingCmdTable(session);
+    initSessionSync(session);
     session->flags |= SESSION_CREATING;
 
     ULONG handle = ISCSI_NO_SESSION;
