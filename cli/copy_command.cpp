@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -52,13 +53,28 @@ int failure(const std::string& message) {
     return kExitFailure;
 }
 
-// One side as given: a URL, or a file name.
+// One side as given: a URL, a file name, or "-" for standard input or output.
 struct Side {
     std::string text;
     std::optional<tool::TargetUrl> url;
     CLASS_DISK* disk = nullptr;
     int fd = -1;
+    bool stream = false; // a pipe or socket, read or written in order
 };
+
+constexpr const char* kStandard = "-";
+
+// Whether the descriptor can only be read or written in order (pread and pwrite fail on it).
+bool isStream(int fd) {
+    return lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+}
+
+// Whether two descriptors name one file: the report then goes to stderr, not into the copy.
+bool sameFile(int a, int b) {
+    struct stat sa {}, sb {};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
 
 bool readSide(const std::string& text, Side& side, std::string& error) {
     side.text = text;
@@ -97,12 +113,14 @@ void installSignals() {
 // Attached and sized: the copy itself, the destination's flush or truncation, the report.
 int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_t length,
                 const CopyOptions& options) {
-    tool::CopyEnd a{from.disk, from.fd, from.disk != nullptr ? offset : 0, false};
-    tool::CopyEnd b{to.disk, to.fd, to.disk != nullptr ? offset : 0, false};
+    tool::CopyEnd a{from.disk, from.fd, from.disk != nullptr ? offset : 0, false, from.stream};
+    tool::CopyEnd b{to.disk, to.fd, to.disk != nullptr ? offset : 0, false, to.stream};
     if (to.disk == nullptr) {
         struct stat st {};
         b.sparse = fstat(to.fd, &st) == 0 && S_ISREG(st.st_mode);
     }
+    std::ostream& report =
+        to.disk == nullptr && sameFile(to.fd, STDOUT_FILENO) ? std::cerr : std::cout;
     tool::CopyOptions copy;
     copy.length = length;
     copy.chunkBytes = kChunkBytes;
@@ -126,7 +144,7 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
     }
     double seconds = std::chrono::duration<double>(result.elapsed).count();
     double rate = seconds > 0 ? static_cast<double>(result.copied) / seconds / 1e6 : 0.0;
-    std::cout << nlohmann::ordered_json{{"source", from.text},
+    report << nlohmann::ordered_json{{"source", from.text},
                                         {"destination", to.text},
                                         {"bytes", result.copied},
                                         {"complete", result.ok() && error.empty()},
@@ -165,6 +183,8 @@ int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool l
                          " (" + std::to_string(diskBytes(from.disk)) + " bytes)");
         }
         available = diskBytes(from.disk) - offset;
+    } else if (from.stream) {
+        available = length; // a stream that ends early fails the copy
     } else {
         std::optional<uint64_t> size = fileSize(from.fd);
         if (!size) {
@@ -197,10 +217,13 @@ int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool l
             return usage("the source and the destination are the same LUN");
         }
     } else {
-        to.fd = open(to.text.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        to.fd = to.text == kStandard
+                    ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                    : open(to.text.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (to.fd < 0) {
             return failure("cannot open " + to.text + ": " + std::strerror(errno));
         }
+        to.stream = isStream(to.fd);
     }
     return copyBetween(host, from, to, offset, length, options);
 }
@@ -238,9 +261,15 @@ int runCopy(const CopyOptions& options) {
     hostOptions.wait = std::chrono::seconds(options.timeout);
     tool::preferBulkTransfers(hostOptions);
     if (!from.url) {
-        from.fd = open(from.text.c_str(), O_RDONLY | O_CLOEXEC);
+        from.fd = from.text == kStandard ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                         : open(from.text.c_str(), O_RDONLY | O_CLOEXEC);
         if (from.fd < 0) {
             return failure("cannot open " + from.text + ": " + std::strerror(errno));
+        }
+        from.stream = isStream(from.fd);
+        if (from.stream && !lengthGiven) {
+            close(from.fd);
+            return usage("the size of " + from.text + " cannot be known in advance: give --length");
         }
     }
     installSignals();
@@ -289,11 +318,14 @@ void addCopyCommand(CLI::App& app, Runner& runner) {
     CLI::App* cmd = app.add_subcommand(
         "copy", "Copy a LUN to a file, a file to a LUN or a LUN to a LUN through the driver; "
                 "prints the sha256 of what was copied");
-    cmd->add_option("source", options->source, "quevi://ADDR[:PORT]/TARGETNAME[/LUN] or a file")
+    cmd->add_option("source", options->source,
+                    "quevi://ADDR[:PORT]/TARGETNAME[/LUN], a file, or - for standard input (a "
+                    "pipe needs --length)")
         ->required();
     cmd->add_option("destination", options->destination,
-                    "quevi://ADDR[:PORT]/TARGETNAME[/LUN] or a file (created or truncated; zero "
-                    "blocks are left as holes)")
+                    "quevi://ADDR[:PORT]/TARGETNAME[/LUN], a file (created or truncated; zero "
+                    "blocks are left as holes), or - for standard output (the report then goes "
+                    "to stderr)")
         ->required();
     cmd->add_option("--offset", options->offset,
                     "Where on the LUN the copy starts, in bytes (suffix K, M, G; whole blocks)");

@@ -39,19 +39,23 @@ std::string Progress::text(const tool::CopyProgress& p) {
 
 void Progress::update(const tool::CopyProgress& p) {
     last_ = p;
+    lastShown_ = false;
     auto now = std::chrono::steady_clock::now();
     if (quiet_ || now - shown_ < (terminal_ ? kTerminalEvery : kLineEvery)) {
         return;
     }
     shown_ = now;
     draw(p);
+    lastShown_ = true;
 }
 
 void Progress::finish() {
     if (quiet_) {
         return;
     }
-    draw(last_);
+    if (!lastShown_) {
+        draw(last_);
+    }
     if (terminal_) {
         std::fputc('\n', stderr);
     }

@@ -31,6 +31,7 @@ private:
     bool terminal_;
     tool::CopyProgress last_{};
     std::chrono::steady_clock::time_point shown_{};
+    bool lastShown_ = false; // the last update is what the screen or the last line shows
 };
 
 } // namespace quevi::cli

@@ -108,12 +108,22 @@ bool wholeTransfer(Io io, int fd, Buffer* data, uint32_t length, uint64_t at) {
     return true;
 }
 
-bool writeAll(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
-    return wholeTransfer(::pwrite, fd, data, length, at);
+// A stream is written and read in the order of the chunks, which is the order the copier hands
+// them over in, so the offsets are not needed.
+bool writeAll(const CopyEnd& end, const uint8_t* data, uint32_t length, uint64_t at) {
+    if (end.stream) {
+        auto next = [](int fd, const uint8_t* p, size_t n, off_t) { return ::write(fd, p, n); };
+        return wholeTransfer(next, end.fd, data, length, at);
+    }
+    return wholeTransfer(::pwrite, end.fd, data, length, at);
 }
 
-bool readAll(int fd, uint8_t* data, uint32_t length, uint64_t at) {
-    return wholeTransfer(::pread, fd, data, length, at);
+bool readAll(const CopyEnd& end, uint8_t* data, uint32_t length, uint64_t at) {
+    if (end.stream) {
+        auto next = [](int fd, uint8_t* p, size_t n, off_t) { return ::read(fd, p, n); };
+        return wholeTransfer(next, end.fd, data, length, at);
+    }
+    return wholeTransfer(::pread, end.fd, data, length, at);
 }
 
 // Digests the chunks in the order they are handed over, on a thread of its own, beside the
@@ -299,8 +309,8 @@ private:
             submit(c, from_.disk, false, from_.offset);
             return;
         }
-        c.status = readAll(from_.fd, c.buffer, c.length, from_.offset + c.at) ? STATUS_SUCCESS
-                                                                              : STATUS_UNSUCCESSFUL;
+        c.status = readAll(from_, c.buffer, c.length, from_.offset + c.at) ? STATUS_SUCCESS
+                                                                           : STATUS_UNSUCCESSFUL;
         c.finished.store(true, std::memory_order_release);
     }
 
@@ -313,7 +323,7 @@ private:
         }
         uint64_t at = to_.offset + c.at;
         bool ok = to_.sparse ? writeSparse(to_.fd, c.buffer, c.length, at)
-                             : writeAll(to_.fd, c.buffer, c.length, at);
+                             : writeAll(to_, c.buffer, c.length, at);
         if (!ok) {
             fail("writing the file at byte " + std::to_string(at) + ": " + std::strerror(errno));
             c.failed = true;

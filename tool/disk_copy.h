@@ -22,6 +22,7 @@ struct CopyEnd {
     int fd = -1;
     uint64_t offset = 0; // where the copy starts on this side, in bytes
     bool sparse = false; // a file destination that reads as zeros where nothing is written
+    bool stream = false; // a pipe or socket: read or written in order, without offsets
 };
 
 struct CopyProgress {

@@ -255,6 +255,36 @@ TEST_F(DisksTest, CopyRoundTripsLunFileLunAndRefusesWhatDoesNotFit) {
     }
 }
 
+TEST_F(DisksTest, CopyStreamsThroughPipesInOrder) {
+    start({"8M"});
+    Bytes data = pattern(8 << 20, 4);
+    writeFile("in.img", data);
+    std::string quevi = QUEVI_BINARY;
+    std::string in = file("in.img").string();
+    auto shell = [&](const std::string& line) {
+        std::string command = "timeout 60 bash -o pipefail -c '" + line + "' 2>" +
+                              file("stderr").string();
+        int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(shell("cat " + in + " | " + quevi + " copy -q --length 8M - " + url(0)), 0)
+        << slurp(file("stderr"));
+    EXPECT_TRUE(lunBytes(0, 0, data.size()) == data);
+
+    std::string out = file("out.img").string();
+    ASSERT_EQ(shell(quevi + " copy -q " + url(0) + " - | cat >" + out), 0) << slurp(file("stderr"));
+    EXPECT_TRUE(bytesOf(slurp(file("out.img"))) == data) << "only the data goes to stdout";
+    EXPECT_EQ(nlohmann::json::parse(slurp(file("stderr")))["sha256"],
+              quevi::tool::sha256Hex(data));
+
+    EXPECT_EQ(shell("head -c 1M " + in + " | " + quevi + " copy -q --length 8M - " + url(0)), 1);
+    EXPECT_NE(slurp(file("stderr")).find("ended early; 1048576 of 8388608 bytes copied"),
+              std::string::npos)
+        << slurp(file("stderr"));
+    EXPECT_EQ(shell("cat " + in + " | " + quevi + " copy - " + url(0)), 2);
+    EXPECT_NE(slurp(file("stderr")).find("give --length"), std::string::npos);
+}
+
 TEST_F(DisksTest, AnInterruptedCopyStopsCleanlyAndSaysHowFarItGot) {
     tgt::Faults slow;
     slow.responseDelay = 20ms;
