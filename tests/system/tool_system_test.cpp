@@ -284,4 +284,5 @@ TEST_F(ToolTest, ShutdownEndsBothActiveBusesAndRefusesWhatFollows) {
         EXPECT_TRUE((bus == 0 ? a : b).waitForClosed(0, 5s));
     }
     EXPECT_EQ(read(1), SRB_STATUS_NO_DEVICE);
+    EXPECT_EQ(tool().sendText(0, "SendTargets=All").bufferLength, -1) << "no answer to read";
 }
