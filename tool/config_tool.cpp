@@ -143,8 +143,8 @@ TextResult ConfigTool::sendText(UCHAR bus, const std::string& text) {
     std::memcpy(r->data.data() + SEND_RECEIVE_TEXT_IOCTL_FIXED, text.data(), text.size());
     TextResult result;
     result.control = send(r);
-    if (!result.control.completed) {
-        return result;
+    if (!result.control.answered()) {
+        return result; // refused as a whole: the record still holds the request's own text
     }
     ULONG length = r->record<SEND_RECEIVE_TEXT_IOCTL>().BufferLength;
     if (length == ISCSI_TEXT_REFUSED || length > capacity) {

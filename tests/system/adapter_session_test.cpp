@@ -37,6 +37,18 @@ TEST_F(AdapterTest, CommandsCompleteDirectlyAndNextLuRequestStopsAtMaximumConcur
     query.BusNumber = 5;
     EXPECT_EQ(QueryTarget(&query), ISCSI_FAILURE);
 
+    // Two at once, answered slowly: the first completion leaves one queued, which is below the
+    // maximum, so it asks for the next request as every other completion does.
+    tgt::Faults slow;
+    slow.responseDelay = 100ms;
+    target().setFaults(slow);
+    Req& first = req(1, rw10(SCSIOP_READ, 0, 1), 512);
+    Req& second = req(1, rw10(SCSIOP_READ, 0, 1), 512);
+    submit(first);
+    submit(second);
+    EXPECT_TRUE(finished(first) && finished(second));
+    EXPECT_EQ(traced("iscsiOScompleteCommand: NextLuRequest for PathId = 1"), 4u);
+
     // Commands the target never answers: the second reaches MaximumConcurrency and gets no
     // next-request indication, so the third waits in the port.
     tgt::Faults faults;
@@ -49,8 +61,8 @@ TEST_F(AdapterTest, CommandsCompleteDirectlyAndNextLuRequestStopsAtMaximumConcur
     EXPECT_TRUE(eventually([&] { return dev()->NumberOfCommandsQueued[1] == 2; }));
     EXPECT_FALSE(
         eventually([&] { return qvport::accounting(port_).handedToMiniport > before + 2; }, 300ms));
-    EXPECT_EQ(traced("NumberOfCommandsQueued for target 1 = 1\n"), 3u);
-    EXPECT_EQ(traced("NumberOfCommandsQueued for target 1 = 2\n"), 1u);
+    EXPECT_EQ(traced("NumberOfCommandsQueued for target 1 = 1\n"), 4u);
+    EXPECT_EQ(traced("NumberOfCommandsQueued for target 1 = 2\n"), 2u);
 }
 
 TEST_F(AdapterTest, DeferredCompletionsIndicateOneNextLuRequestPerUnitPerTimerPass) {

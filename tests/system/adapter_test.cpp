@@ -201,6 +201,7 @@ TEST_F(AdapterTest, ControlRequestsAreCheckedAndAnsweredByTheirCode) {
         {11, 100, 0, 0x20, 4, OK, 1, 0, ISCSI_TEXT_REFUSED, "because it is not active"},
         {11, 100, 8, 0x20, 65, OK, 1, 8, ISCSI_TEXT_REFUSED, "does not fit the request's buffer"},
         {1, 400, 0, 0x28, 2000, OK, 1, 0, 2000, "the login string does not fit"},
+        {1, 400, 0, 0x28, 99, OK, 1, 0, 99, "the login string does not fit"}, // no room for NUL
         {7, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_SHUTDOWN"},
         {8, 28, 0, 0, 0, OK, 0, 0, 0, "ISCSI_IOCTL_DROP_SRB"},
         // Handed to the message handler, which serves them: an add without a login event, the

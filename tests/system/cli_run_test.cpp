@@ -39,10 +39,10 @@ TEST_F(CliRunTest, EveryStepPrintsItsLine) {
                    runArgs(target().port(),
                            "--connections 2 --registry Debug=1 --timeout 20 inquiry readcap tur "
                            "write:8:16:7 read:8:16 abort:0:2048:0 query text:SendTargets=All reset "
-                           "read:8:16:0 sleep:10 remove events"));
+                           "read:8:16:0 sleep:10 remove read:131072:1 events"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     std::vector<json> l = lines(r.out);
-    ASSERT_GE(l.size(), 14u) << r.out;
+    ASSERT_GE(l.size(), 15u) << r.out;
     EXPECT_EQ(l[0], json::parse(R"({"step":"add","return_code":0,"bus":0})"));
     for (int i : {1, 2, 3, 4, 5, 10}) {
         EXPECT_EQ(l[i]["lun"], 0) << l[i];
@@ -80,8 +80,10 @@ TEST_F(CliRunTest, EveryStepPrintsItsLine) {
     EXPECT_EQ(l[11], json::parse(R"({"step":"sleep","ms":10})"));
     EXPECT_EQ(l[12], json::parse(R"({"step":"remove","return_code":8})"))
         << "in use since the scan";
+    EXPECT_EQ(l[13]["scsi_status"], SCSISTAT_CHECK_CONDITION) << "the block past the end";
+    EXPECT_EQ(l[13]["bytes"], 0) << "nothing read";
     bool reset = false;
-    for (size_t i = 13; i < l.size(); i++) {
+    for (size_t i = 14; i < l.size(); i++) {
         EXPECT_EQ(l[i]["step"], "event");
         if (l[i]["id"] == "0x804F0007") {
             reset = true;
@@ -100,7 +102,9 @@ TEST_F(CliRunTest, AStepThatNeverCompletesEndsTheRunWithOne) {
     tgt::Faults withheld;
     withheld.withholdStatus = true;
     startTarget().setFaults(withheld);
-    ProgramRun r = runProgram(QUEVI_BINARY, runArgs(target().port(), "--timeout 2 read:0:1 tur"));
+    // With the most connections a run takes.
+    ProgramRun r = runProgram(QUEVI_BINARY,
+                              runArgs(target().port(), "--connections 8 --timeout 2 read:0:1 tur"));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(lines(r.out).size(), 1u) << "only the add: " << r.out;
 }

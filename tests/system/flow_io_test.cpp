@@ -79,6 +79,7 @@ TEST_F(FlowTest, DataInLandsAtItsOffsetsWhateverItsOrderSizeOrExcess) {
         {"reversed 4 KiB pieces", true, {4096}, true, 0},
         {"odd sizes with padding", true, {1001, 3, 517}, false, 0},
         {"a PDU past the buffer", true, {4096}, false, 100},
+        {"a PDU of 0x012345 bytes", true, {0x12345}, false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,9 +89,9 @@ TEST_F(FlowTest, DataInLandsAtItsOffsetsWhateverItsOrderSizeOrExcess) {
         config.faults.dataInReversed = c.reversed;
         config.faults.dataInPastEnd = c.pastEnd;
         start(config);
-        std::vector<uint8_t> bytes = pattern(16384, 9);
+        std::vector<uint8_t> bytes = pattern(81920, 9);
         ASSERT_TRUE(target().lun(0)->write(512, bytes));
-        Io& rd = read10(1, 32);
+        Io& rd = read10(1, 160);
         ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), rd.buffer.begin()));
         EXPECT_TRUE(rd.guardIntact());
@@ -249,7 +250,8 @@ TEST_F(FlowTest, EachR2TIsAnsweredByABurstCoveringItsRangeInsideTheBuffer) {
     struct R2T {
         uint32_t offset, length, ttt;
     };
-    const R2T r2ts[] = {{0, 20000, 0xA1B2C3D4}, {16384, 8192, 0x01020304}, {20000, 100, 7}};
+    // The second asks for one byte past the end of the write.
+    const R2T r2ts[] = {{0, 20000, 0xA1B2C3D4}, {16384, 3617, 0x01020304}, {20000, 100, 7}};
     int dataOuts = 0;
     script({0x01, 0x05}, [&](tgt::ScriptedPdu& p) {
         if (p.header[0] == 0x01) {

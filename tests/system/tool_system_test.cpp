@@ -236,6 +236,30 @@ TEST_F(ToolTest, RemovingABusBoundToASessionStillLoggingInFailsThatAdd) {
     EXPECT_EQ(tool().addTarget(config(&t)).bus, 0);
 }
 
+// A login's signal that reaches the tool after another tool removed the bus: SECURITY_BEGIN is
+// refused, so the policy is not asked and no verdict is sent.
+TEST_F(ToolTest, ASecurityStepForARemovedBusGetsNoVerdict) {
+    tgt::Target& t = startTarget();
+    std::atomic<int> asked{0};
+    auto policy = [&](UCHAR, const std::string&) {
+        asked++;
+        return true;
+    };
+    ASSERT_EQ(tool().addTarget(config(&t), policy).returnCode(), ISCSI_RC_SUCCESS);
+    int before = asked;
+    PKEVENT loginEvent = pMyDevExt->TargetInfo[0].SecurityBeginEvent;
+    qt::ConfigTool other(host_->submitter());
+    ASSERT_EQ(other.removeTarget(0).returnCode, ISCSI_RC_SUCCESS);
+    std::string log = qvk::dbgCaptureTake();
+    KeSetEvent(loginEvent, 0, FALSE);
+    EXPECT_TRUE(eventually([&] {
+        log += qvk::dbgCaptureTake();
+        return log.find("Target 0 is not active") != std::string::npos;
+    }));
+    tool().stopServing(); // after the step in progress
+    EXPECT_EQ(asked, before);
+}
+
 TEST_F(ToolTest, ABusResetIsLoggedReturnsRequestsBusyAndTheSessionReconnectsByItself) {
     tgt::Target& t = startTarget();
     ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
@@ -284,4 +308,5 @@ TEST_F(ToolTest, ShutdownEndsBothActiveBusesAndRefusesWhatFollows) {
         EXPECT_TRUE((bus == 0 ? a : b).waitForClosed(0, 5s));
     }
     EXPECT_EQ(read(1), SRB_STATUS_NO_DEVICE);
+    EXPECT_EQ(tool().sendText(0, "SendTargets=All").bufferLength, -1) << "no answer to read";
 }

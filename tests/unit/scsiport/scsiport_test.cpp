@@ -43,6 +43,7 @@ TEST_F(PortTest, NothingStartsBeforeTheNextRequestIndicationExceptControlRequest
     EXPECT_EQ(ScsiPortGetSrb(extension(), 0, 0, 0, ta), &a.r.Srb);
     EXPECT_EQ(ScsiPortGetSrb(extension(), 0, 0, 0, tb), &b.r.Srb);
     EXPECT_EQ(ScsiPortGetSrb(extension(), 0, 0, 0, SP_UNTAGGED), nullptr);
+    EXPECT_EQ(ScsiPortGetSrb(extension(), 0, 0, 1, ta), nullptr) << "tags belong to their unit";
     KfReleaseSpinLock(&locks->SpinLock, old);
 
     // A completion by wildcard ends both held requests and lets the third start.

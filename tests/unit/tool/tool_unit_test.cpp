@@ -1,7 +1,8 @@
-// SHA-256 against the standard's test vectors, the step syntax of `quevi run`, target URLs and
-// byte counts.
+// SHA-256 against the standard's test vectors, the step syntax of `quevi run`, READ(10) and
+// WRITE(10) CDBs, target URLs and byte counts.
 #include "cli/options.h"
 #include "cli/steps.h"
+#include "tool/scsi.h"
 #include "tool/sha256.h"
 #include "tool/target_url.h"
 
@@ -63,6 +64,14 @@ TEST(Steps, ReadTheirValuesAndRefuseWhatDoesNotFit) {
     }
     std::string error;
     EXPECT_EQ(parseStep("text:A=1;B=x:y", error)->text, "A=1;B=x:y") << "text keeps every byte";
+}
+
+TEST(Cdbs, Read10AndWrite10CarryTheBlockAddressAndCountBigEndian) {
+    using Bytes = std::vector<UCHAR>;
+    EXPECT_EQ(quevi::tool::read10Cdb(0x01020304, 0x0506),
+              (Bytes{0x28, 0, 0x01, 0x02, 0x03, 0x04, 0, 0x05, 0x06, 0}));
+    EXPECT_EQ(quevi::tool::write10Cdb(0xFFFFFFFE, 1),
+              (Bytes{0x2A, 0, 0xFF, 0xFF, 0xFF, 0xFE, 0, 0, 1, 0}));
 }
 
 TEST(TargetUrl, ReadsWhatPeopleTypeAndSaysWhatIsWrong) {
