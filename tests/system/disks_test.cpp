@@ -5,14 +5,13 @@
 #include "target/target.h"
 #include "tool/sha256.h"
 
+#include "loopback.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,19 +59,6 @@ Bytes pattern(size_t bytes, uint32_t seed) {
         }
     }
     return data;
-}
-
-// A loopback port that nothing listens on now.
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build (the
@@ -262,8 +248,8 @@ TEST_F(DisksTest, CopyStreamsThroughPipesInOrder) {
     std::string quevi = QUEVI_BINARY;
     std::string in = file("in.img").string();
     auto shell = [&](const std::string& line) {
-        std::string command = "timeout 60 bash -o pipefail -c '" + line + "' 2>" +
-                              file("stderr").string();
+        std::string command =
+            "timeout 60 bash -o pipefail -c '" + line + "' 2>" + file("stderr").string();
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
@@ -274,8 +260,7 @@ TEST_F(DisksTest, CopyStreamsThroughPipesInOrder) {
     std::string out = file("out.img").string();
     ASSERT_EQ(shell(quevi + " copy -q " + url(0) + " - | cat >" + out), 0) << slurp(file("stderr"));
     EXPECT_TRUE(bytesOf(slurp(file("out.img"))) == data) << "only the data goes to stdout";
-    EXPECT_EQ(nlohmann::json::parse(slurp(file("stderr")))["sha256"],
-              quevi::tool::sha256Hex(data));
+    EXPECT_EQ(nlohmann::json::parse(slurp(file("stderr")))["sha256"], quevi::tool::sha256Hex(data));
 
     EXPECT_EQ(shell("head -c 1M " + in + " | " + quevi + " copy -q --length 8M - " + url(0)), 1);
     EXPECT_NE(slurp(file("stderr")).find("ended early; 1048576 of 8388608 bytes copied"),
@@ -359,7 +344,7 @@ TEST_F(DisksTest, NbdClientsReadAndWriteTheLunUnchanged) {
     EXPECT_EQ(read["sha256"], quevi::tool::sha256Hex(expected)) << "written through NBD";
 
     // Over loopback TCP: qemu-img reads what quevi run saw.
-    std::string port = std::to_string(freePort());
+    std::string port = std::to_string(testsupport::closedPort());
     out = serveNbd(url(0) + " --port " + port, "nbd://127.0.0.1:" + port,
                    "qemu-img convert -f raw -O raw \"$uri\" " + file("q.img").string());
     ASSERT_EQ(out.exitCode, 0) << out.err;
