@@ -1,6 +1,10 @@
 #include "loopback.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -22,9 +26,18 @@ std::uint16_t closedPort() {
 }
 
 ProgramRun runProgram(const std::string& binary, const std::string& args) {
-    std::string command = binary + " " + args + " 2>/dev/null";
+    // The program's stderr goes to a file that is only shown when a sanitizer reported into it:
+    // the report is the only clue to a sanitizer's exit code in a CI log.
+    char errPath[] = "/tmp/quevi-stderr-XXXXXX";
+    int errFd = ::mkstemp(errPath);
+    if (errFd < 0) {
+        return {-1, ""};
+    }
+    ::close(errFd);
+    std::string command = binary + " " + args + " 2>" + errPath;
     FILE* p = ::popen(command.c_str(), "r");
     if (p == nullptr) {
+        ::unlink(errPath);
         return {-1, ""};
     }
     std::string out;
@@ -34,6 +47,12 @@ ProgramRun runProgram(const std::string& binary, const std::string& args) {
         out.append(buffer, n);
     }
     int status = ::pclose(p);
+    std::ifstream errFile(errPath);
+    std::string err((std::istreambuf_iterator<char>(errFile)), std::istreambuf_iterator<char>());
+    ::unlink(errPath);
+    if (err.find("Sanitizer") != std::string::npos) {
+        std::fprintf(stderr, "stderr of `%s %s`:\n%s\n", binary.c_str(), args.c_str(), err.c_str());
+    }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 

@@ -21,7 +21,8 @@ struct ProgramRun {
     std::string out;
 };
 
-// Runs `binary args` through the shell with stderr discarded; its stdout and exit code.
+// Runs `binary args` through the shell; its stdout and exit code. Its stderr is dropped unless a
+// sanitizer reported into it, which is then printed to the test's stderr.
 ProgramRun runProgram(const std::string& binary, const std::string& args);
 
 // A child process with its stdout on a pipe.
