@@ -23,13 +23,6 @@ protected:
         static const UCHAR lun[8] = {};
         return iscsiCoreEnterCmdInQ(fakeSrb(n), cdb, 6, handle, lun, nullptr, 0, 0, 0, 0);
     }
-    template <class F>
-    static bool waitFor(F f) {
-        for (int i = 0; i < 1000 && !f(); i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return f();
-    }
     ULONG handle = ISCSI_NO_SESSION;
 };
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -29,6 +30,15 @@ protected:
     // An opaque request pointer the engine only hands back.
     static PSCSI_REQUEST_BLOCK fakeSrb(int n) {
         return reinterpret_cast<PSCSI_REQUEST_BLOCK>(static_cast<uintptr_t>(0x1000 + 16 * n));
+    }
+
+    // Polls for up to 5 s.
+    template <class F>
+    static bool waitFor(F f) {
+        for (int i = 0; i < 1000 && !f(); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return f();
     }
 
     static ULONG createSession(ULONG connections = 1, ULONG bus = 0) {

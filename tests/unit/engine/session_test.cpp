@@ -188,6 +188,9 @@ TEST_F(SessionTest, BreakWithActiveConnectionsKeepsResettingUntilTheLastThreadEn
 TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {
     ULONG h = createSession();
     ISCSI_SESSION* s = getSessionStruct(h);
+    // The command thread would take what is queued below if its first pass came late: it is let
+    // park first (nothing here wakes it again).
+    ASSERT_TRUE(waitFor([&] { return s->cmdQEvent.waiters.load() == 1; }));
 
     auto* abort = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
     abort->function = TM_FUNCTION_ABORT_TASK;
