@@ -21,11 +21,14 @@ std::function<void(tgt::ScriptedPdu&)> tmAnswer(uint8_t response) {
 
 class AbortTest : public FlowTest {
 protected:
-    // A read the target never answers, pending in the table.
+    // A read the target never answers, pending in the table and received by the target (the
+    // command enters the table before it is sent).
     Io& pendingRead() {
+        size_t before = sentOf(0, 0x01).size();
         Io& r = read10(0, 1);
         EXPECT_EQ(submit(r, ISCSI_DIR_READ), 0);
         EXPECT_TRUE(eventually([&] { return findCmdInTable(session_, &r.srb) != nullptr; }));
+        EXPECT_TRUE(eventually([&] { return sentOf(0, 0x01).size() == before + 1; }));
         return r;
     }
     ULONG abort(Io& victim, Io& request, ULONG waitFlags = 0) {
