@@ -34,12 +34,15 @@ int iscsiDropPdu(ISCSI_CONNECTION* connection, ULONG dataLength) {
     return 0;
 }
 
-int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
-                 ULONG dataOffset) {
+namespace {
+
+int sendPdu(ISCSI_CONNECTION* connection, const ULONG* generation, const UCHAR* hdr,
+            const void* data, ULONG dataLength, ULONG dataOffset) {
     ExAcquireFastMutexUnsafe(&connection->sendLock);
     ISCSI_SESSION* session = connection->session;
     KIRQL old = iscsiLockSession(session);
-    bool closing = connection->closing != 0;
+    bool closing = connection->closing != 0 ||
+                   (generation != nullptr && connection->generation != *generation);
     iscsiUnlockSession(session, old);
     LONG sent = ISCSI_FAILURE;
     if (!closing) {
@@ -54,6 +57,18 @@ int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* dat
         return ISCSI_FAILURE;
     }
     return 0;
+}
+
+} // namespace
+
+int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
+                 ULONG dataOffset) {
+    return sendPdu(connection, nullptr, hdr, data, dataLength, dataOffset);
+}
+
+int iscsiSendRequestPdu(ISCSI_CONNECTION* connection, ULONG generation, const UCHAR* hdr,
+                        const void* data, ULONG dataLength, ULONG dataOffset) {
+    return sendPdu(connection, &generation, hdr, data, dataLength, dataOffset);
 }
 
 void iscsiPublishDataPathParams(ISCSI_SESSION* session) {

@@ -116,6 +116,11 @@ struct ISCSI_CONNECTION {
     // looks at the flag holding sendLock, so every request is either swept or taken back by its
     // sender.
     UCHAR closing;
+    // How many times the receive thread has ended (counted as it leaves activeConnections);
+    // guarded by the session lock. A request's sender notes it with its choice of connection: a
+    // connection that ended in between has had its tables swept already, so the request, entered
+    // after the sweep, is taken back instead of sent.
+    ULONG generation;
 };
 
 // Session flag bits (ISCSI_SESSION.flags).
@@ -429,6 +434,10 @@ int iscsiDiscardBytes(PISCSI_SOCK pSock, ULONG count);
 constexpr int ISCSI_CONNECTION_CLOSING = 1;
 int iscsiSendPdu(ISCSI_CONNECTION* connection, const UCHAR* hdr, const void* data, ULONG dataLength,
                  ULONG dataOffset);
+// iscsiSendPdu for a request entered into a table for the connection chosen at generation: also
+// ISCSI_CONNECTION_CLOSING, with nothing sent, when the connection has ended since.
+int iscsiSendRequestPdu(ISCSI_CONNECTION* connection, ULONG generation, const UCHAR* hdr,
+                        const void* data, ULONG dataLength, ULONG dataOffset);
 
 // ---- the data path's view of the negotiated values
 constexpr ULONG ISCSI_MAX_SEGMENT = 0xFFFE00; // largest data segment: 24 bits, whole 512 units

@@ -112,6 +112,7 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     connection->state = CONN_IDLE;
     connection->readThread = 0;
     connection->closing = 0;
+    connection->generation++;
     iscsiRemoveActiveConnectionLocked(session, connection);
     if (session->numActiveConnections == 0) {
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);

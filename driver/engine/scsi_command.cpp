@@ -132,6 +132,7 @@ void sendCmd(ISCSI_SESSION* session, ISCSI_CMD* cmd) {
         return;
     }
     cmd->connection = connection;
+    ULONG generation = connection->generation;
     cmd->cmdSN = iscsiTakeCmdSNLocked(session);
     iscsiPduPut32(hdr, PDU_CMDSN, cmd->cmdSN);
     iscsiPduPut32(hdr, PDU_EXPSTATSN, connection->expStatSN);
@@ -155,8 +156,10 @@ void sendCmd(ISCSI_SESSION* session, ISCSI_CMD* cmd) {
           immediate);
     enterCmdIntoTable(session, cmd);
     // A failed write drops the connection; the command then waits in the table for its response
-    // or for the end of the connection's receive thread.
-    if (iscsiSendPdu(connection, header, data, immediate, 0) == ISCSI_CONNECTION_CLOSING &&
+    // or for the end of the connection's receive thread. A connection that is ending, or has
+    // ended since it was chosen, gets nothing: the command is taken back unless the sweep took it.
+    if (iscsiSendRequestPdu(connection, generation, header, data, immediate, 0) ==
+            ISCSI_CONNECTION_CLOSING &&
         removeCmdFromTable(session, cmd) != nullptr) {
         iscsiOScompleteCommandReset(cmd->srb);
         freeCmdRecord(cmd);

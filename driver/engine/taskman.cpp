@@ -183,6 +183,7 @@ void sendTaskManage(ISCSI_SESSION* session, ISCSI_TASK_MAN* tm) {
         return;
     }
     tm->connection = connection;
+    ULONG generation = connection->generation;
     iscsiPduPut32(hdr, PDU_CMDSN, iscsiTakeCmdSNLocked(session));
     iscsiPduPut32(hdr, PDU_EXPSTATSN, connection->expStatSN);
     iscsiUnlockSession(session, old);
@@ -191,7 +192,7 @@ void sendTaskManage(ISCSI_SESSION* session, ISCSI_TASK_MAN* tm) {
           tm->refItt);
     enterIntoTaskManTable(session, tm);
     // On a failure the record is done locally, unless the ending connection's cleanup took it.
-    if (iscsiSendPdu(connection, hdr, nullptr, 0, 0) != 0 &&
+    if (iscsiSendRequestPdu(connection, generation, hdr, nullptr, 0, 0) != 0 &&
         iscsiTableRemove(&session->taskManTable, &tm->links)) {
         completeTaskManLocal(session, tm);
     }

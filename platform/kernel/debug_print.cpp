@@ -3,17 +3,22 @@
 #include "platform/kernel/host.h"
 #include "platform/kernel/kernel_internal.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 namespace {
 
-// Guarded by printMutex: capturing, captured; also serialises the writes to stderr.
+// Guarded by printMutex: capturing, captured, hook; also serialises the writes to stderr. hooked
+// says whether a hook is set without the lock, so that printing without one never copies it.
 struct PrintState {
     std::mutex printMutex;
     bool capturing = false;
     std::string captured;
+    std::shared_ptr<std::function<void(const std::string&)>> hook;
+    std::atomic<bool> hooked{false};
 };
 
 PrintState& state() {
@@ -47,12 +52,21 @@ ULONG DbgPrint(const char* Format, ...) {
     va_end(again);
 
     PrintState& s = state();
-    std::lock_guard<std::mutex> guard(s.printMutex);
-    if (s.capturing) {
-        s.captured += text;
-    } else {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
+    std::shared_ptr<std::function<void(const std::string&)>> hook;
+    {
+        std::lock_guard<std::mutex> guard(s.printMutex);
+        if (s.capturing) {
+            s.captured += text;
+        } else {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            std::fflush(stderr);
+        }
+        if (s.hooked.load()) {
+            hook = s.hook;
+        }
+    }
+    if (hook) {
+        (*hook)(text);
     }
     return STATUS_SUCCESS;
 }
@@ -71,6 +85,14 @@ std::string dbgCaptureTake() {
     std::string taken;
     taken.swap(s.captured);
     return taken;
+}
+
+void dbgSetHook(std::function<void(const std::string&)> hook) {
+    PrintState& s = state();
+    std::lock_guard<std::mutex> guard(s.printMutex);
+    s.hooked = static_cast<bool>(hook);
+    s.hook = s.hooked ? std::make_shared<std::function<void(const std::string&)>>(std::move(hook))
+                      : nullptr;
 }
 
 void dbgCaptureStop() {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ void errorLogSetDriverName(const std::string& name);
 void dbgCaptureStart();
 std::string dbgCaptureTake(); // returns what was captured and clears it
 void dbgCaptureStop();
+// Calls hook with each printed text, on the printing thread after the text is printed and outside
+// the print lock, so that a test can drive the code under test into a chosen interleaving at a
+// trace line. An empty hook removes it.
+void dbgSetHook(std::function<void(const std::string&)> hook);
 
 // ---- named objects
 // The tool's side of a named notification event (what CreateEvent is in user mode): creates it in

@@ -75,6 +75,8 @@ TEST_F(AdapterTest, DeferredCompletionsIndicateOneNextLuRequestPerUnitPerTimerPa
         submit(req(1, rw10(SCSIOP_READ, 0, 1), 512));
     }
     ASSERT_TRUE(eventually([&] { return dev()->NumberOfCommandsQueued[1] == 3; }));
+    // All three sent, so that the connection's end finds them all in the table.
+    ASSERT_TRUE(eventually([&] { return getSessionStruct(handle)->pendCmdTable.count == 3; }));
     // The session's connections break; its commands come back BUSY from the receive thread and
     // wait for the timer, which is held until all three are there.
     qvk::dpcHold(true);

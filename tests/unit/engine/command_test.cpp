@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include "driver/engine/os_services.h"
+#include "driver/runtime/runtime.h"
 
 using enginetest::Completion;
 using enginetest::doubles;
@@ -77,4 +78,29 @@ TEST_F(CommandTest, SendersSeeAWholeUsableDataSegmentSize) {
         EXPECT_EQ(iscsiDataPduBytes(s), c.bytes) << c.units;
         EXPECT_EQ(iscsiImmediateData(s), c.immediateData) << c.units;
     }
+}
+
+TEST_F(CommandTest, ACommandWhoseConnectionEndsBeforeItsSendIsTakenBackNotLeftInTheTable) {
+    doubles().connectOnMake = 1;
+    ISCSI_SESSION* s = getSessionStruct(handle = createSession());
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    s->maxCmdSN = 100;
+    ISCSI_CONNECTION* c = s->activeConnections[0];
+    // The command has its connection and is about to enter the table: the connection ends now,
+    // and its receive thread sweeps a table the command is not in yet.
+    GlobalDebugLevel = DBG_REQUEST;
+    qvk::dbgSetHook([&](const std::string& line) {
+        if (line.rfind("sendCmd: tag", 0) == 0) {
+            (void)iscsiOSbreakConnection(c->pSock);
+            EXPECT_TRUE(waitFor([&] { return s->numActiveConnections == 0; }));
+        }
+    });
+    EXPECT_EQ(enter(1), 0);
+    EXPECT_TRUE(waitFor([] { return !enginetest::completions().empty(); }));
+    qvk::dbgSetHook({});
+    auto done = enginetest::completions();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].kind, Completion::Reset);
+    EXPECT_EQ(done[0].srb, fakeSrb(1));
+    EXPECT_EQ(s->pendCmdTable.count, 0u);
 }
