@@ -65,7 +65,8 @@ Bytes pattern(size_t bytes, uint32_t seed) {
 // clients run from the test, without it).
 std::string nbdEnvironment() {
 #ifdef QUEVI_SANITIZER_RUNTIME
-    return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME " ASAN_OPTIONS=detect_leaks=0 "
+    return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME
+           " ASAN_OPTIONS=detect_leaks=0:intercept_send=0 "
 #ifdef QUEVI_TSAN_SUPPRESSIONS
            "TSAN_OPTIONS=\"$TSAN_OPTIONS:suppressions=" QUEVI_TSAN_SUPPRESSIONS "\" "
 #endif
