@@ -62,7 +62,8 @@ Bytes pattern(size_t bytes, uint32_t seed) {
 }
 
 // What `quevi nbd` needs in front so that nbdkit can load the plugin of a sanitizer build (the
-// clients run from the test, without it).
+// clients run from the test, without it). nbdkit starts the sanitizer before it loads the plugin,
+// so the options the transport builds in (about what a send reads) are given here too.
 std::string nbdEnvironment() {
 #ifdef QUEVI_SANITIZER_RUNTIME
     return "env LD_PRELOAD=" QUEVI_SANITIZER_RUNTIME
