@@ -174,7 +174,7 @@ TEST_F(AdapterTest, ADroppedRequestTimesOutAndTheResetEndsIt) {
 
 TEST_F(AdapterTest, AnAbortReachesTheEngineUnlessItNamesTheActiveRequestByItsTag) {
     load();
-    activate(1);
+    ULONG handle = activate(1);
     tgt::Faults faults;
     faults.withholdStatus = true;
     target().setFaults(faults);
@@ -183,6 +183,9 @@ TEST_F(AdapterTest, AnAbortReachesTheEngineUnlessItNamesTheActiveRequestByItsTag
     submit(victim);
     submit(other);
     ASSERT_TRUE(eventually([&] { return dev()->NumberOfCommandsQueued[1] == 2; }));
+    // Both sent: an abort that comes while the command queue thread carries its command from
+    // the queue to the table finds it in neither and fails.
+    ASSERT_TRUE(eventually([&] { return getSessionStruct(handle)->pendCmdTable.count == 2; }));
     Req& abort = req(1, {0}, 0, SRB_FUNCTION_ABORT_COMMAND);
     abort.srb().NextSrb = &victim.srb();
     abort.srb().QueueTag = SP_UNTAGGED;
