@@ -3,7 +3,6 @@
 #include "platform/kernel/host.h"
 #include "platform/kernel/kernel_internal.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -11,14 +10,12 @@
 
 namespace {
 
-// Guarded by printMutex: capturing, captured, hook; also serialises the writes to stderr. hooked
-// says whether a hook is set without the lock, so that printing without one never copies it.
+// Guarded by printMutex: capturing, captured, hook; also serialises the writes to stderr.
 struct PrintState {
     std::mutex printMutex;
     bool capturing = false;
     std::string captured;
     std::shared_ptr<std::function<void(const std::string&)>> hook;
-    std::atomic<bool> hooked{false};
 };
 
 PrintState& state() {
@@ -61,9 +58,7 @@ ULONG DbgPrint(const char* Format, ...) {
             std::fwrite(text.data(), 1, text.size(), stderr);
             std::fflush(stderr);
         }
-        if (s.hooked.load()) {
-            hook = s.hook;
-        }
+        hook = s.hook;
     }
     if (hook) {
         (*hook)(text);
@@ -90,9 +85,8 @@ std::string dbgCaptureTake() {
 void dbgSetHook(std::function<void(const std::string&)> hook) {
     PrintState& s = state();
     std::lock_guard<std::mutex> guard(s.printMutex);
-    s.hooked = static_cast<bool>(hook);
-    s.hook = s.hooked ? std::make_shared<std::function<void(const std::string&)>>(std::move(hook))
-                      : nullptr;
+    s.hook =
+        hook ? std::make_shared<std::function<void(const std::string&)>>(std::move(hook)) : nullptr;
 }
 
 void dbgCaptureStop() {
