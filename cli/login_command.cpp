@@ -69,6 +69,10 @@ int runLogin(const LoginOptions& options) {
         std::cerr << "quevi login: --login must hold key=value pairs\n";
         return kExitUsage;
     }
+    if (!checkLoginValues(options.login, error)) {
+        std::cerr << "quevi login: " << error << "\n";
+        return kExitUsage;
+    }
     if (options.connections < 1 || options.connections > 8) {
         std::cerr << "quevi login: --connections must be between 1 and 8\n";
         return kExitUsage;

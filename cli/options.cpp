@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "driver/login/login.h"
+
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
@@ -50,6 +52,23 @@ bool parseRegistry(const std::vector<std::string>& items,
             return false;
         }
         values.emplace_back(item.substr(0, eq), static_cast<uint32_t>(number));
+    }
+    return true;
+}
+
+bool checkLoginValues(const std::string& login, std::string& error) {
+    size_t start = 0;
+    while (start < login.size()) {
+        size_t end = login.find(';', start);
+        std::string pair = login.substr(start, end == std::string::npos ? end : end - start);
+        start = end == std::string::npos ? login.size() : end + 1;
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos && pair.size() - eq - 1 > MAX_VALUE_LENGTH) {
+            error = "--login: the value of " + pair.substr(0, eq) + " is too long (" +
+                    std::to_string(pair.size() - eq - 1) + " characters, at most " +
+                    std::to_string(MAX_VALUE_LENGTH) + ")";
+            return false;
+        }
     }
     return true;
 }

@@ -32,6 +32,10 @@ bool parseTarget(const std::string& text, uint32_t& address, uint16_t& port, std
 bool parseRegistry(const std::vector<std::string>& items,
                    std::vector<std::pair<std::string, uint32_t>>& values, std::string& error);
 
+// The --login string: every value fits what the driver keeps of one. False with a message naming
+// the key of a value that is too long.
+bool checkLoginValues(const std::string& login, std::string& error);
+
 // A byte count: decimal, optionally with a binary suffix K, M, G or T (e.g. 64M). False with a
 // message naming `what` when it does not read.
 bool parseByteCount(const std::string& text, const std::string& what, uint64_t& value,

@@ -58,7 +58,8 @@ int runRun(RunOptions options) {
     } else if (options.target.empty() || options.login.empty()) {
         return usage("name the target: quevi://ADDR[:PORT]/TARGETNAME[/LUN] as the first "
                      "argument, or --target and --login");
-    } else if (!parseTarget(options.target, address, port, error)) {
+    } else if (!parseTarget(options.target, address, port, error) ||
+               !checkLoginValues(options.login, error)) {
         return usage(error);
     }
     if (!parseRegistry(options.registry, hostOptions.registry, error)) {

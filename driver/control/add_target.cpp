@@ -15,6 +15,7 @@
 #include <cstring>
 
 Shared<UCHAR> sessionThreadRunning[WINMSG_BUSES];
+Shared<UCHAR> busRemoving[WINMSG_BUSES];
 UCHAR busOrphaned[WINMSG_BUSES];
 
 namespace {
@@ -172,6 +173,7 @@ void handleAddTargetBegin(PSCSI_REQUEST_BLOCK srb) {
         KeInitializeEvent(&target->SecurityCompleteEvent, SynchronizationEvent, FALSE);
         KeInitializeEvent(&target->SessionCreatedEvent, SynchronizationEvent, FALSE);
         busOrphaned[bus] = 0;
+        busRemoving[bus] = 0;
         sessionThreadRunning[bus] = 1;
     } else if (target != nullptr) {
         target->Status = 0;
@@ -258,6 +260,12 @@ int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber) {
         return 0;
     }
     TARGET_INFO* target = &pMyDevExt->TargetInfo[busNumber];
+    // A bus being removed asks its tool nothing more: its removal waits for this bring-up.
+    if (busRemoving[busNumber]) {
+        Debug(DBG_ERROR, "iscsiOShandleSecurity: bus %x is being removed, returning with rc = %x\n",
+              busNumber, static_cast<ULONG>(ISCSI_SECURITY_BUS_REMOVED));
+        return ISCSI_SECURITY_BUS_REMOVED;
+    }
     Debug(DBG_ERROR, "iscsiOShandleSecurity: loginParams are at address = %p\n",
           static_cast<void*>(loginText));
     // Copied with its NUL, never past the bus's 2000 bytes.
@@ -270,9 +278,17 @@ int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber) {
     KeSetEvent(target->SecurityBeginEvent, 0, FALSE);
     Debug(DBG_ERROR, "iscsiOShandleSecurity: sleeping on the security complete event\n");
     // A tool that never answers fails the step after a while instead of holding the login (and
-    // the add's completion behind it) for ever.
-    NTSTATUS waited = iscsiOSlimitsleep(&target->SecurityCompleteEvent, SECURITY_WAIT_SECONDS);
-    int rc = waited != STATUS_SUCCESS || (target->Status & TARGET_SECURITY_FAILED) ? -1 : 0;
+    // the add's completion behind it) for ever. The wait is cut into slices so that the removal
+    // of the bus, or of another bus bound to the session, ends it without a signal of its own.
+    NTSTATUS waited = STATUS_TIMEOUT;
+    for (ULONG slept = 0;
+         slept < SECURITY_WAIT_SECONDS && waited != STATUS_SUCCESS && !busRemoving[busNumber];
+         slept++) {
+        waited = iscsiOSlimitsleep(&target->SecurityCompleteEvent, 1);
+    }
+    int rc = busRemoving[busNumber] ? ISCSI_SECURITY_BUS_REMOVED
+             : waited != STATUS_SUCCESS || (target->Status & TARGET_SECURITY_FAILED) ? -1
+                                                                                     : 0;
     Debug(DBG_ERROR, "iscsiOShandleSecurity: returning from function with rc = %x\n", rc);
     return rc;
 }

@@ -14,6 +14,10 @@ constexpr int ADD_REFUSED = -6; // a login string that does not fit, or an unusa
 // Per target bus: 1 from the add-begin message until its session creation thread has ended
 // (written by both, read by the message handler).
 extern Shared<UCHAR> sessionThreadRunning[WINMSG_BUSES];
+// Per target bus: 1 while a removal deletes the bus's session (or the session of another bus bound
+// to it): the bus's security steps fail at once and ask the tool nothing. Written by the message
+// handler, read by the threads that log connections in.
+extern Shared<UCHAR> busRemoving[WINMSG_BUSES];
 // Per target bus: 1 when the session it shared with another bus was deleted by that bus's removal;
 // the bus answers NO_DEVICE until it is removed too. Message handler thread only.
 extern UCHAR busOrphaned[WINMSG_BUSES];

@@ -29,6 +29,7 @@ void orphanBusesOf(ULONG removedBus, LONG handle) {
             Debug(DBG_ERROR, "RemoveTarget: bus %x shared the session and loses it\n", bus);
             dev->TargetInfo[bus].SessionHandle = -1;
             busOrphaned[bus] = 1;
+            busRemoving[bus] = 0;
             dev->TargetActive[bus] = 0;
             (void)completeHeldRequests(bus, SRB_STATUS_NO_DEVICE);
         }
@@ -65,6 +66,18 @@ void endAddsToSameAddress(ULONG removedBus) {
     }
 }
 
+// The logins of a session hand their security steps to the bus that created it, which may be
+// another bus bound to the same session: while the session is deleted, every bus holding its
+// handle counts as being removed, so that no login of the session waits for a tool.
+void markBusesOfSession(LONG handle, UCHAR removing) {
+    HW_DEVICE_EXTENSION* dev = pMyDevExt;
+    for (ULONG bus = 0; bus < WINMSG_BUSES; bus++) {
+        if (dev->TargetActive[bus] && dev->TargetInfo[bus].SessionHandle == handle) {
+            busRemoving[bus] = removing;
+        }
+    }
+}
+
 } // namespace
 
 int RemoveTarget(ADD_REMOVE_IOCTL* record) {
@@ -87,10 +100,13 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
                          "active\n");
         return -2;
     }
+    // From here a login of the bus asks the tool nothing more and fails at once, one waiting for
+    // the tool's verdict included, and the bring-up it belongs to stops.
+    busRemoving[bus] = 1;
     target->Status |= TARGET_SECURITY_FAILED;
     KeSetEvent(&target->SecurityCompleteEvent, 0, FALSE);
-    // An add of this bus that is still logging in fails its security step at once; its session
-    // thread is waited for, so that the handle deleted below is the one it made.
+    // An add of this bus that is still logging in ends at once; its session thread is waited
+    // for, so that the handle deleted below is the one it made.
     for (ULONG waited = 0; sessionThreadRunning[bus] && waited < REMOVE_WAIT_SECONDS; waited++) {
         (void)iscsiOSlimitsleep(&target->SessionCreatedEvent, 1);
     }
@@ -99,12 +115,19 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
         if (!sessionThreadRunning[bus]) {
             endAddsToSameAddress(bus);
         }
+        if (handle != -1) {
+            markBusesOfSession(handle, 1);
+        }
         // An add that made no session (or whose session another bus's removal took) has nothing
         // to delete; the bus is freed all the same.
         if (sessionThreadRunning[bus] ||
             (handle != -1 && iscsiCoreDeleteSession(static_cast<ULONG>(handle)) != 0)) {
             Debug(DBG_ERROR, "RemoveTarget: The specified target cannot be deleted because of a "
                              "core code failure\n");
+            if (handle != -1) {
+                markBusesOfSession(handle, 0);
+            }
+            busRemoving[bus] = 0;
             return -3;
         }
         target->SessionHandle = -1;
@@ -123,6 +146,7 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
     target->Status = 0;
     dev->TargetActive[bus] = 0;
     busOrphaned[bus] = 0;
+    busRemoving[bus] = 0;
     Debug(DBG_CONTROL, "RemoveTarget: returning from function with rc = %x\n", 0);
     return 0;
 }

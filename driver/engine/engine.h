@@ -121,6 +121,10 @@ struct ISCSI_CONNECTION {
     // connection that ended in between has had its tables swept already, so the request, entered
     // after the sweep, is taken back instead of sent.
     ULONG generation;
+    // Set under the session lock when an asynchronous message drops the connection while it is
+    // active, cleared as it leaves activeConnections: the reconnection that brings it back waits
+    // until no connection is marked, since a record still active is passed over.
+    UCHAR reconnectWanted;
 };
 
 // Session flag bits (ISCSI_SESSION.flags).
@@ -179,6 +183,12 @@ struct ISCSI_SESSION {
     // Callers that found the session by handle and still use it (guarded by sessionsLock); its
     // deletion frees it only once this is back at 0.
     ULONG references;
+    // An asynchronous message asked for a reconnection while another attempt to connect ran
+    // (SESSION_CONNECTING set), which may have passed the dropped connections' records already:
+    // that attempt hands SESSION_CONNECTING on to a reconnection thread as it ends, with the
+    // longest wait asked for. Both guarded by `lock`.
+    UCHAR reconnectAsked;
+    ULONG reconnectDelay;
     // What the senders use of opParams, published together: ImmediateData in bit 31, the bytes of
     // one data segment (DataPDULength x 512, at least 512, below 2^24) in the low 24 bits.
     Shared<ULONG> dataPathParams;
@@ -386,9 +396,14 @@ void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION*
 // deletion.
 void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
 // Ends a connection attempt of the session: clears SESSION_CONNECTING and wakes a waiting
-// deletion. Returns numActiveConnections, read before the lock is released, since once the bit is
-// clear a waiting deletion may free the session.
+// deletion, or, when a reconnection was asked for meanwhile (reconnectAsked), hands the bit on to
+// a reconnection thread. Returns numActiveConnections, read before the lock is released, since
+// once the bit is clear a waiting deletion may free the session.
 int iscsiEndConnecting(ISCSI_SESSION* session);
+// Starts a reconnection thread for a session whose SESSION_CONNECTING the caller holds: it waits
+// until no connection marked reconnectWanted is active, then delaySeconds, then brings up the idle
+// connections (makeTcpConnections). Without a thread, it ends the attempt (iscsiEndConnecting).
+void iscsiStartReconnectThread(ISCSI_SESSION* session, ULONG delaySeconds);
 
 // ---- the adapter's entry points into the engine
 // Direction of a command's data (ISCSI_CMD.direction).

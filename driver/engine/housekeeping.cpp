@@ -38,16 +38,14 @@ constexpr ULONG RECONNECT_MAX_DELAY_SECONDS = 9;
 // Context of a reconnection thread, from non-paged pool; freed by the thread.
 struct ISCSI_RECONNECT {
     ISCSI_SESSION* session;
-    ISCSI_CONNECTION* connection; // wait until this one has left the active connections; null: all
     ULONG delaySeconds;
 };
 
-bool isActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
-    if (connection == nullptr) {
-        return session->numActiveConnections != 0;
-    }
+// Whether a dropped connection is still active, its receive thread not ended yet. Called with the
+// session lock held.
+bool droppedActiveLocked(ISCSI_SESSION* session) {
     for (ULONG i = 0; i < session->numActiveConnections; i++) {
-        if (session->activeConnections[i] == connection) {
+        if (session->activeConnections[i]->reconnectWanted) {
             return true;
         }
     }
@@ -72,9 +70,9 @@ void reconnectThread(PVOID context) {
     // The receive threads end once their reads fail, which the breaks made certain.
     for (;;) {
         KIRQL old = iscsiLockSession(session);
-        bool active = isActiveLocked(session, work->connection);
+        bool waiting = droppedActiveLocked(session);
         iscsiUnlockSession(session, old);
-        if (!active || !(go = pause(session))) {
+        if (!waiting || !(go = pause(session))) {
             break;
         }
     }
@@ -90,31 +88,36 @@ void reconnectThread(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// Starts a reconnection thread unless the session is being deleted or already connecting.
+// Reconnects after an asynchronous message dropped the connection (null: every active one),
+// unless the session is being deleted or was ended. While another attempt to connect runs, which
+// may have passed the dropped records already, the reconnection is left to follow it: that attempt
+// hands SESSION_CONNECTING on to it as it ends (iscsiEndConnecting).
 void startReconnect(ISCSI_SESSION* session, ISCSI_CONNECTION* connection, ULONG delaySeconds) {
     KIRQL old = iscsiLockSession(session);
     USHORT flags = session->flags;
     bool start = (flags & (SESSION_DELETING | SESSION_CONNECTING | SESSION_ENDED)) == 0;
-    if (start) {
-        session->flags |= SESSION_CONNECTING;
+    if (!(flags & (SESSION_DELETING | SESSION_ENDED))) {
+        // The dropped connections still active are waited for: each leaves as its receive thread
+        // ends, which the break made certain.
+        for (ULONG i = 0; i < session->numActiveConnections; i++) {
+            ISCSI_CONNECTION* active = session->activeConnections[i];
+            if (connection == nullptr || active == connection) {
+                active->reconnectWanted = 1;
+            }
+        }
+        if (start) {
+            session->flags |= SESSION_CONNECTING;
+        } else {
+            session->reconnectAsked = 1;
+            if (delaySeconds > session->reconnectDelay) {
+                session->reconnectDelay = delaySeconds;
+            }
+        }
     }
     iscsiUnlockSession(session, old);
-    if (!start) {
-        return;
+    if (start) {
+        iscsiStartReconnectThread(session, delaySeconds);
     }
-    auto* work = static_cast<ISCSI_RECONNECT*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(ISCSI_RECONNECT), ISCSI_POOL_TAG));
-    if (work != nullptr) {
-        work->session = session;
-        work->connection = connection;
-        work->delaySeconds = delaySeconds;
-        if (iscsiOSthreadStarted(iscsiOScreateThread(reconnectThread, work, sizeof *work))) {
-            return;
-        }
-        ExFreePool(work);
-    }
-    Debug(DBG_ERROR, "handleAsyncMessage: the reconnection could not be started\n");
-    (void)iscsiEndConnecting(session);
 }
 
 // The connection of the session whose CID the two bytes name, or null.
@@ -128,6 +131,21 @@ ISCSI_CONNECTION* connectionByCid(ISCSI_SESSION* session, USHORT cid) {
 }
 
 } // namespace
+
+void iscsiStartReconnectThread(ISCSI_SESSION* session, ULONG delaySeconds) {
+    auto* work = static_cast<ISCSI_RECONNECT*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(ISCSI_RECONNECT), ISCSI_POOL_TAG));
+    if (work != nullptr) {
+        work->session = session;
+        work->delaySeconds = delaySeconds;
+        if (iscsiOSthreadStarted(iscsiOScreateThread(reconnectThread, work, sizeof *work))) {
+            return;
+        }
+        ExFreePool(work);
+    }
+    Debug(DBG_ERROR, "handleAsyncMessage: the reconnection could not be started\n");
+    (void)iscsiEndConnecting(session);
+}
 
 LONG handleNOP_IN(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
     ISCSI_SESSION* session = connection->session;

@@ -82,6 +82,7 @@ void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION*
     ULONG n = session->numActiveConnections;
     for (ULONG i = 0; i < n; i++) {
         if (session->activeConnections[i] == connection) {
+            connection->reconnectWanted = 0;
             session->activeConnections[i] = session->activeConnections[n - 1];
             session->activeConnections[n - 1] = nullptr;
             --session->numActiveConnections;

@@ -184,7 +184,9 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     session->isid = static_cast<USHORT>(isid.fetch_add(1) & 0xFFFF);
     session->busNumber = busNumber;
     initSessionSync(session);
-    session->flags |= SESSION_CREATING;
+    // The creation's own attempt to connect counts as one: an asynchronous message that arrives
+    // meanwhile leaves its reconnection to follow it rather than run beside it.
+    session->flags |= SESSION_CREATING | SESSION_CONNECTING;
 
     ULONG handle = ISCSI_NO_SESSION;
     KIRQL old = KfAcquireSpinLock(&sessionsLock);
@@ -198,7 +200,8 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
     KfReleaseSpinLock(&sessionsLock, old);
     if (handle == ISCSI_NO_SESSION) {
         Debug(DBG_ERROR, "iscsiCoreCreateSession: no free session slot\n");
-        session->flags &= static_cast<USHORT>(~SESSION_CREATING); // nobody else has seen it
+        // nobody else has seen it
+        session->flags &= static_cast<USHORT>(~(SESSION_CREATING | SESSION_CONNECTING));
         freeSessionResources(session);
         return ISCSI_NO_SESSION;
     }
@@ -387,11 +390,23 @@ void destroyConnections(ISCSI_SESSION* session) {
 
 int iscsiEndConnecting(ISCSI_SESSION* session) {
     KIRQL old = iscsiLockSession(session);
-    session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
-    if (session->flags & SESSION_DELETING) {
-        KeSetEvent(&session->exitEvent, 0, FALSE);
+    // A reconnection asked for meanwhile takes SESSION_CONNECTING over, so that nothing else
+    // starts connecting in between.
+    bool handOn =
+        session->reconnectAsked != 0 && (session->flags & (SESSION_DELETING | SESSION_ENDED)) == 0;
+    ULONG delaySeconds = session->reconnectDelay;
+    session->reconnectAsked = 0;
+    session->reconnectDelay = 0;
+    if (!handOn) {
+        session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
+        if (session->flags & SESSION_DELETING) {
+            KeSetEvent(&session->exitEvent, 0, FALSE);
+        }
     }
     int active = static_cast<int>(session->numActiveConnections.get());
     iscsiUnlockSession(session, old);
+    if (handOn) {
+        iscsiStartReconnectThread(session, delaySeconds);
+    }
     return active;
 }

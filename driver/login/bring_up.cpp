@@ -20,25 +20,27 @@ bool isActiveLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     return false;
 }
 
-// Opens, logs in and starts one connection record.
-void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
+// Opens, logs in and starts one connection record. False when the target's bus is being removed:
+// no further connection is brought up then.
+bool bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
     connection->session = session;
     connection->state = CONN_CONNECTING;
     if (iscsiOSmakeConnection(connection->ipAddress, connection->portNum, connection->pSock) != 0) {
         connection->state = CONN_CONNECT_FAILED;
-        return;
+        return true;
     }
     KIRQL old = iscsiLockSession(session);
     connection->state = CONN_CONNECTED;
     iscsiUnlockSession(session, old);
 
-    if (connection->state != CONN_CONNECTED || handleLogin(connection) != 0) {
+    int login = connection->state == CONN_CONNECTED ? handleLogin(connection) : ISCSI_FAILURE;
+    if (login != 0) {
         // A failed login counts as one, except an answer that was no login response at all, which
         // is reported as such.
         iscsiDropConnection(connection, connection->state == CONN_LOGIN_BAD_RESPONSE
                                             ? CONN_LOGIN_BAD_RESPONSE
                                             : CONN_LOGIN_FAILED);
-        return;
+        return login != ISCSI_SECURITY_BUS_REMOVED;
     }
 
     // The record is made active before its thread starts: a receive thread that ends at once
@@ -52,7 +54,7 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: no room among the active connections\n");
         iscsiDropConnection(connection, CONN_IDLE);
-        return;
+        return true;
     }
     session->activeConnections[session->numActiveConnections] = connection;
     ++session->numActiveConnections;
@@ -67,13 +69,14 @@ void bringUp(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
         iscsiUnlockSession(session, old);
         Debug(DBG_ERROR, "makeTcpConnections: the receive thread could not be started\n");
         iscsiDropConnection(connection, CONN_IDLE);
-        return;
+        return true;
     }
     // The thread clears the field as it ends; only a thread still running gets its handle.
     if (connection->readThread == READ_THREAD_STARTING) {
         connection->readThread = thread;
     }
     iscsiUnlockSession(session, old);
+    return true;
 }
 
 } // namespace
@@ -83,6 +86,11 @@ int makeTcpConnections(ISCSI_SESSION* session) {
     if (session->numActiveConnections != iscsiConnectionCount(session) &&
         !(session->flags & SESSION_ENDED)) {
         for (ULONG i = 0; i < iscsiConnectionCount(session); i++) {
+            // Nor is one that is being deleted (its deletion waits for this to end) or that its
+            // target ended meanwhile.
+            if (session->flags & (SESSION_DELETING | SESSION_ENDED)) {
+                break;
+            }
             ISCSI_CONNECTION* connection = &session->connections[i];
             if (connection->state == CONN_UNUSABLE) {
                 continue; // no transport record
@@ -94,7 +102,9 @@ int makeTcpConnections(ISCSI_SESSION* session) {
             if (active) {
                 continue;
             }
-            bringUp(session, connection);
+            if (!bringUp(session, connection)) {
+                break;
+            }
         }
     }
 

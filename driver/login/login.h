@@ -150,5 +150,7 @@ bool discovery_session(const char* text);
 // Sends the Login request with the names (and AuthMethod, HeaderDigest, DataDigest when present)
 // and reads its answer into the session. 0, or -1 with the connection's state set.
 int sendLoginCmd(ISCSI_CONNECTION* connection);
-// Logs a connection in that is CONN_CONNECTED: 0 when it is in full-feature operation.
+// Logs a connection in that is CONN_CONNECTED: 0 when it is in full-feature operation, -1 when
+// the login failed, ISCSI_SECURITY_BUS_REMOVED when it failed because the target's bus is being
+// removed (no further connection is to be logged in).
 int handleLogin(ISCSI_CONNECTION* connection);

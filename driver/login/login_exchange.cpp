@@ -246,9 +246,9 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
         iscsiDropConnection(connection, CONN_LOGIN_FAILED);
         return ISCSI_FAILURE;
     }
-    if (iscsiOShandleSecurity(work, session->loginStringLength, session->busNumber) != 0 ||
-        connection->state != CONN_CONNECTED) {
-        return ISCSI_FAILURE;
+    int security = iscsiOShandleSecurity(work, session->loginStringLength, session->busNumber);
+    if (security != 0 || connection->state != CONN_CONNECTED) {
+        return security == ISCSI_SECURITY_BUS_REMOVED ? ISCSI_SECURITY_BUS_REMOVED : ISCSI_FAILURE;
     }
 
     RtlCopyMemory(work, loginString, workSize);

@@ -176,11 +176,18 @@ bool acceptableText(char* text, ULONG length) {
         if (value == nullptr) {
             continue;
         }
+        // A value longer than a value may be is never cut to fit: what is left would read as
+        // another value.
+        size_t n = strnlen(value, MAX_VALUE_LENGTH + 1);
+        if (n > MAX_VALUE_LENGTH) {
+            Debug(DBG_ERROR, "handleParams: the value of %s is too long\n",
+                  OperationalParamsNames[index]);
+            return false;
+        }
         // Read from a copy: the hexadecimal reader lower-cases its text. Every way a value can
         // read (numbers, "yes" and "no", names) is held against the key's range, so a boolean
         // given as 5 or a number given as "no" never becomes a negotiated value.
         char copy[MAX_VALUE_LENGTH + 1];
-        size_t n = strnlen(value, MAX_VALUE_LENGTH);
         RtlCopyMemory(copy, value, n);
         copy[n] = '\0';
         // A number too large to read lies outside every range too.

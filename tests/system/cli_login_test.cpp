@@ -60,3 +60,14 @@ TEST_F(CliLoginTest, UsageErrorsExitTwoAndPrintNothing) {
         EXPECT_EQ(r.out, "") << args;
     }
 }
+
+TEST_F(CliLoginTest, AValueTooLongIsRefusedNamingItsKey) {
+    // The message goes to stderr, which the shell turns into the output read here.
+    for (const char* command : {"login", "run tur"}) {
+        ProgramRun r = runProgram(
+            QUEVI_BINARY, std::string(command) + " --target 127.0.0.1 --login '" + kLogin +
+                              "DataPDULength=" + std::string(259, '0') + "016' 2>&1 || exit $?");
+        EXPECT_EQ(r.exitCode, 2) << command;
+        EXPECT_NE(r.out.find("the value of DataPDULength is too long"), std::string::npos) << r.out;
+    }
+}

@@ -192,6 +192,25 @@ TEST_F(FlowTest, AsynchronousEventsResetLogOutDropOrEndTheSession) {
     }
 }
 
+// Connection 1 is dropped and its reconnection, which has passed connection 0's record (active
+// then), is logging it in when connection 0 is dropped too: connection 0 comes back all the same.
+TEST_F(FlowTest, AConnectionDroppedWhileAnotherReconnectsIsLoggedInAgain) {
+    start({}, 2);
+    ASSERT_TRUE(target().waitForLogin(1, 5s));
+    std::atomic<bool> armed{true};
+    qvk::dbgSetHook([&](const std::string& line) {
+        if (line.rfind("iscsiOSmakeConnection: CONNECTED", 0) == 0 && armed.exchange(false)) {
+            EXPECT_TRUE(target().sendAsyncMessage(0, {3, 0, 0, 0}));
+            EXPECT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
+        }
+    });
+    ASSERT_TRUE(target().sendAsyncMessage(1, {3, 1, 0, 0}));
+    EXPECT_TRUE(eventually([&] { return !armed && session_->numActiveConnections == 2; }));
+    qvk::dbgSetHook({});
+    EXPECT_TRUE(target().waitForLogin(3, 5s)) << "connection 0 logged in again";
+    EXPECT_EQ(run(tur(), ISCSI_DIR_NONE), 0);
+}
+
 TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
     start();
     ASSERT_TRUE(target().waitForLogin(0, std::chrono::seconds(5)));

@@ -141,6 +141,62 @@ INSTANTIATE_TEST_SUITE_P(Remove, RemoveTest, ::testing::ValuesIn(kRemoveCases),
 
 namespace {
 
+enum class StuckIn { Add, Reconnection, ReconnectionOfABoundBus };
+
+struct StuckCase {
+    const char* name;
+    StuckIn when;
+};
+
+const StuckCase kStuckCases[] = {
+    {"TheAdd", StuckIn::Add},
+    {"AReconnection", StuckIn::Reconnection},
+    {"AReconnectionRemovingABusBoundToTheSession", StuckIn::ReconnectionOfABoundBus},
+};
+
+class StuckSecurityTest : public ToolTest, public ::testing::WithParamInterface<StuckCase> {};
+
+} // namespace
+
+// A bring-up of three connections whose tool answers one security step and then no more: the
+// removal fails the waiting step and stops the bring-up at once, rather than waiting out a
+// minute for each further connection's step.
+TEST_P(StuckSecurityTest, RemovalEndsTheBringUpAtOnce) {
+    const StuckCase& c = GetParam();
+    tgt::Target& t = startTarget();
+    Gate gate;
+    std::atomic<unsigned> steps{0};
+    unsigned answered = c.when == StuckIn::Add ? 1 : 3 + 1; // the add's three, then one more
+    auto policy = [&, stuck = gate.policy()](UCHAR bus, const std::string& text) {
+        return ++steps <= answered || stuck(bus, text);
+    };
+    if (c.when == StuckIn::Add) {
+        ASSERT_EQ(tool().beginAdd(config(&t, 3), policy).bus, 0);
+    } else {
+        ASSERT_EQ(tool().addTarget(config(&t, 3), policy).returnCode(), ISCSI_RC_SUCCESS);
+        if (c.when == StuckIn::ReconnectionOfABoundBus) {
+            ASSERT_EQ(tool().addTarget(config(&t, 3)).bus, 1);
+        }
+        ASSERT_TRUE(t.waitForLogin(2, 5s));
+        ASSERT_TRUE(t.sendAsyncMessage(0, {4, {}, 0, 1})); // drop all, then come back
+    }
+    ASSERT_TRUE(gate.waitEntered());
+    size_t connections = t.connectionCount();
+    qt::ConfigTool other(host_->submitter()); // leaves this tool's stuck server alone
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(other.removeTarget(c.when == StuckIn::ReconnectionOfABoundBus ? 1 : 0).returnCode,
+              ISCSI_RC_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    EXPECT_EQ(t.connectionCount(), connections) << "the bring-up went on";
+    gate.release();
+    tool().stopServing(); // before the policy's locals go
+}
+
+INSTANTIATE_TEST_SUITE_P(StuckSecurity, StuckSecurityTest, ::testing::ValuesIn(kStuckCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
 enum class TextPeer { Answers, NoReceiveThread, Silent };
 
 struct TextCase {

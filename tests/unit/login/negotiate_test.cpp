@@ -4,6 +4,7 @@
 #include "driver/engine/pdu.h"
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
+#include "driver/runtime/runtime.h"
 #include "platform/kernel/host.h"
 #include "tests/unit/login/wire_doubles.h"
 
@@ -161,6 +162,20 @@ TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
         EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16) << "nothing applied: " << text;
     }
     EXPECT_EQ(read("DataPDULength=32767\0"s, 1), 0);
+}
+
+// A value cut to the length a value may have would read as another one: it is refused as too long.
+TEST_F(Negotiation, AValueTooLongToKeepIsRefusedWholeNamingItsKey) {
+    GlobalDebugLevel = DBG_ERROR;
+    qvk::dbgCaptureStart();
+    std::string value = std::string(259, '0') + "016"; // 16, in 262 characters
+    EXPECT_EQ(read("InitialR2T=no\0DataPDULength="s + value + "\0"s, 1), ISCSI_TEXT_REFUSED_WHOLE);
+    std::string log = qvk::dbgCaptureTake();
+    qvk::dbgCaptureStop();
+    GlobalDebugLevel = 0;
+    EXPECT_NE(log.find("handleParams: the value of DataPDULength is too long"), std::string::npos)
+        << log;
+    EXPECT_EQ(session.opParams[INITIAL_R2T], defaultOpParams[INITIAL_R2T]) << "nothing applied";
 }
 
 TEST_F(Negotiation, MalformedPairsFail) {
