@@ -13,6 +13,8 @@ namespace quevi::tool {
 namespace {
 
 constexpr const char* kParameters = "QueviSCSI\\Parameters";
+// How long stop() lets a bus's shutdown request wait for the requests ahead of it.
+constexpr ULONG kShutdownPatienceSeconds = 1;
 
 // Waits until `done` holds, looking every millisecond; false when the limit passed first.
 template <class F>
@@ -82,6 +84,18 @@ int Host::claimDisks() {
     return qvdisk::claimDisks(port_);
 }
 
+void Host::giveUp() {
+    std::lock_guard<std::mutex> guard(giveUpMutex_);
+    if (tearingDown_ || port_ == nullptr) {
+        return;
+    }
+    givenUp_ = true;
+    (void)tool_->shutdown(); // a control request: answered at once
+    for (UCHAR bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        qvport::resetBus(port_, bus);
+    }
+}
+
 HostReport Host::stop() {
     HostReport report;
     if (!loaded()) {
@@ -93,9 +107,21 @@ HostReport Host::stop() {
         problem("the shutdown request did not complete");
     }
     for (UCHAR bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
-        if (!scsi_->shutdown(bus).completed) {
+        // A shutdown request waits in its unit's queue behind the requests in flight; when these
+        // do not end soon (a target that stopped answering), they are given up rather than left
+        // to the port's time-out.
+        auto r = makeRequest(SRB_FUNCTION_SHUTDOWN, bus, 0, 0);
+        submitter_->start(*r);
+        if (!qvport::waitFor(&r->request, kShutdownPatienceSeconds)) {
+            giveUp();
+        }
+        if (!submitter_->finish(r)) {
             problem("the shutdown of bus " + std::to_string(bus) + " did not complete");
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(giveUpMutex_);
+        tearingDown_ = true;
     }
     tool_->stopServing();
 
