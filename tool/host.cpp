@@ -13,8 +13,6 @@ namespace quevi::tool {
 namespace {
 
 constexpr const char* kParameters = "QueviSCSI\\Parameters";
-// How long stop() lets a bus's shutdown request wait for the requests ahead of it.
-constexpr ULONG kShutdownPatienceSeconds = 1;
 
 // Waits until `done` holds, looking every millisecond; false when the limit passed first.
 template <class F>
@@ -107,15 +105,7 @@ HostReport Host::stop() {
         problem("the shutdown request did not complete");
     }
     for (UCHAR bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
-        // A shutdown request waits in its unit's queue behind the requests in flight; when these
-        // do not end soon (a target that stopped answering), they are given up rather than left
-        // to the port's time-out.
-        auto r = makeRequest(SRB_FUNCTION_SHUTDOWN, bus, 0, 0);
-        submitter_->start(*r);
-        if (!qvport::waitFor(&r->request, kShutdownPatienceSeconds)) {
-            giveUp();
-        }
-        if (!submitter_->finish(r)) {
+        if (!scsi_->shutdown(bus).completed) {
             problem("the shutdown of bus " + std::to_string(bus) + " did not complete");
         }
     }

@@ -64,10 +64,9 @@ public:
     bool givenUp() const { return givenUp_.load(); }
 
     // The orderly end: the tool's shutdown request, SRB_FUNCTION_SHUTDOWN to every target bus
-    // (as the class drivers send it when the system stops; requests still in flight after a
-    // second are given up), the login servers stop, the message handler finishes, the engine's
-    // sessions are deleted, the threads end, the port stops. Returns what the teardown found.
-    // Called by the destructor if not called before.
+    // (as the class drivers send it when the system stops), the login servers stop, the message
+    // handler finishes, the engine's sessions are deleted, the threads end, the port stops.
+    // Returns what the teardown found. Called by the destructor if not called before.
     HostReport stop();
 
 private:

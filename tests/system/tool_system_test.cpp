@@ -349,3 +349,24 @@ TEST_P(ShutdownRefusalTest, RequestsTheEngineHoldsStillEndAndTheShutdownIsRefuse
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ShutdownRefusalTest, ::testing::ValuesIn(kRefusalCases));
+
+// Giving up ends at once what a target that stopped answering holds, and what waits behind it in
+// the port's queue, each request once; the adapter refuses everything after.
+TEST_F(ToolTest, GivingUpEndsWhatASilentTargetHoldsAndWhatWaitsBehindIt) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    t.setFaults(withheld());
+    std::vector<qt::PortRequest*> reads;
+    for (int i = 0; i < 9; i++) { // the ninth waits: MaximumConcurrency is 8
+        reads.push_back(&startRead(0, 600));
+    }
+    ASSERT_TRUE(t.waitForPdus(0, 10, 5s));
+    host_->giveUp();
+    for (qt::PortRequest* r : reads) {
+        UCHAR status = finish(*r); // the engine's end at once; the port's are refused
+        EXPECT_TRUE(status == SRB_STATUS_SELECTION_TIMEOUT || status == SRB_STATUS_NO_DEVICE)
+            << int{status};
+    }
+    EXPECT_TRUE(host_->givenUp());
+    EXPECT_EQ(read(0), SRB_STATUS_NO_DEVICE);
+}
