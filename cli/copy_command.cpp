@@ -163,11 +163,15 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
 }
 
 // Sizes are checked before anything is written; then the destination file is opened.
+int interruptedBeforeCopying() {
+    std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
+    return kExitInterrupted;
+}
+
 int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool lengthGiven,
                  uint64_t length, const CopyOptions& options) {
     if (tool::Interruption::flag().load()) {
-        std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
-        return kExitInterrupted;
+        return interruptedBeforeCopying();
     }
     auto diskBytes = [](CLASS_DISK* d) { return qvdisk::blockCount(d) * qvdisk::blockSize(d); };
     uint64_t available = 0; // what the source holds from where the copy starts
@@ -283,7 +287,8 @@ int runCopy(const CopyOptions& options) {
     std::vector<CLASS_DISK*> disks = tool::attachDisks(host, urls, attach, error);
     int code = kExitOk;
     if (disks.empty()) {
-        code = failure(error);
+        // An attach cut short by the interruption (its requests given up) is not a failure.
+        code = tool::Interruption::flag().load() ? interruptedBeforeCopying() : failure(error);
     } else {
         size_t next = 0;
         for (Side* side : {&from, &to}) {
