@@ -64,8 +64,8 @@ bool isStream(int fd) {
 
 // Whether two descriptors name one file: the report then goes to stderr, not into the copy.
 bool sameFile(int a, int b) {
-    struct stat sa {
-    }, sb{};
+    struct stat sa {};
+    struct stat sb {};
     return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -162,12 +162,12 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
     return kExitOk;
 }
 
-// Sizes are checked before anything is written; then the destination file is opened.
 int interruptedBeforeCopying() {
     std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
     return kExitInterrupted;
 }
 
+// Sizes are checked before anything is written; then the destination file is opened.
 int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool lengthGiven,
                  uint64_t length, const CopyOptions& options) {
     if (tool::Interruption::flag().load()) {
