@@ -7,6 +7,7 @@
 
 #include "tool/disk_attach.h"
 #include "tool/disk_copy.h"
+#include "tool/interruption.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -15,10 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -36,12 +35,6 @@ struct CopyOptions : SessionOptions {
     bool quiet = false;
     bool noDigest = false;
 };
-
-std::atomic<bool> interrupted{false};
-
-void onSignal(int) {
-    interrupted.store(true);
-}
 
 int usage(const std::string& message) {
     std::cerr << "quevi copy: " << message << "\n";
@@ -71,7 +64,8 @@ bool isStream(int fd) {
 
 // Whether two descriptors name one file: the report then goes to stderr, not into the copy.
 bool sameFile(int a, int b) {
-    struct stat sa {}, sb {};
+    struct stat sa {};
+    struct stat sb {};
     return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -102,14 +96,6 @@ std::optional<uint64_t> fileSize(int fd) {
     return end < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(end));
 }
 
-void installSignals() {
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 // Attached and sized: the copy itself, the destination's flush or truncation, the report.
 int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_t length,
                 const CopyOptions& options) {
@@ -125,7 +111,7 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
     copy.length = length;
     copy.chunkBytes = kChunkBytes;
     copy.depth = kDepth;
-    copy.stop = &interrupted;
+    copy.stop = &tool::Interruption::flag();
     copy.digest = !options.noDigest;
     Progress progress(options.quiet, isatty(STDERR_FILENO) != 0);
     copy.progress = [&progress](const tool::CopyProgress& p) { progress.update(p); };
@@ -138,23 +124,29 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
         error =
             error.empty() ? "setting the size of " + to.text + ": " + std::strerror(errno) : error;
     }
-    if (to.disk != nullptr && result.copied > 0 && !tool::flushDisk(host, to.disk)) {
-        error = error.empty() ? "the target did not confirm the writes (SYNCHRONIZE CACHE failed)"
-                              : error;
+    // Once the requests were given up (an interruption the target did not answer in time), the
+    // writes can no longer be confirmed; that is the interruption's doing, not a failure.
+    bool unconfirmed = false;
+    if (to.disk != nullptr && result.copied > 0 &&
+        (host.givenUp() || !tool::flushDisk(host, to.disk))) {
+        unconfirmed = host.givenUp();
+        if (!unconfirmed && error.empty()) {
+            error = "the target did not confirm the writes (SYNCHRONIZE CACHE failed)";
+        }
     }
     double seconds = std::chrono::duration<double>(result.elapsed).count();
     double rate = seconds > 0 ? static_cast<double>(result.copied) / seconds / 1e6 : 0.0;
     report << nlohmann::ordered_json{{"source", from.text},
-                                        {"destination", to.text},
-                                        {"bytes", result.copied},
-                                        {"complete", result.ok() && error.empty()},
-                                        {"sha256", options.noDigest
-                                                       ? nlohmann::json()
-                                                       : nlohmann::json(result.sha256)},
-                                        {"seconds", std::round(seconds * 1000) / 1000},
-                                        {"mb_per_s", std::round(rate * 10) / 10}}
-                     .dump()
-              << std::endl;
+                                     {"destination", to.text},
+                                     {"bytes", result.copied},
+                                     {"complete", result.ok() && error.empty()},
+                                     {"sha256", result.sha256.empty()
+                                                    ? nlohmann::json()
+                                                    : nlohmann::json(result.sha256)},
+                                     {"seconds", std::round(seconds * 1000) / 1000},
+                                     {"mb_per_s", std::round(rate * 10) / 10}}
+                  .dump()
+           << std::endl;
     if (!error.empty()) {
         return failure(error + "; " + std::to_string(result.copied) + " of " +
                        std::to_string(length) + " bytes copied before it");
@@ -162,18 +154,24 @@ int copyBetween(tool::Host& host, Side& from, Side& to, uint64_t offset, uint64_
     if (result.interrupted) {
         std::cerr << "quevi copy: interrupted after " << result.copied << " of " << length
                   << " bytes (" << percentText(result.copied, length) << "); " << to.text
-                  << " holds the first " << result.copied << " bytes copied\n";
+                  << " holds the first " << result.copied << " bytes copied"
+                  << (unconfirmed ? " (the target did not confirm the writes in time)" : "")
+                  << "\n";
         return kExitInterrupted;
     }
     return kExitOk;
 }
 
+int interruptedBeforeCopying() {
+    std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
+    return kExitInterrupted;
+}
+
 // Sizes are checked before anything is written; then the destination file is opened.
 int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool lengthGiven,
                  uint64_t length, const CopyOptions& options) {
-    if (interrupted.load()) {
-        std::cerr << "quevi copy: interrupted before copying; nothing was written\n";
-        return kExitInterrupted;
+    if (tool::Interruption::flag().load()) {
+        return interruptedBeforeCopying();
     }
     auto diskBytes = [](CLASS_DISK* d) { return qvdisk::blockCount(d) * qvdisk::blockSize(d); };
     uint64_t available = 0; // what the source holds from where the copy starts
@@ -272,12 +270,13 @@ int runCopy(const CopyOptions& options) {
             return usage("the size of " + from.text + " cannot be known in advance: give --length");
         }
     }
-    installSignals();
-
+    // Declared before the host: the deadline also bounds the host's stop.
+    tool::Interruption interruption("quevi copy");
     tool::Host host(hostOptions);
     if (!host.load(&error)) {
         return failure(error);
     }
+    tool::Interruption::Watch watching(interruption, host);
     std::vector<tool::TargetUrl> urls;
     for (Side* side : {&from, &to}) {
         if (side->url) {
@@ -288,7 +287,8 @@ int runCopy(const CopyOptions& options) {
     std::vector<CLASS_DISK*> disks = tool::attachDisks(host, urls, attach, error);
     int code = kExitOk;
     if (disks.empty()) {
-        code = failure(error);
+        // An attach cut short by the interruption (its requests given up) is not a failure.
+        code = tool::Interruption::flag().load() ? interruptedBeforeCopying() : failure(error);
     } else {
         size_t next = 0;
         for (Side* side : {&from, &to}) {

@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/steps.h"
 
+#include "tool/interruption.h"
 #include "tool/target_url.h"
 
 #include <CLI/CLI.hpp>
@@ -81,16 +82,22 @@ int runRun(RunOptions options) {
     }
     hostOptions.wait = std::chrono::seconds(options.timeout);
 
+    // Declared before the host: the deadline also bounds the host's stop.
+    tool::Interruption interruption("quevi run");
     tool::Host host(hostOptions);
     if (!host.load(&error)) {
         std::cerr << "quevi run: " << error << "\n";
         return kExitFailure;
     }
+    tool::Interruption::Watch watching(interruption, host);
     bool ran = true;
+    size_t done = 0; // steps that ran to their end
     tool::AddConfig config{address, port, options.connections, options.login};
     tool::AddResult add = host.tool().addTarget(
         config, options.security == "reject" ? tool::rejectAll() : tool::acceptAll());
-    if (!add.completed()) {
+    if (interruption.requested()) {
+        ran = false;
+    } else if (!add.completed()) {
         std::cerr << "quevi run: the add did not complete within " << options.timeout << " s\n";
         ran = false;
     } else {
@@ -101,18 +108,27 @@ int runRun(RunOptions options) {
                          .dump()
                   << std::endl;
         host.scan();
-        StepRunner runner(host, bus, address);
-        for (size_t i = 0; i < steps.size() && ran; i++) {
+        StepRunner runner(host, bus, address, &tool::Interruption::flag());
+        for (size_t i = 0; i < steps.size() && ran && !interruption.requested(); i++) {
             if (!runner.run(steps[i])) {
                 std::cerr << "quevi run: step '" << options.steps[i] << "' did not complete within "
                           << options.timeout << " s\n";
                 ran = false;
+            } else if (!interruption.requested()) {
+                done++;
             }
         }
     }
     tool::HostReport report = host.stop();
     for (const std::string& problem : report.problems) {
         std::cerr << "quevi run: " << problem << "\n";
+    }
+    if (interruption.requested()) {
+        // The step under way when the signal came is not reported: its outcome is the
+        // interruption's (its requests may have been given up), not the target's.
+        std::cerr << "quevi run: interrupted after " << done << " of " << steps.size()
+                  << " steps\n";
+        return kExitInterrupted;
     }
     return ran && report.clean() ? kExitOk : kExitFailure;
 }

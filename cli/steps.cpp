@@ -2,6 +2,7 @@
 
 #include "driver/adapter/adapter.h"
 #include "platform/kernel/host.h"
+#include "tool/interruption.h"
 #include "tool/sha256.h"
 
 #include <cstdio>
@@ -131,6 +132,9 @@ std::optional<Step> parseStep(const std::string& word, std::string& error, uint8
 }
 
 void StepRunner::print(const nlohmann::ordered_json& line) {
+    if (stop_ != nullptr && stop_->load()) {
+        return;
+    }
     // Target text may hold bytes that are not UTF-8; they are shown replaced, never fail the run.
     std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
 }
@@ -273,7 +277,7 @@ bool StepRunner::run(const Step& step) {
         return true;
     }
     case StepKind::Sleep:
-        std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+        (void)tool::Interruption::sleep(std::chrono::milliseconds(step.ms));
         print({{"step", "sleep"}, {"ms", step.ms}});
         return true;
     case StepKind::Events:

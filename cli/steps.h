@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -49,8 +50,10 @@ inline uint8_t patternByte(uint32_t seed, uint64_t i) {
 
 class StepRunner {
 public:
-    StepRunner(tool::Host& host, uint8_t bus, uint32_t ipAddress)
-        : host_(host), bus_(bus), ipAddress_(ipAddress) {}
+    // Once `stop` is set, a sleep step ends early and no step prints its line.
+    StepRunner(tool::Host& host, uint8_t bus, uint32_t ipAddress,
+               const std::atomic<bool>* stop = nullptr)
+        : host_(host), bus_(bus), ipAddress_(ipAddress), stop_(stop) {}
 
     // Runs one step and prints its JSON line(s) to stdout; false when a request did not complete
     // within the host's wait (the run cannot go on).
@@ -64,6 +67,7 @@ private:
     tool::Host& host_;
     uint8_t bus_;
     uint32_t ipAddress_;
+    const std::atomic<bool>* stop_;
     std::map<uint8_t, uint32_t> blockSize_; // from the last successful readcap of each LUN
 };
 

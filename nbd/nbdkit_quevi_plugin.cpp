@@ -6,7 +6,8 @@
 // that do not fall on whole blocks go through a small per-thread buffer, and their writes are read,
 // changed and written under one mutex so that two of them in the same block cannot undo each
 // other. Every failed transfer is reported to the client as an error (EIO), never as data. When
-// nbdkit ends, cleanup shuts the adapter down in order.
+// nbdkit ends, cleanup shuts the adapter down in order. SIGINT or SIGTERM stops nbdkit within a
+// bound whatever the target does (see tool/interruption.h).
 //
 // Parameters: url=quevi://ADDR[:PORT]/TARGETNAME[/LUN] (also as the first bare parameter),
 // initiator=NAME, connections=N, timeout=SECONDS, registry=NAME=VALUE (repeatable).
@@ -14,6 +15,7 @@
 #include <nbdkit-plugin.h>
 
 #include "tool/disk_attach.h"
+#include "tool/interruption.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,7 +38,12 @@ struct PluginState {
     uint32_t connections = 1;
     unsigned timeout = 30;
     std::vector<std::pair<std::string, uint32_t>> registry;
+    // From after_fork to cleanup: SIGINT and SIGTERM stop nbdkit (its handlers are chained) and,
+    // after a short grace, give up the transfers in flight, so that nbdkit's wait for the
+    // callbacks under way ends whatever the target does.
+    std::unique_ptr<quevi::tool::Interruption> interruption;
     std::unique_ptr<quevi::tool::Host> host;
+    std::optional<quevi::tool::Interruption::Watch> watching;
     CLASS_DISK* disk = nullptr;
     uint64_t size = 0;
     uint32_t block = 512;
@@ -111,6 +118,7 @@ int questAfterFork() {
     options.registry = s.registry;
     options.wait = std::chrono::seconds(s.timeout);
     quevi::tool::preferBulkTransfers(options);
+    s.interruption = std::make_unique<quevi::tool::Interruption>("quevi nbd", true);
     s.host = std::make_unique<quevi::tool::Host>(options);
     std::string error;
     if (!s.host->load(&error)) {
@@ -118,6 +126,7 @@ int questAfterFork() {
         s.host.reset();
         return -1;
     }
+    s.watching.emplace(*s.interruption, *s.host);
     quevi::tool::AttachOptions attach{s.initiator, s.connections, quevi::tool::acceptAll()};
     std::vector<CLASS_DISK*> disks = quevi::tool::attachDisks(*s.host, {*s.url}, attach, error);
     if (disks.empty()) {
@@ -135,15 +144,22 @@ int questAfterFork() {
 
 void questCleanup() {
     PluginState& s = state();
-    if (!s.host) {
-        return;
+    s.watching.reset();
+    if (s.host) {
+        quevi::tool::HostReport report = s.host->stop();
+        for (const std::string& problem : report.problems) {
+            nbdkit_error("quevi: %s", problem.c_str());
+        }
+        s.disk = nullptr;
+        s.host.reset();
     }
-    quevi::tool::HostReport report = s.host->stop();
-    for (const std::string& problem : report.problems) {
-        nbdkit_error("quevi: %s", problem.c_str());
-    }
-    s.disk = nullptr;
-    s.host.reset();
+    s.interruption.reset(); // last: its deadline also bounds the host's stop
+}
+
+// A transfer that failed once nbdkit is stopping was given up: the client is told the server is
+// shutting down, and nothing is reported as a failure of the disk.
+bool stopping() {
+    return quevi::tool::Interruption::flag().load();
 }
 
 void* questOpen(int) {
@@ -184,6 +200,10 @@ int errnoOf(NTSTATUS status) {
 // Whole blocks, straight between the disk and the caller's buffer.
 int wholeBlocks(bool write, void* buffer, uint64_t length, uint64_t offset) {
     NTSTATUS status = qvdisk::readWrite(state().disk, write, offset, buffer, length);
+    if (!NT_SUCCESS(status) && stopping()) {
+        nbdkit_set_error(ESHUTDOWN);
+        return -1;
+    }
     if (!NT_SUCCESS(status)) {
         nbdkit_error("quevi: %s of %llu bytes at %llu failed (status 0x%08X)",
                      write ? "write" : "read", static_cast<unsigned long long>(length),
@@ -256,6 +276,10 @@ int questPwrite(void*, const void* buffer, uint32_t count, uint64_t offset, uint
 
 int questFlush(void*, uint32_t) {
     if (!quevi::tool::flushDisk(*state().host, state().disk)) {
+        if (stopping()) {
+            nbdkit_set_error(ESHUTDOWN);
+            return -1;
+        }
         nbdkit_error("quevi: SYNCHRONIZE CACHE failed");
         nbdkit_set_error(EIO);
         return -1;

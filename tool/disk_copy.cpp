@@ -18,6 +18,7 @@ namespace {
 
 constexpr size_t kHolePiece = 4096;       // the granularity of holes in a sparse destination
 constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
+constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 
 constexpr uint64_t kNotDigested = UINT64_MAX;
 
@@ -235,9 +236,10 @@ public:
                 if (outcome == Outcome::Retrying) {
                     break;
                 }
-                if (outcome == Outcome::Ok && result_.error.empty()) {
+                if (outcome == Outcome::Ok && result_.error.empty() && !cut_) {
                     if (options_.digest) {
                         c.digest = hasher_.hand(c.buffer, c.length);
+                        digestedBytes_ += c.length;
                     }
                     startWrite(c);
                 } else {
@@ -282,7 +284,10 @@ public:
         }
         result_.interrupted = result_.copied < total && result_.error.empty();
         if (options_.digest) {
-            result_.sha256 = hasher_.finishHex();
+            // A write that failed after its chunk was digested leaves a digest of more than was
+            // copied: none is given then.
+            std::string digest = hasher_.finishHex();
+            result_.sha256 = digestedBytes_ == result_.copied ? digest : std::string();
         }
         result_.elapsed = std::chrono::steady_clock::now() - start;
         return result_;
@@ -342,6 +347,12 @@ private:
         if (!result_.error.empty()) {
             return Outcome::Failed;
         }
+        // Once the copy is interrupted, transfers in flight that fail were given up (or would
+        // be): no retry, no error, and nothing after them is written.
+        if (stopRequested()) {
+            cut_ = true;
+            return Outcome::Failed;
+        }
         if (end.disk == nullptr) {
             fail(std::string(what) + " of the file at byte " + std::to_string(at) +
                  " failed or the file ended early");
@@ -349,7 +360,10 @@ private:
         }
         if (status != STATUS_INVALID_PARAMETER && c.attempts < options_.retries) {
             c.attempts++;
-            std::this_thread::sleep_for(options_.retryPause);
+            if (!pause(options_.retryPause)) {
+                cut_ = true;
+                return Outcome::Failed;
+            }
             submit(c, end.disk, c.phase == Phase::Writing, end.offset);
             return Outcome::Retrying;
         }
@@ -357,6 +371,22 @@ private:
              std::to_string(at) + " failed: " + statusText(status) + " after " +
              std::to_string(c.attempts + 1) + " attempts");
         return Outcome::Failed;
+    }
+
+    bool stopRequested() const { return options_.stop != nullptr && options_.stop->load(); }
+
+    // Waits before a retry; false when the copy was interrupted meanwhile.
+    bool pause(std::chrono::milliseconds length) const {
+        auto until = std::chrono::steady_clock::now() + length;
+        while (!stopRequested()) {
+            auto left = until - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                return true;
+            }
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(left, kPauseSlice));
+        }
+        return false;
     }
 
     void fail(const std::string& error) {
@@ -377,6 +407,8 @@ private:
     std::vector<Chunk> chunks_;
     Hasher hasher_;
     CopyResult result_;
+    bool cut_ = false;           // a transfer was given up after the interruption
+    uint64_t digestedBytes_ = 0; // handed to the hasher
 };
 
 } // namespace

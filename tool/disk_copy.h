@@ -40,15 +40,19 @@ struct CopyOptions {
     std::chrono::milliseconds retryPause{1000};
     // Called on the copying thread after each chunk.
     std::function<void(const CopyProgress&)> progress;
-    // Once true, no further chunk starts; those in flight finish and are counted.
+    // Once true, no further chunk starts and nothing is retried; the chunks in flight finish
+    // and are counted, or fail (given up, see Host::giveUp) and end the copy there, without an
+    // error: the copy is then interrupted, and nothing after them is written.
     const std::atomic<bool>* stop = nullptr;
 };
 
 struct CopyResult {
     uint64_t copied = 0; // bytes written in order from the start
     bool interrupted = false;
-    std::string error;  // empty when nothing failed
-    std::string sha256; // of the bytes copied; empty without a digest
+    std::string error; // empty when nothing failed
+    // Of the bytes copied; empty without a digest, or when a write failed after its chunk was
+    // digested (the digest would cover more than was copied).
+    std::string sha256;
     std::chrono::steady_clock::duration elapsed{};
     bool ok() const { return error.empty() && !interrupted; }
 };

@@ -82,6 +82,18 @@ int Host::claimDisks() {
     return qvdisk::claimDisks(port_);
 }
 
+void Host::giveUp() {
+    std::lock_guard<std::mutex> guard(giveUpMutex_);
+    if (tearingDown_ || port_ == nullptr) {
+        return;
+    }
+    givenUp_ = true;
+    (void)tool_->shutdown(); // a control request: answered at once
+    for (UCHAR bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        qvport::resetBus(port_, bus);
+    }
+}
+
 HostReport Host::stop() {
     HostReport report;
     if (!loaded()) {
@@ -96,6 +108,10 @@ HostReport Host::stop() {
         if (!scsi_->shutdown(bus).completed) {
             problem("the shutdown of bus " + std::to_string(bus) + " did not complete");
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(giveUpMutex_);
+        tearingDown_ = true;
     }
     tool_->stopServing();
 

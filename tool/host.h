@@ -11,8 +11,10 @@
 #include "tool/config_tool.h"
 #include "tool/scsi.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +54,15 @@ public:
     // The disk class driver claims the direct-access units of the last scan; how many.
     int claimDisks();
 
+    // Ends every request in flight now, whatever the targets do: the tool's shutdown request, then
+    // a reset of every target bus through the port. Reset while shutting down, the adapter breaks
+    // every session's connections, so the engine completes what it holds (SELECTION_TIMEOUT), and
+    // refuses every request from then on (NO_DEVICE). Buffers stay with their requests until these
+    // complete, as always. Any thread, also while others wait for requests; does nothing once
+    // stop() has begun its teardown.
+    void giveUp();
+    bool givenUp() const { return givenUp_.load(); }
+
     // The orderly end: the tool's shutdown request, SRB_FUNCTION_SHUTDOWN to every target bus
     // (as the class drivers send it when the system stops), the login servers stop, the message
     // handler finishes, the engine's sessions are deleted, the threads end, the port stops.
@@ -65,6 +76,9 @@ private:
     std::unique_ptr<Submitter> submitter_;
     std::unique_ptr<ConfigTool> tool_;
     std::unique_ptr<Scsi> scsi_;
+    std::mutex giveUpMutex_;   // giveUp() against the start of the teardown
+    bool tearingDown_ = false; // guarded by giveUpMutex_
+    std::atomic<bool> givenUp_{false};
 };
 
 } // namespace quevi::tool

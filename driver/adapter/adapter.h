@@ -235,6 +235,14 @@ void holdRequest(PSCSI_REQUEST_BLOCK srb);
 // wildcard would also complete requests the engine or the message handler still hold (which
 // complete them again later, into buffers already handed back) and leave this list dangling.
 ULONG completeHeldRequests(ULONG pathId, UCHAR srbStatus);
+// Sets shutdown_reject_commands, so that every later request is refused. The first time it is set,
+// whatever set it (the shutdown request, a reset or a selection time-out while shutting down), the
+// shutdown's work is posted too (WINMSG_SHUTDOWN for pathId, the request srb or null): every
+// session's connections are broken, so the engine completes what it holds, and the held requests
+// end. Otherwise the shutdown request, refused from then on, could never post it, and requests at
+// a target that stopped answering would stay outstanding for ever. Any IRQL up to DISPATCH_LEVEL,
+// no adapter lock held. 0 when the work was posted now or before, else the posting's failure.
+int rejectCommandsAfterShutdown(PSCSI_REQUEST_BLOCK srb, ULONG pathId);
 
 // ---- control channel
 // The query of one target for the message handler: the state of the first connection of the

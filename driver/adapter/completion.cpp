@@ -178,7 +178,7 @@ void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG res
             noteRejectedLogin(dev, path);
             if (dev->shutdown_in_progress) {
                 Debug(DBG_ERROR, "iscsiOScompleteCommand: shutting down\n");
-                dev->shutdown_reject_commands = 1;
+                (void)rejectCommandsAfterShutdown(nullptr, path);
             }
         }
     }

@@ -222,24 +222,12 @@ int SrbFunctionAbortCmd(TARGET_INFO* target, PSCSI_REQUEST_BLOCK srb) {
     return 0;
 }
 
-int SrbFunctionShutdown(TARGET_INFO* target, PSCSI_REQUEST_BLOCK srb) {
+int SrbFunctionShutdown(TARGET_INFO*, PSCSI_REQUEST_BLOCK srb) {
     Debug(DBG_ERROR,
           "SrbFunctionShutdown: shutdown SRB received for PathId = %x, TargetId = %x, Lun = %x\n",
           srb->PathId, srb->TargetId, srb->Lun);
-    auto* record = static_cast<WINMSG_SHUTDOWN_RECORD*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(WINMSG_SHUTDOWN_RECORD), ISCSI_POOL_TAG));
-    int rc = ISCSI_FAILURE;
-    if (record != nullptr) {
-        record->srb = srb;
-        record->pathId = srb->PathId;
-        record->sessionHandle = static_cast<ULONG>(target->SessionHandle.get());
-        rc = sendToWinMsgHandler(&winMsgHandlerContext, WINMSG_SHUTDOWN, record);
-        if (rc != 0) {
-            ExFreePool(record);
-        }
-    }
+    int rc = rejectCommandsAfterShutdown(srb, srb->PathId);
     completeWith(srb, SRB_STATUS_SUCCESS);
-    pMyDevExt->shutdown_reject_commands = 1;
     return rc;
 }
 

@@ -25,10 +25,11 @@ BOOLEAN HwScsiResetBus(PVOID DeviceExtension, ULONG PathId) {
         Debug(DBG_ERROR, "HwScsiResetBus: shutdown_in_progress -- calling ScsiPortCompleteRequest "
                          "and returning\n");
         // Only the requests the adapter keeps itself end here: those the engine or the message
-        // handler hold are completed by them (they fail at once during a shutdown), and completing
-        // them here as well would hand them back twice while their buffers are still in use.
+        // handler hold are completed by them (they fail at once during a shutdown, once the
+        // shutdown's work has broken the connections), and completing them here as well would
+        // hand them back twice while their buffers are still in use.
         completeHeldRequests(0xFF, SRB_STATUS_NO_DEVICE);
-        dev->shutdown_reject_commands = 1;
+        (void)rejectCommandsAfterShutdown(nullptr, PathId);
         return TRUE;
     }
     if (dev->ResetInProgress[PathId]) {
@@ -61,4 +62,26 @@ int SrbFunctionResetBus(TARGET_INFO*, PSCSI_REQUEST_BLOCK srb) {
     iscsiOScompleteCommand(srb, SCSISTAT_GOOD, 0);
     HwScsiResetBus(pMyDevExt, srb->PathId);
     return 0;
+}
+
+int rejectCommandsAfterShutdown(PSCSI_REQUEST_BLOCK srb, ULONG pathId) {
+    HW_DEVICE_EXTENSION* dev = pMyDevExt;
+    if (dev->shutdown_reject_commands.v.exchange(1) != 0) {
+        return 0;
+    }
+    auto* record = static_cast<WINMSG_SHUTDOWN_RECORD*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(WINMSG_SHUTDOWN_RECORD), ISCSI_POOL_TAG));
+    if (record == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    record->srb = srb;
+    record->pathId = pathId;
+    record->sessionHandle = pathId < ADAPTER_TARGET_BUSES
+                                ? static_cast<ULONG>(dev->TargetInfo[pathId].SessionHandle.get())
+                                : static_cast<ULONG>(-1);
+    int rc = sendToWinMsgHandler(&winMsgHandlerContext, WINMSG_SHUTDOWN, record);
+    if (rc != 0) {
+        ExFreePool(record);
+    }
+    return rc;
 }

@@ -45,7 +45,8 @@ struct WINMSG_RESET_RECORD {
 };
 
 // Payload of WINMSG_SHUTDOWN, from non-paged pool; freed by the handler without being read (the
-// shutdown request itself was already completed by its sender).
+// shutdown request itself was already completed by its sender; srb is null when a reset or a
+// selection time-out during the shutdown posted the work, see rejectCommandsAfterShutdown).
 struct WINMSG_SHUTDOWN_RECORD {
     PSCSI_REQUEST_BLOCK srb;
     ULONG pathId;

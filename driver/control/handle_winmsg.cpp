@@ -251,10 +251,11 @@ void handleShutdown(WINMSG_SHUTDOWN_RECORD* record) {
     HW_DEVICE_EXTENSION* dev = pMyDevExt;
     Debug(DBG_ERROR, "handleWinMsg: case WINMSG_SHUTDOWN, closing TCP connections and completing "
                      "all pending SRBs\n");
+    // Each session is reset for good: one reconnecting after the shutdown would wait for a login
+    // the refusing adapter can no longer complete.
     for (ULONG bus = 0; bus < WINMSG_BUSES; bus++) {
         if (dev->TargetActive[bus] == 1) {
-            (void)iscsiCoreResetBus(static_cast<ULONG>(dev->TargetInfo[bus].SessionHandle.get()), 0,
-                                    0);
+            (void)iscsiCoreEndSession(static_cast<ULONG>(dev->TargetInfo[bus].SessionHandle.get()));
         }
     }
     (void)completeHeldRequests(0xFF, SRB_STATUS_NO_DEVICE);

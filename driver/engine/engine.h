@@ -431,6 +431,10 @@ ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abor
 // on them: TM_RESULT_DONE, or TM_RESULT_FAILED when the handle names no session. The two further
 // arguments are unused (0).
 ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2);
+// The shutdown's reset: as iscsiCoreResetBus, but the session is ended first (SESSION_ENDED), so it
+// never connects again; a reconnection after a shutdown would wait for a login that the shut-down
+// adapter can no longer see through (its security step) or a target that no longer answers.
+ULONG iscsiCoreEndSession(ULONG handle);
 
 // ---- one path for a failed connection, and for a PDU that is dropped
 // Drops the connection: breaks its transport, so that its reads and writes fail and its receive

@@ -154,6 +154,18 @@ ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2) {
     return TM_RESULT_DONE;
 }
 
+ULONG iscsiCoreEndSession(ULONG handle) {
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
+    if (session == nullptr) {
+        return TM_RESULT_FAILED;
+    }
+    KIRQL old = iscsiLockSession(session);
+    session->flags |= SESSION_ENDED;
+    iscsiUnlockSession(session, old);
+    iscsiReleaseSession(session);
+    return iscsiCoreResetBus(handle, 0, 0);
+}
+
 void sendTaskManage(ISCSI_SESSION* session, ISCSI_TASK_MAN* tm) {
     ISCSI_MSG_HDR* msgHdr = nullptr;
     if (session->numActiveConnections == 0 || (msgHdr = getMessageHeader()) == nullptr) {

@@ -94,6 +94,11 @@ void submit(SCSI_PORT* port, SCSI_PORT_REQUEST* request);
 bool execute(SCSI_PORT* port, SCSI_PORT_REQUEST* request, ULONG waitSeconds);
 bool waitFor(SCSI_PORT_REQUEST* request, ULONG waitSeconds);
 
+// Resets a bus now, as a request's time-out does: HwResetBus for the path under the port's locks,
+// then whatever that completed is handed back (the equivalent of NT's bus reset control request,
+// which does not wait in the units' queues). Any IRQL up to DISPATCH_LEVEL; not after stopPort.
+void resetBus(SCSI_PORT* port, ULONG pathId);
+
 // INQUIRY to target 0, LUNs 0 to 7, of every bus (the other LUNs of a bus whose LUN 0 answered
 // SELECTION_TIMEOUT or NO_DEVICE are skipped). PASSIVE_LEVEL. Returns the number of logical units
 // found (peripheral qualifier 0); the list is kept for the class drivers.

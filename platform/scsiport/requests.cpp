@@ -567,4 +567,22 @@ void submit(SCSI_PORT* port, SCSI_PORT_REQUEST* request) {
     KeLowerIrql(old);
 }
 
+void resetBus(SCSI_PORT* port, ULONG pathId) {
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KeAcquireSpinLockAtDpcLevel(&port->Locks->SpinLock);
+    if (!port->Stopping.load() && pathId < port->NumberOfBuses) {
+        KeAcquireSpinLockAtDpcLevel(&port->Locks->InterruptSpinLock);
+        port->Hw.HwResetBus(port->HwDeviceExtension, pathId);
+        takeInterruptData(port);
+        KeReleaseSpinLockFromDpcLevel(&port->Locks->InterruptSpinLock);
+        startNext(port);
+    }
+    bool done = port->DoneHead != nullptr;
+    KeReleaseSpinLockFromDpcLevel(&port->Locks->SpinLock);
+    if (done) {
+        KeInsertQueueDpc(&port->DeviceObject->Dpc, nullptr, nullptr);
+    }
+    KeLowerIrql(old);
+}
+
 } // namespace qvport

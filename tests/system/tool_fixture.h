@@ -90,10 +90,12 @@ protected:
     qt::ConfigTool& tool() { return host_->tool(); }
     qt::Scsi& scsi() { return host_->scsi(); }
 
-    // A READ(10) of one block started on the bus; finish() waits for it. The fixture owns it, so
-    // it outlives the test body even when the port still holds it then.
-    qt::PortRequest& startRead(UCHAR bus) {
+    // A READ(10) of one block started on the bus (timed by the port after `timeOut` seconds; 0:
+    // the host's wait); finish() waits for it. The fixture owns it, so it outlives the test body
+    // even when the port still holds it then.
+    qt::PortRequest& startRead(UCHAR bus, ULONG timeOut = 0) {
         auto& r = requests_.emplace_back(qt::makeRequest(SRB_FUNCTION_EXECUTE_SCSI, bus, 0, 512));
+        r->srb().TimeOutValue = timeOut;
         std::vector<UCHAR> cdb = qt::read10Cdb(0, 1);
         std::copy(cdb.begin(), cdb.end(), r->srb().Cdb);
         r->srb().CdbLength = 10;

@@ -366,3 +366,63 @@ TEST_F(ToolTest, ShutdownEndsBothActiveBusesAndRefusesWhatFollows) {
     EXPECT_EQ(read(1), SRB_STATUS_NO_DEVICE);
     EXPECT_EQ(tool().sendText(0, "SendTargets=All").bufferLength, -1) << "no answer to read";
 }
+
+namespace {
+
+// How a shutdown comes to refuse every request before its own request is started.
+struct RefusalCase {
+    const char* name;
+    bool byTimeOut; // the withheld read times out; otherwise another bus's read finds no connection
+};
+
+class ShutdownRefusalTest : public ToolTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+const RefusalCase kRefusalCases[] = {{"ThroughATimedOutRequestsReset", true},
+                                     {"ThroughASelectionTimeOut", false}};
+
+} // namespace
+
+// Once the adapter refuses everything, the shutdown request can no longer post its work; the
+// requests the engine holds at a target that stopped answering must end all the same, once.
+TEST_P(ShutdownRefusalTest, RequestsTheEngineHoldsStillEndAndTheShutdownIsRefusedAfterItsWork) {
+    tgt::Target& a = startTarget();
+    tgt::Target& b = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&a)).returnCode(), ISCSI_RC_SUCCESS);
+    ASSERT_EQ(tool().addTarget(config(&b, 1, "second")).returnCode(), ISCSI_RC_SUCCESS);
+    a.setFaults(withheld());
+    // Timed out after the shutdown request below, or not within the test.
+    qt::PortRequest& held = startRead(0, GetParam().byTimeOut ? 5 : 600);
+    ASSERT_TRUE(a.waitForPdus(0, 3, 5s));
+    b.stop(); // bus 1 has no connection from now on
+    EXPECT_EQ(tool().shutdown().returnCode, ISCSI_RC_SUCCESS);
+    if (!GetParam().byTimeOut) {
+        EXPECT_EQ(read(1), SRB_STATUS_SELECTION_TIMEOUT);
+    }
+    ASSERT_TRUE(qvport::waitFor(&held.request, 40)) << "the engine's request never ended";
+    EXPECT_EQ(SRB_STATUS(held.srb().SrbStatus), SRB_STATUS_SELECTION_TIMEOUT);
+    EXPECT_TRUE(a.waitForClosed(0, 5s)) << "the shutdown's work broke the connection";
+    EXPECT_EQ(SRB_STATUS(scsi().shutdown(0).srbStatus), SRB_STATUS_NO_DEVICE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ShutdownRefusalTest, ::testing::ValuesIn(kRefusalCases));
+
+// Giving up ends at once what a target that stopped answering holds, and what waits behind it in
+// the port's queue, each request once; the adapter refuses everything after.
+TEST_F(ToolTest, GivingUpEndsWhatASilentTargetHoldsAndWhatWaitsBehindIt) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    t.setFaults(withheld());
+    std::vector<qt::PortRequest*> reads;
+    for (int i = 0; i < 9; i++) { // the ninth waits: MaximumConcurrency is 8
+        reads.push_back(&startRead(0, 600));
+    }
+    ASSERT_TRUE(t.waitForPdus(0, 10, 5s));
+    host_->giveUp();
+    for (qt::PortRequest* r : reads) {
+        UCHAR status = finish(*r); // the engine's end at once; the port's are refused
+        EXPECT_TRUE(status == SRB_STATUS_SELECTION_TIMEOUT || status == SRB_STATUS_NO_DEVICE)
+            << int{status};
+    }
+    EXPECT_TRUE(host_->givenUp());
+    EXPECT_EQ(read(0), SRB_STATUS_NO_DEVICE);
+}

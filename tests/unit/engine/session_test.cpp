@@ -286,6 +286,25 @@ TEST_F(SessionTest, CommandThreadReconnectsWhenWokenWithoutConnections) {
     EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
 }
 
+// The shutdown's end of a session: like a reset, but the session never connects again, even when
+// its command thread is woken (a reconnection at shutdown would wait for a login nobody answers).
+TEST_F(SessionTest, AnEndedSessionHasItsConnectionsBrokenAndNeverReconnects) {
+    doubles().connectOnMake = 1;
+    ULONG h = createSession();
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    EXPECT_EQ(iscsiCoreEndSession(h), TM_RESULT_DONE);
+    EXPECT_EQ(s->numActiveConnections, 0u);
+    EXPECT_EQ(iscsiCoreEndSession(ISCSI_MAX_SESSIONS), TM_RESULT_FAILED);
+    int calls = doubles().makeConnectionsCalls;
+    KIRQL old = iscsiLockSession(s);
+    KeSetEvent(&s->cmdQEvent, 0, FALSE); // as new work would
+    iscsiUnlockSession(s, old);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(doubles().makeConnectionsCalls, calls);
+    EXPECT_EQ(s->numActiveConnections, 0u);
+}
+
 TEST_F(SessionTest, CleanupDeletesEverySession) {
     doubles().connectOnMake = 1;
     createSession();
