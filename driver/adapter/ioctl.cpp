@@ -206,7 +206,15 @@ ULONG securityComplete(PSCSI_REQUEST_BLOCK srb, int*) {
 }
 
 ULONG shutdown(PSCSI_REQUEST_BLOCK, int*) {
-    pMyDevExt->shutdown_in_progress = 1;
+    HW_DEVICE_EXTENSION* dev = pMyDevExt;
+    dev->shutdown_in_progress = 1;
+    // Logins waiting for the tool's verdict on a security step fail now: the tool that shuts the
+    // adapter down stops answering them, and the sessions end.
+    for (ULONG bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        if (dev->TargetInfo[bus].Status != 0 || dev->TargetActive[bus] != 0) {
+            KeSetEvent(&dev->TargetInfo[bus].SecurityCompleteEvent, 0, FALSE);
+        }
+    }
     return ISCSI_RC_SUCCESS;
 }
 

@@ -260,8 +260,12 @@ int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber) {
         return 0;
     }
     TARGET_INFO* target = &pMyDevExt->TargetInfo[busNumber];
-    // A bus being removed asks its tool nothing more: its removal waits for this bring-up.
-    if (busRemoving[busNumber]) {
+    // A bus being removed, or an adapter shutting down, asks its tool nothing more: the removal
+    // waits for this bring-up, and after a shutdown the tool may have stopped answering.
+    auto abandoned = [busNumber] {
+        return busRemoving[busNumber] != 0 || pMyDevExt->shutdown_in_progress != 0;
+    };
+    if (abandoned()) {
         Debug(DBG_ERROR, "iscsiOShandleSecurity: bus %x is being removed, returning with rc = %x\n",
               busNumber, static_cast<ULONG>(ISCSI_SECURITY_BUS_REMOVED));
         return ISCSI_SECURITY_BUS_REMOVED;
@@ -281,12 +285,11 @@ int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber) {
     // the add's completion behind it) for ever. The wait is cut into slices so that the removal
     // of the bus, or of another bus bound to the session, ends it without a signal of its own.
     NTSTATUS waited = STATUS_TIMEOUT;
-    for (ULONG slept = 0;
-         slept < SECURITY_WAIT_SECONDS && waited != STATUS_SUCCESS && !busRemoving[busNumber];
+    for (ULONG slept = 0; slept < SECURITY_WAIT_SECONDS && waited != STATUS_SUCCESS && !abandoned();
          slept++) {
         waited = iscsiOSlimitsleep(&target->SecurityCompleteEvent, 1);
     }
-    int rc = busRemoving[busNumber] ? ISCSI_SECURITY_BUS_REMOVED
+    int rc = abandoned() ? ISCSI_SECURITY_BUS_REMOVED
              : waited != STATUS_SUCCESS || (target->Status & TARGET_SECURITY_FAILED) ? -1
                                                                                      : 0;
     Debug(DBG_ERROR, "iscsiOShandleSecurity: returning from function with rc = %x\n", rc);

@@ -84,7 +84,7 @@ void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG resul
 // ---- security step of a login (driver/control)
 // Hands the login text to the configuration tool and blocks until it reports the outcome.
 // 0 when the step succeeded, -1 when it failed, ISCSI_SECURITY_BUS_REMOVED (the tool not asked,
-// or a wait for its verdict cut short) when the bus is being removed: the removal waits for the
-// bring-up, which logs in no further connection.
+// or a wait for its verdict cut short) when the bus is being removed or the adapter shuts down:
+// the bring-up then logs in no further connection (a removal waits for it).
 constexpr int ISCSI_SECURITY_BUS_REMOVED = -2;
 int iscsiOShandleSecurity(char* loginText, ULONG length, ULONG busNumber);

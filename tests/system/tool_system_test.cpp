@@ -195,6 +195,28 @@ TEST_P(StuckSecurityTest, RemovalEndsTheBringUpAtOnce) {
 INSTANTIATE_TEST_SUITE_P(StuckSecurity, StuckSecurityTest, ::testing::ValuesIn(kStuckCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A reconnection whose login waits for the tool's verdict when the tool shuts the adapter down:
+// the step fails at once (the tool stops answering), instead of holding the session, and the
+// host's stop behind it, for the step's whole time limit.
+TEST_F(ToolTest, AShutdownFailsALoginWaitingForTheToolAtOnce) {
+    tgt::Target& t = startTarget();
+    Gate gate;
+    std::atomic<unsigned> steps{0};
+    auto policy = [&, stuck = gate.policy()](UCHAR bus, const std::string& text) {
+        return ++steps <= 1 || stuck(bus, text);
+    };
+    ASSERT_EQ(tool().addTarget(config(&t, 1), policy).returnCode(), ISCSI_RC_SUCCESS);
+    ASSERT_TRUE(t.sendAsyncMessage(0, {4, {}, 0, 1})); // drop all, then come back
+    ASSERT_TRUE(gate.waitEntered());
+    qt::ConfigTool other(host_->submitter());
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(other.shutdown().completed);
+    EXPECT_TRUE(t.waitForClosed(1, 3s)) << "the waiting login failed at once";
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    gate.release();
+    tool().stopServing();
+}
+
 namespace {
 
 enum class TextPeer { Answers, NoReceiveThread, Silent };
