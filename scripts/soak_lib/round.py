@@ -2,9 +2,12 @@
 from outside (the target paused or killed and restarted, a signal to the process), and the checks
 that hold across the work: after each piece every LUN holds what it must, the targets are back to
 the threads and sockets they had, and at the end no process or socket of the round is left."""
+import functools
 import os
+import re
 import shutil
 import signal
+import subprocess
 import tempfile
 import threading
 import time
@@ -13,12 +16,36 @@ from pathlib import Path
 
 from . import work
 from .lun import Lun
-from .plan import TARGET_STOP_BOUND, draw
+from .plan import SIGNAL_BOUND, TARGET_STOP_BOUND, draw
 from .procs import Findings, Proc, check_end, stacks
 
 TCP_LIVE_STATES = {"01": "ESTABLISHED", "08": "CLOSE_WAIT", "0A": "LISTEN"}
 IDLE_WAIT = 5.0                    # seconds a target may take to let go of a finished session
 TARGET_RSS_SLACK_KIB = 64 * 1024   # a target's resident memory may grow this much over a round
+
+
+SANITIZER_SLOWDOWN = 3  # bounds of a sanitizer build's programs are this many times longer
+
+
+@functools.lru_cache(maxsize=None)
+def sanitizer_environment(quevi):
+    """For a sanitizer build: what nbdkit needs to load the instrumented plugin (the runtime
+    preloaded, and the options the transport builds into the program given to nbdkit), else
+    None."""
+    try:
+        libs = subprocess.run(["ldd", quevi], capture_output=True, text=True, timeout=30).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    m = re.search(r"lib(asan|tsan)\.so\S* => (\S+)", libs)
+    if not m:
+        return None
+    env = {"LD_PRELOAD": m.group(2)}
+    if m.group(1) == "asan":
+        env["ASAN_OPTIONS"] = "detect_leaks=0:intercept_send=0"
+    else:
+        supp = os.path.join(os.path.dirname(quevi), "tests", "system", "nbdkit-tsan.supp")
+        env["TSAN_OPTIONS"] = f"suppressions={supp}" if os.path.exists(supp) else ""
+    return env
 
 
 class Target:
@@ -59,9 +86,12 @@ class Target:
             time.sleep(0.25)
         self.rnd.findings.add("target", f"target {self.index} did not start on port {self.port}: "
                                         f"{self.proc.stderr().strip()[-300:]}")
+        self.proc = None
         return False
 
     def pause(self, seconds):
+        if self.proc is None:
+            return
         pid = self.proc.pid
         self.rnd.log(f"target {self.index}: SIGSTOP for {seconds:.1f} s")
         os.kill(pid, signal.SIGSTOP)
@@ -71,13 +101,15 @@ class Target:
 
     def restart(self, down):
         self.rnd.log(f"target {self.index}: SIGKILL, restart in {down:.1f} s")
+        if self.proc is None:
+            return
         self.proc.kill()
         time.sleep(down)
         self.start()
 
     def idle(self):
         """Back to the threads and sockets it had once serving, within IDLE_WAIT seconds."""
-        if self.baseline is None or not self.proc.alive():
+        if self.baseline is None or self.proc is None or not self.proc.alive():
             return
         deadline = time.monotonic() + IDLE_WAIT
         while True:
@@ -100,9 +132,11 @@ class Target:
             self.rss_first = rss
 
     def stop(self):
+        if self.proc is None:
+            return
         self.proc.send(signal.SIGTERM)
         bound = time.monotonic() - self.proc.started + TARGET_STOP_BOUND
-        self.proc.wait(bound, self.rnd.findings, self.rnd.log_path, signal_bound=TARGET_STOP_BOUND)
+        self.proc.wait(bound, self.rnd.findings, self.rnd.log_path, signal_bound=TARGET_STOP_BOUND * self.rnd.slow)
         check_end(self.proc, self.rnd.findings, accounting=False)
 
 
@@ -110,9 +144,9 @@ class Events:
     """A process of the work and, at their drawn moments, the event from outside on target 0
     and the signal to the process."""
 
-    def __init__(self, rnd, name, argv, w):
+    def __init__(self, rnd, name, argv, w, env):
         self.rnd, self.w = rnd, w
-        self.proc = Proc(name, argv, rnd.folder, rnd.log, env=rnd.env)
+        self.proc = Proc(name, argv, rnd.folder, rnd.log, env=env)
         self.thread = threading.Thread(target=self._events, daemon=True)
         self.thread.start()
 
@@ -138,7 +172,7 @@ class Events:
                 target.restart(w.outside_for)
 
     def finish(self, bound):
-        self.proc.wait(bound, self.rnd.findings, self.rnd.log_path)
+        self.proc.wait(bound, self.rnd.findings, self.rnd.log_path, SIGNAL_BOUND * self.rnd.slow)
         self.thread.join()
         return self.proc
 
@@ -149,12 +183,14 @@ class Round:
         self.plan = draw(seed)
         self.quevi = str(Path(build).resolve() / "quevi")
         self.env = dict(os.environ, QUEVI_ACCOUNTING="1")
+        sanitizer = sanitizer_environment(self.quevi)
+        self.nbd_env = dict(self.env, **(sanitizer or {}))
+        self.slow = SANITIZER_SLOWDOWN if sanitizer else 1
         self.keep = keep
         self.folder = tempfile.mkdtemp(prefix=f"quevi-soak-{seed}-")
         self.log_path = os.path.join(self.folder, "round.log")
         self.findings = Findings(self.log)
         self.ports = set()
-        self.procs_started = []
         self.luns, self.targets = [], []
         self.log(f"round {seed}: {self.plan.describe()}")
         for w in self.plan.work:
@@ -172,11 +208,14 @@ class Round:
     def lun_of(self, target, number):
         return next(l for l in self.luns if l.target == target and l.number == number)
 
+    def bound(self, w):
+        return self.plan.bound(w) * self.slow
+
     def start_with_events(self, name, argv, w):
-        return Events(self, name, argv, w)
+        return Events(self, name, argv, w, self.nbd_env)
 
     def run_with_events(self, name, argv, w):
-        return Events(self, name, argv, w).finish(self.plan.bound(w))
+        return Events(self, name, argv, w, self.env).finish(self.bound(w))
 
     @staticmethod
     def usage(proc):

@@ -16,7 +16,7 @@ import time
 
 from . import nbd
 from .plan import BLOCK, KiB
-from .procs import Proc, check_end
+from .procs import check_end
 
 
 def _json_lines(text):
@@ -128,7 +128,7 @@ def export(rnd, w, index):
     lun = rnd.luns[w.lun]
     path = os.path.join(rnd.folder, f"nbd-{index}.sock")
     argv = [rnd.quevi, "nbd", rnd.url(w.lun), "--socket", path, "--connections", str(rnd.plan.connections)]
-    bound = rnd.plan.bound(w)
+    bound = rnd.bound(w)
     events = rnd.start_with_events(f"nbd-{index}", argv, w)
     proc = events.proc
     deadline = time.monotonic() + bound
