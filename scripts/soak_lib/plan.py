@@ -142,7 +142,7 @@ def _fault_args(kind, r, connections):
             parts.append(str(r.randint(0, 2)))                 # seconds to wait
             if event == 4:
                 parts.append(str(r.choice([0, 1, 2])))         # 0: the session ends
-        ends = event == 4 and parts[-1] == "0" and len(parts) == 4
+        ends = event == 4 and (len(parts) < 4 or parts[3] == "0")  # PARAM3 0 (the default) ends it
         return ["--async", ",".join(parts), "--async-after", str(r.randint(0, 200))], \
             {"reconnects": True, "ends": ends}
     if kind == "reject":
