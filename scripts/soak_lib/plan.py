@@ -53,7 +53,7 @@ class Work:
     outside: str = ""     # "pause" or "restart" of the target at outside_at seconds
     outside_at: float = 0.0
     outside_for: float = 0.0  # pause: seconds stopped; restart: seconds down
-    file_seed: int = 0    # copy-in: the source file's content
+    file_seed: int = 0    # copy-in: the source file's content; nbd: the clients' parts and operations
 
 
 @dataclass
@@ -104,7 +104,8 @@ class Plan:
 
 
 def _fault_args(kind, r, connections):
-    """The target options for one fault kind, and (per-PDU delay in ms, Data-In size, window)."""
+    """The target options for one fault kind, and its effects: the per-PDU delay in ms, the
+    Data-In size, the window, whether connections drop (reconnects) or the session may end."""
     if kind == "delay":
         d = r.choice([1, 2, 5, 10, 20])
         return ["--delay", str(d)], {"delay": max(d, 5)}
