@@ -16,6 +16,8 @@ import time
 
 from . import nbd
 from .plan import BLOCK, KiB
+
+HANDSHAKE_SECONDS = 15  # an export that serves answers a new client within this
 from .procs import check_end
 
 
@@ -134,18 +136,22 @@ def export(rnd, w, index):
     deadline = time.monotonic() + bound
     while not os.path.exists(path) and proc.alive() and time.monotonic() < deadline:
         time.sleep(0.05)
+    serving = False
     if os.path.exists(path) and proc.alive():
         # The export serves once its plugin has attached the LUN: a first client that gets the
         # size has seen that; what the process has then is what it must come back to.
         try:
-            nbd.Client(path, timeout=bound).close()
+            nbd.Client(path, timeout=HANDSHAKE_SECONDS * rnd.slow).close()
+            serving = True
         except nbd.NbdError as e:
-            rnd.log(f"{proc.name}: the first client: {e}")
+            rnd.log(f"{proc.name}: the first client: {e}")  # the export could not attach its LUN
+            serving = False
         time.sleep(0.3)
         before = rnd.usage(proc)
         rng = random.Random(w.file_seed)
         cuts = sorted(rng.sample(range(1, lun.size), w.clients - 1))
         edges = [0] + cuts + [lun.size]
+    if serving:
         errors = []
         clients = [threading.Thread(target=_nbd_client,
                                     args=(rnd, w, lun, path, edges[i], edges[i + 1],
@@ -161,8 +167,9 @@ def export(rnd, w, index):
             rnd.log(f"{proc.name}: clients ended with: {errors}")
         if proc.alive() and proc.sent is None:
             rnd.check_settles(proc, before, "nbdkit after its clients left", rss_slack_kib=64 * 1024 * rnd.slow)
-        if proc.sent is None:
-            proc.send(15)  # the export's normal end
+    if proc.sent is None:
+        proc.normal_stop = True  # SIGTERM is how an export ends: it must end in order
+        proc.send(15)
     events.finish(bound)
     check_end(proc, rnd.findings)
 
