@@ -5,9 +5,13 @@ CTEST_JOBS ?= 4
 CMAKE ?= cmake
 CTEST_FLAGS = --output-on-failure -j $(CTEST_JOBS) --timeout 300
 
-.PHONY: all bootstrap build test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo clean format tidy
+.PHONY: all bootstrap build test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo soak clean format tidy
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
+SOAK_MINUTES ?= 10
+SOAK_SEED ?=
+SOAK_JOBS ?= 3
+SOAK_ROUNDS ?=
 
 all: build
 
@@ -59,6 +63,14 @@ fuzz: fuzz-build
 # Every harness replays its corpus in fuzz/corpus/ and fuzzes for a few seconds (for CI).
 fuzz-smoke: fuzz-build
 	bash fuzz/run --smoke build-fuzz $(FUZZ_SMOKE_SECONDS)
+
+# The fault soak through the whole stack (scripts/soak): SOAK_MINUTES of seeded rounds; SOAK_SEED
+# (default: from the time, printed) makes the schedule reproducible; SOAK_ROUNDS="SEED ..." runs
+# just those rounds instead (CI).
+soak: bootstrap build/build.ninja
+	$(CMAKE) --build build -j $(JOBS) --target quevi nbdkit-quevi-plugin
+	SOAK_MINUTES=$(SOAK_MINUTES) SOAK_SEED=$(SOAK_SEED) python3 scripts/soak --build build \
+		--jobs $(SOAK_JOBS) $(foreach r,$(SOAK_ROUNDS),--round $(r))
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -47,6 +47,9 @@ struct TargetOptions {
     bool unknownTaskTag = false;
     bool closeWindow = false;
     int tmResponse = -1;
+    std::uint32_t refuseLoginsAfter = 0;
+    std::uint32_t refuseLogins = 0;
+    unsigned refuseLoginStatus = 0x04;
     std::string async;
     std::uint32_t asyncAfter = 0;
     int rejectReason = -1;
@@ -177,6 +180,9 @@ int runTarget(const TargetOptions& o) {
     f.unknownTaskTag = o.unknownTaskTag;
     f.closeWindow = o.closeWindow;
     f.taskManagementResponse = o.tmResponse;
+    f.refuseLoginsAfter = o.refuseLoginsAfter;
+    f.refuseLogins = o.refuseLogins;
+    f.refuseLoginStatus = static_cast<std::uint8_t>(o.refuseLoginStatus);
     if (!o.async.empty()) {
         target::AsyncEvent event;
         if (!parseAsync(o.async, event))
@@ -297,6 +303,16 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
     sub->add_flag("--close-window", o->closeWindow, "MaxCmdSN one below ExpCmdSN")->group(faults);
     sub->add_option("--tm-response", o->tmResponse, "answer task management with this response")
         ->check(CLI::Range(0, 255))
+        ->group(faults);
+    sub->add_option("--refuse-logins-after", o->refuseLoginsAfter,
+                    "refuse every login after the first N (0: none), e.g. reconnections")
+        ->group(faults);
+    sub->add_option("--refuse-logins", o->refuseLogins,
+                    "... only this many of them, then accept again (default 0: all)")
+        ->group(faults);
+    sub->add_option("--refuse-login-status", o->refuseLoginStatus,
+                    "... with this Login status (default 4, out of resources)")
+        ->check(CLI::Range(1u, 255u))
         ->group(faults);
     sub->add_option("--async", o->async, "send an Asynchronous Message EVENT[,CID,WAIT,PARAM3]")
         ->group(faults);

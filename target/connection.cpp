@@ -266,6 +266,11 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         return refuse(kLoginTargetNotFound);
     if (faults_.loginStatus != 0)
         return refuse(faults_.loginStatus);
+    std::uint32_t login = state_.logins.fetch_add(1) + 1;
+    std::uint32_t refusedFrom = faults_.refuseLoginsAfter;
+    if (refusedFrom != 0 && login > refusedFrom &&
+        (faults_.refuseLogins == 0 || login - refusedFrom <= faults_.refuseLogins))
+        return refuse(faults_.refuseLoginStatus);
 
     if (req.tsid == 0) {
         session_ = state_.createSession(req.isid, discovery, initiatorName);

@@ -81,6 +81,12 @@ struct Faults {
     bool unknownTaskTag = false;            // responses to commands carry a tag nobody sent
     bool closeWindow = false;               // MaxCmdSN one below ExpCmdSN
     int taskManagementResponse = -1;        // >= 0: answer every task management request with it
+    // Logins after the first refuseLoginsAfter that named this target (0: none refused) are
+    // refused with refuseLoginStatus, refuseLogins of them (0: every later one): a target that
+    // turns an initiator's reconnections away, for a while or for good.
+    std::uint32_t refuseLoginsAfter = 0;
+    std::uint32_t refuseLogins = 0;
+    std::uint8_t refuseLoginStatus = 0x04; // out of resources
 
     // Unsolicited PDUs, each sent once per connection when it has completed
     // `afterCommands` SCSI commands in the full feature phase (0: right after login).

@@ -77,6 +77,7 @@ public:
     std::map<std::uint16_t, std::shared_ptr<Session>> sessions;       // by TSID; guarded by mutex
     std::uint16_t nextTsid = 1;                                       // guarded by mutex
     std::size_t openConnections = 0;                                  // guarded by mutex
+    std::atomic<std::uint32_t> logins{0}; // Login requests that named this target, for the faults
 
     std::atomic<bool> stopping{false};
     int listenFd = -1;

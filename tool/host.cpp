@@ -7,6 +7,7 @@
 #include "platform/kernel/host.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace quevi::tool {
@@ -25,6 +26,22 @@ bool waitUntil(F done, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// One line on stderr with the counts the end checked, for scripts that check every run (such as
+// scripts/soak), also the runs where nothing went wrong: a missing line means the end never came.
+void printAccounting(const HostReport& report) {
+    const SCSI_PORT_ACCOUNTING& a = report.accounting;
+    std::fprintf(stderr,
+                 "quevi accounting: handed=%llu completed=%llu twice=%llu never=%llu "
+                 "busy_retries=%llu timeouts=%llu pool=%llu\n",
+                 static_cast<unsigned long long>(a.handedToMiniport),
+                 static_cast<unsigned long long>(a.completedByMiniport),
+                 static_cast<unsigned long long>(a.completedTwice),
+                 static_cast<unsigned long long>(a.neverCompleted),
+                 static_cast<unsigned long long>(a.busyRetries),
+                 static_cast<unsigned long long>(a.timeouts),
+                 static_cast<unsigned long long>(report.poolOutstanding));
 }
 
 } // namespace
@@ -148,6 +165,9 @@ HostReport Host::stop() {
     report.poolOutstanding = qvk::poolOutstanding();
     if (report.poolOutstanding != 0) {
         problem("pool allocations outstanding:\n" + qvk::poolLeakReport());
+    }
+    if (std::getenv("QUEVI_ACCOUNTING") != nullptr) {
+        printAccounting(report);
     }
     return report;
 }

@@ -66,7 +66,10 @@ public:
     // The orderly end: the tool's shutdown request, SRB_FUNCTION_SHUTDOWN to every target bus
     // (as the class drivers send it when the system stops), the login servers stop, the message
     // handler finishes, the engine's sessions are deleted, the threads end, the port stops.
-    // Returns what the teardown found. Called by the destructor if not called before.
+    // Returns what the teardown found. Called by the destructor if not called before. With
+    // QUEVI_ACCOUNTING set in the environment it also prints the port's counts as one line on
+    // stderr: "quevi accounting: handed=N completed=N twice=N never=N busy_retries=N
+    // timeouts=N pool=N" (pool: allocations still outstanding).
     HostReport stop();
 
 private:

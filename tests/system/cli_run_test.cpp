@@ -98,6 +98,36 @@ TEST_F(CliRunTest, EveryStepPrintsItsLine) {
     EXPECT_TRUE(reset) << r.out;
 }
 
+// A further URL among the steps attaches its target on a bus of its own; the steps after it go
+// there, with its LUN as their default.
+TEST_F(CliRunTest, AFurtherUrlAttachesItsTargetOnItsOwnBusForTheStepsAfterIt) {
+    startTarget();
+    tgt::TargetConfig config;
+    config.name = "second-target";
+    config.luns = {"1M", "1M"};
+    tgt::Target second(config);
+    std::string error;
+    ASSERT_TRUE(second.start(&error)) << error;
+    std::string first = "quevi://127.0.0.1:" + std::to_string(target().port()) + "/" + kTargetName;
+    std::string other = "quevi://127.0.0.1:" + std::to_string(second.port()) + "/second-target/1";
+    ProgramRun r = runProgram(QUEVI_BINARY, "run " + first + " write:0:1:3 " + other +
+                                                " write:0:1:9 read:0:1 " + first + "/0 read:0:1");
+    second.stop();
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    std::vector<json> l = lines(r.out);
+    ASSERT_EQ(l.size(), 7u) << r.out;
+    for (int bus = 0; bus < 3; bus++) {
+        EXPECT_EQ(l[bus], json({{"step", "add"}, {"return_code", 0}, {"bus", bus}})) << r.out;
+    }
+    EXPECT_EQ(l[4]["lun"], 1);
+    EXPECT_EQ(l[5]["lun"], 1);
+    EXPECT_EQ(l[5]["sha256"], l[4]["sha256"]) << "read back from the second target's LUN 1";
+    EXPECT_EQ(l[6]["sha256"], l[3]["sha256"]) << "the first target's block, seen on a third bus";
+    std::vector<uint8_t> block(512);
+    ASSERT_TRUE(second.lun(1)->read(0, block));
+    EXPECT_EQ(quevi::tool::sha256Hex(block), l[4]["sha256"]);
+}
+
 TEST_F(CliRunTest, AStepThatNeverCompletesEndsTheRunWithOne) {
     tgt::Faults withheld;
     withheld.withholdStatus = true;

@@ -276,6 +276,26 @@ TEST_F(ToolTest, ANinthTargetFindsNoFreeBusAndIsLogged) {
     EXPECT_EQ(t.sessionCount(), 8u);
 }
 
+// With QUEVI_ACCOUNTING set the host's end prints the counts it checked, also when all is well.
+TEST_F(ToolTest, TheEndPrintsItsAccountingLineWhenAsked) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    EXPECT_EQ(read(0), SRB_STATUS_SUCCESS);
+    setenv("QUEVI_ACCOUNTING", "1", 1);
+    testing::internal::CaptureStderr();
+    qt::HostReport report = host_->stop();
+    std::string err = testing::internal::GetCapturedStderr();
+    unsetenv("QUEVI_ACCOUNTING");
+    EXPECT_TRUE(report.clean());
+    std::string handed = std::to_string(report.accounting.handedToMiniport);
+    EXPECT_GT(report.accounting.handedToMiniport, 0u);
+    EXPECT_NE(err.find("quevi accounting: handed=" + handed + " completed=" + handed +
+                       " twice=0 never=0 "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(" pool=0\n"), std::string::npos) << err;
+}
+
 TEST_F(ToolTest, TheSameTargetOnASecondBusSharesItsSession) {
     tgt::Target& t = startTarget();
     ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);

@@ -1,6 +1,6 @@
 // Login conversations only a hand-made client can hold: another target name or missing names, a
-// joining login with a wrong TSID or ISID, more connections than MaxConnections, a silent
-// connection and a SCSI command before login.
+// joining login with a wrong TSID or ISID, more connections than MaxConnections, refused
+// reconnections, a silent connection and a SCSI command before login.
 #include "conversation.h"
 
 namespace quevi::target::test {
@@ -65,6 +65,24 @@ TEST_F(LoginConversation, SessionConnectionLimitFollowsMaxConnections) {
     ASSERT_TRUE(b.connect(target->port()));
     EXPECT_FALSE(b.login("quevi-target", 0x1234, a.tsid));
     EXPECT_NE(b.last.h[36], 0);
+}
+
+TEST_F(LoginConversation, LoginsAfterTheFirstNAreRefusedForAWhileWithTheirStatus) {
+    config.faults.refuseLoginsAfter = 1;
+    config.faults.refuseLogins = 2;
+    config.faults.refuseLoginStatus = 0x05;
+    startTarget();
+    Client first;
+    loggedIn(first);
+    for (int refused = 0; refused < 2; refused++) {
+        Client c;
+        ASSERT_TRUE(c.connect(target->port()));
+        EXPECT_FALSE(c.login("quevi-target", 0x1234, first.tsid));
+        EXPECT_EQ(c.last.h[36], 0x05);
+    }
+    Client after;
+    ASSERT_TRUE(after.connect(target->port()));
+    EXPECT_TRUE(after.login("quevi-target", 0x1234, first.tsid));
 }
 
 TEST_F(LoginConversation, StallingLoginIsClosedAndOutOfPlacePdusRefused) {
