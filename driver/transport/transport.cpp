@@ -129,8 +129,19 @@ int iscsiOSbreakConnection(PISCSI_SOCK pSock) {
     status = tCloseLocalEndpoint(pSock);
     Debug(DBG_CONTROL, "iscsiOSbreakConnection: tCloseLocalEndpoint returned %x\n", status);
 
-    (void)iscsiOSlimitsleep(&pSock->readerExitEvent, TCP_EXIT_WAIT_SECONDS);
-    (void)iscsiOSlimitsleep(&pSock->writerExitEvent, TCP_EXIT_WAIT_SECONDS);
+    // Only a read or write still inside the transport is waited for (it sets its exit event as it
+    // gives up); with none registered there is nothing that could set the event, and a wait would
+    // only add its whole bound to every break.
+    tLockState(pSock);
+    bool reading = pSock->ioFd[TCP_IO_READ] >= 0;
+    bool writing = pSock->ioFd[TCP_IO_WRITE] >= 0;
+    tUnlockState(pSock);
+    if (reading) {
+        (void)iscsiOSlimitsleep(&pSock->readerExitEvent, TCP_EXIT_WAIT_SECONDS);
+    }
+    if (writing) {
+        (void)iscsiOSlimitsleep(&pSock->writerExitEvent, TCP_EXIT_WAIT_SECONDS);
+    }
     KeClearEvent(&pSock->readerExitEvent);
     KeClearEvent(&pSock->writerExitEvent);
     return status == STATUS_SUCCESS ? 0 : ISCSI_FAILURE;
