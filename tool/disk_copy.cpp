@@ -129,10 +129,13 @@ bool readAll(const CopyEnd& end, uint8_t* data, uint32_t length, uint64_t at) {
 
 // Digests the chunks in the order they are handed over, on a thread of its own, beside the
 // copying thread's writes and completions (which only read the buffers too). A chunk's buffer
-// is reused only once digested() has passed its number.
+// is reused only once digested() has passed its number. The digest as it stood after each of the
+// last depth + 1 chunks is kept, so that a copy whose later chunks were read but never written
+// still reports the digest of exactly what it copied.
 class Hasher {
 public:
-    Hasher(size_t depth, KEVENT* wake) : pieces_(depth), wake_(wake), thread_([this] { loop(); }) {}
+    Hasher(size_t depth, KEVENT* wake)
+        : pieces_(depth), after_(depth + 1), wake_(wake), thread_([this] { loop(); }) {}
 
     ~Hasher() {
         {
@@ -153,8 +156,9 @@ public:
 
     uint64_t digested() const { return digested_.load(std::memory_order_acquire); }
 
-    // After the last chunk was digested.
-    std::string finishHex() { return hash_.finishHex(); }
+    // The digest of the chunks up to and including number `last`, once it was digested and
+    // while fewer than depth + 1 chunks were digested after it.
+    std::string hexAfter(uint64_t last) { return after_[last % after_.size()].finishHex(); }
 
 private:
     void loop() {
@@ -167,6 +171,7 @@ private:
             auto [data, length] = pieces_[digested() % pieces_.size()];
             lock.unlock();
             hash_.update({data, length});
+            after_[digested() % after_.size()].copyFrom(hash_);
             digested_.fetch_add(1, std::memory_order_release);
             KeSetEvent(wake_, 0, FALSE);
             lock.lock();
@@ -179,7 +184,10 @@ private:
     uint64_t handed_ = 0;                                     // guarded by mutex_
     bool stop_ = false;                                       // guarded by mutex_
     std::atomic<uint64_t> digested_{0};
-    Sha256 hash_; // the hashing thread's until it has digested every chunk handed
+    Sha256 hash_; // the hashing thread's
+    // after_[n % size]: the digest after chunk n; written by the hashing thread before it counts
+    // n as digested, read once it has.
+    std::vector<Sha256> after_;
     KEVENT* wake_;
     std::thread thread_;
 };
@@ -239,7 +247,6 @@ public:
                 if (outcome == Outcome::Ok && result_.error.empty() && !cut_) {
                     if (options_.digest) {
                         c.digest = hasher_.hand(c.buffer, c.length);
-                        digestedBytes_ += c.length;
                     }
                     startWrite(c);
                 } else {
@@ -267,6 +274,7 @@ public:
                 }
                 if (!c.failed && c.at == result_.copied) {
                     result_.copied += c.length;
+                    lastCopied_ = c.digest;
                 }
                 c.phase = Phase::Free;
                 head++;
@@ -284,10 +292,8 @@ public:
         }
         result_.interrupted = result_.copied < total && result_.error.empty();
         if (options_.digest) {
-            // A write that failed after its chunk was digested leaves a digest of more than was
-            // copied: none is given then.
-            std::string digest = hasher_.finishHex();
-            result_.sha256 = digestedBytes_ == result_.copied ? digest : std::string();
+            // Of what was copied, without the chunks read and digested after it.
+            result_.sha256 = result_.copied == 0 ? sha256Hex({}) : hasher_.hexAfter(lastCopied_);
         }
         result_.elapsed = std::chrono::steady_clock::now() - start;
         return result_;
@@ -407,8 +413,8 @@ private:
     std::vector<Chunk> chunks_;
     Hasher hasher_;
     CopyResult result_;
-    bool cut_ = false;           // a transfer was given up after the interruption
-    uint64_t digestedBytes_ = 0; // handed to the hasher
+    bool cut_ = false;                   // a transfer was given up after the interruption
+    uint64_t lastCopied_ = kNotDigested; // the digest number of the last chunk counted as copied
 };
 
 } // namespace

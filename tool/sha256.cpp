@@ -21,6 +21,13 @@ void Sha256::update(std::span<const uint8_t> data) {
     EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), data.data(), data.size());
 }
 
+void Sha256::copyFrom(const Sha256& other) {
+    if (EVP_MD_CTX_copy_ex(static_cast<EVP_MD_CTX*>(context_),
+                           static_cast<const EVP_MD_CTX*>(other.context_)) != 1) {
+        std::abort(); // only when out of memory
+    }
+}
+
 std::string Sha256::finishHex() {
     std::array<uint8_t, 32> digest{};
     unsigned int length = 0;

@@ -22,6 +22,8 @@ public:
     Sha256& operator=(const Sha256&) = delete;
 
     void update(std::span<const uint8_t> data);
+    // Becomes a copy of `other`, as far as it has got.
+    void copyFrom(const Sha256& other);
     // The digest of everything given so far, in hex; the object starts over afterwards.
     std::string finishHex();
 

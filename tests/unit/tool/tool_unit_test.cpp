@@ -1,12 +1,19 @@
-// SHA-256 against the standard's test vectors, the step syntax of `quevi run`, READ(10) and
-// WRITE(10) CDBs, target URLs and byte counts.
+// SHA-256 against the standard's test vectors, the copy's digest of what it copied, the step
+// syntax of `quevi run`, READ(10) and WRITE(10) CDBs, target URLs and byte counts.
 #include "cli/options.h"
 #include "cli/steps.h"
+#include "tool/disk_copy.h"
 #include "tool/scsi.h"
 #include "tool/sha256.h"
 #include "tool/target_url.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 using quevi::cli::parseStep;
 using quevi::cli::StepKind;
@@ -21,6 +28,46 @@ TEST(Sha256, MatchesTheStandardVectorsAcrossBlockBoundaries) {
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     EXPECT_EQ(hex(std::string(1000000, 'a')),
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// A copy into a pipe whose reader leaves after the first chunk: a chunk was read and digested
+// before its write failed, and the report's digest is still that of exactly the bytes copied.
+TEST(Copy, TheDigestIsOfWhatWasCopiedWhenALaterWriteFails) {
+    constexpr uint32_t kChunk = 64 * 1024;
+    std::vector<uint8_t> data(4 * kChunk);
+    for (size_t i = 0; i < data.size(); i++) {
+        data[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+    }
+    FILE* source = std::tmpfile();
+    ASSERT_NE(source, nullptr);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), source), data.size());
+    std::fflush(source);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::thread reader([fd = pipeFds[0]] {
+        std::vector<uint8_t> chunk(kChunk);
+        for (size_t got = 0; got < kChunk;) {
+            ssize_t n = ::read(fd, chunk.data() + got, kChunk - got);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    });
+    quevi::tool::CopyOptions options;
+    options.length = data.size();
+    options.chunkBytes = kChunk;
+    quevi::tool::CopyEnd from{nullptr, fileno(source)};
+    quevi::tool::CopyEnd to{nullptr, pipeFds[1], 0, false, true};
+    quevi::tool::CopyResult result = quevi::tool::copyData(from, to, options);
+    reader.join();
+    ::close(pipeFds[1]);
+    std::fclose(source);
+    EXPECT_FALSE(result.error.empty());
+    ASSERT_LT(result.copied, data.size()); // the pipe may have taken a second chunk
+    EXPECT_EQ(result.sha256, quevi::tool::sha256Hex({data.data(), result.copied}));
 }
 
 TEST(Steps, ReadTheirValuesAndRefuseWhatDoesNotFit) {
