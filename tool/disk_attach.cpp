@@ -45,6 +45,22 @@ void preferBulkTransfers(HostOptions& options) {
     options.registry.emplace_back("MaximumTransferLength", kBulkTransferBytes);
 }
 
+bool distinctTargets(const std::vector<TargetUrl>& urls, std::string& error) {
+    for (size_t i = 0; i < urls.size(); i++) {
+        for (size_t j = 0; j < i; j++) {
+            if (urls[i].address == urls[j].address && urls[i].targetName == urls[j].targetName &&
+                urls[i].port != urls[j].port) {
+                error = urlText(urls[j]) + " and " + urlText(urls[i]) +
+                        " name one target on two ports: the initiator joins them in one session, "
+                        "so both would reach the first; targets on one address need different "
+                        "names";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 std::string urlText(const TargetUrl& url) {
     return addressText(url.address) + ":" + std::to_string(url.port) + "/" + url.targetName + "/" +
            std::to_string(url.lun);
@@ -52,6 +68,9 @@ std::string urlText(const TargetUrl& url) {
 
 std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& urls,
                                      const AttachOptions& options, std::string& error) {
+    if (!distinctTargets(urls, error)) {
+        return {};
+    }
     std::string initiator =
         options.initiatorName.empty() ? defaultInitiatorName() : options.initiatorName;
     std::vector<int> buses(urls.size(), -1);

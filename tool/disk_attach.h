@@ -24,8 +24,15 @@ struct AttachOptions {
     SecurityPolicy security = acceptAll();
 };
 
+// False, with a message, when two URLs name one target name at one address on different ports.
+// The initiator joins every add of one address and name to one session (a target may answer on
+// several ports), so the second would reach the first target's LUNs: two targets on one address
+// must have different names.
+bool distinctTargets(const std::vector<TargetUrl>& urls, std::string& error);
+
 // The class disk of every URL, in order; empty with a message naming the first URL that could
-// not be attached (the add refused or unanswered, or no disk at its LUN).
+// not be attached (URLs that are not distinctTargets, the add refused or unanswered, or no disk at
+// its LUN).
 std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& urls,
                                      const AttachOptions& options, std::string& error);
 

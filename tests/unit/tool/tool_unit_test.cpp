@@ -2,6 +2,7 @@
 // syntax of `quevi run`, READ(10) and WRITE(10) CDBs, target URLs and byte counts.
 #include "cli/options.h"
 #include "cli/steps.h"
+#include "tool/disk_attach.h"
 #include "tool/disk_copy.h"
 #include "tool/scsi.h"
 #include "tool/sha256.h"
@@ -171,6 +172,25 @@ TEST(TargetUrl, ReadsWhatPeopleTypeAndSaysWhatIsWrong) {
     std::string error;
     EXPECT_TRUE(quevi::tool::checkIscsiName(name, "name", error)) << name << ": " << error;
     EXPECT_EQ(name, quevi::tool::defaultInitiatorName()) << "stable";
+
+    // One name at one address on two ports would be joined into one session: refused.
+    auto urls = [](std::vector<std::string> texts) {
+        std::vector<quevi::tool::TargetUrl> out;
+        std::string ignored;
+        for (const std::string& text : texts) {
+            out.push_back(*quevi::tool::parseTargetUrl(text, ignored));
+        }
+        return out;
+    };
+    EXPECT_TRUE(quevi::tool::distinctTargets(
+        urls({"quevi://127.0.0.1:3260/a/0", "quevi://127.0.0.1:3260/a/1",
+              "quevi://127.0.0.1:3261/b", "quevi://127.0.0.2:3261/a"}),
+        error));
+    EXPECT_FALSE(quevi::tool::distinctTargets(
+        urls({"quevi://127.0.0.1:3260/a/0", "quevi://127.0.0.1:3261/a/0"}), error));
+    EXPECT_NE(error.find("127.0.0.1:3260/a/0 and 127.0.0.1:3261/a/0 name one target"),
+              std::string::npos)
+        << error;
 }
 
 TEST(ByteCounts, TakeBinarySuffixesAndRefuseTheRest) {
