@@ -138,8 +138,8 @@ HostReport Host::stop() {
     if (!waitUntil([] { return winMsgHandlerContext.thread == 0; }, options_.wait)) {
         problem("the message handler did not finish");
     }
-    for (auto& state : pMyDevExt->BusyTimerState) {
-        state = 0; // running busy timers end at their next step
+    for (ULONG bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        clearBusyTimer(bus); // running busy timers end at once
     }
     iscsiCoreCleanupData();
     if (size_t held = submitter_->close(); held != 0) {

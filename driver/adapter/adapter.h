@@ -223,6 +223,11 @@ int SrbExecScsiDummyTarget(PSCSI_REQUEST_BLOCK srb);
 void HwScsiTimer(PVOID DeviceExtension);
 BOOLEAN HwScsiResetBus(PVOID DeviceExtension, ULONG PathId);
 void BusyTimer(PVOID bus);
+// Sets up the wake-ups of the busy timers; once, before the first request.
+void initBusyTimers();
+// Clears the bus's busy timer state and wakes its timer thread, which ends at once rather than at
+// its next step. Any IRQL up to DISPATCH_LEVEL.
+void clearBusyTimer(ULONG bus);
 // Sets the adapter's part of a request that has just been handed over.
 void initSrbExtension(PSCSI_REQUEST_BLOCK srb);
 // Keeps a request that the adapter neither hands on nor completes now (the pending-only

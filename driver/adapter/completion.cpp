@@ -74,7 +74,7 @@ void completeDirect(HW_DEVICE_EXTENSION* dev, PSCSI_REQUEST_BLOCK srb) {
     }
     if (scsi && path < ADAPTER_TARGET_BUSES) {
         if (dev->BusyCompletions[path] > 0) {
-            dev->BusyTimerState[path] = 0;
+            clearBusyTimer(path);
             dev->BusyCompletions[path] = 0;
             Debug(DBG_ERROR,
                   "iscsiOScompleteCommand: Target %x appears to be working again after BUSY "
@@ -315,12 +315,35 @@ void iscsiOScompleteTaskMan(UCHAR function, PSCSI_REQUEST_BLOCK srb, ULONG resul
 
 // The busy timer of one bus (its own system thread, PASSIVE_LEVEL): after 96 seconds without a
 // good completion, the bus's commands without a connection fail instead of answering BUSY.
+namespace {
+
+// Per bus: signalled when the bus's busy timer state is cleared (synchronization events).
+KEVENT busyTimerWake[ADAPTER_TARGET_BUSES];
+
+} // namespace
+
+void initBusyTimers() {
+    for (KEVENT& wake : busyTimerWake) {
+        KeInitializeEvent(&wake, SynchronizationEvent, FALSE);
+    }
+}
+
+void clearBusyTimer(ULONG bus) {
+    pMyDevExt->BusyTimerState[bus] = 0;
+    KeSetEvent(&busyTimerWake[bus], 0, FALSE);
+}
+
+// The busy timer of one bus: counts BUSY_TIMER_SECONDS in steps and ends as soon as the bus's
+// state is cleared (a good completion, a new setup of the bus, the end of the adapter).
 void BusyTimer(PVOID context) {
     auto bus = static_cast<ULONG>(reinterpret_cast<uintptr_t>(context));
     HW_DEVICE_EXTENSION* dev = pMyDevExt;
     Debug(DBG_ERROR, "BusyTimer: setting timer for %x seconds\n", BUSY_TIMER_SECONDS);
-    for (ULONG step = 0; step < BUSY_TIMER_SECONDS / BUSY_TIMER_STEP_SECONDS; step++) {
-        iscsiOSdelayThread(BUSY_TIMER_STEP_SECONDS);
+    for (ULONG step = 0; step < BUSY_TIMER_SECONDS / BUSY_TIMER_STEP_SECONDS;) {
+        // A wake-up ends the step early; only whole steps count towards the time.
+        if (iscsiOSlimitsleep(&busyTimerWake[bus], BUSY_TIMER_STEP_SECONDS) != STATUS_SUCCESS) {
+            step++;
+        }
         if (dev->BusyTimerState[bus] == 0) {
             Debug(DBG_ERROR,
                   "BusyTimer: Timer for target %x has been cleared, aborting timer in progress\n",

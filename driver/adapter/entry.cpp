@@ -144,6 +144,7 @@ ULONG HwScsiFindAdapter(PVOID DeviceExtension, PVOID, PVOID, char*,
                         PPORT_CONFIGURATION_INFORMATION ConfigInfo, BOOLEAN* Again) {
     auto* dev = static_cast<HW_DEVICE_EXTENSION*>(DeviceExtension);
     pMyDevExt = dev;
+    initBusyTimers();
     for (int bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
         dev->TargetActive[bus] = 0;
         dev->DynamicallyRemovable[bus] = 1;

@@ -41,7 +41,7 @@ void endSessionCreation(ULONG bus, ULONG handle) {
     dev->DynamicallyRemovable[bus] = 1;
     dev->NumberOfCommandsQueued[bus] = 0;
     dev->BusyCompletions[bus] = 0;
-    dev->BusyTimerState[bus] = 0;
+    clearBusyTimer(bus);
     dev->ResetInProgress[bus] = 0;
     dev->RejectedLogins[bus] = 0;
     KfReleaseSpinLock(&dev->AdapterLock, old);

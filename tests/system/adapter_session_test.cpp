@@ -148,7 +148,7 @@ TEST_F(AdapterTest, AGoodCompletionClearsARunningBusyTimerInRealTime) {
     EXPECT_EQ(dev()->BusyCompletions[4], 0u);
     auto cleared = std::chrono::steady_clock::now();
     EXPECT_TRUE(eventually([&] { return traced("Timer for target 4 has been cleared") == 1; }, 5s));
-    EXPECT_LT(std::chrono::steady_clock::now() - cleared, 2500ms) << "one 2-second step at most";
+    EXPECT_LT(std::chrono::steady_clock::now() - cleared, 500ms) << "at once, not at its next step";
 }
 
 TEST_F(AdapterTest, ADroppedRequestTimesOutAndTheResetEndsIt) {
@@ -164,8 +164,9 @@ TEST_F(AdapterTest, ADroppedRequestTimesOutAndTheResetEndsIt) {
     EXPECT_EQ(dev()->NumberOfCommandsQueued[1], 1);
     EXPECT_TRUE(
         eventually([&] { return traced("queueing up reset request for PathId = 1") == 1; }));
-    // What the reset will do with it: hand it back BUSY, and the port gives it again.
-    EXPECT_EQ(completeHeldRequests(1, SRB_STATUS_BUSY), 1u);
+    // The reset hands it back BUSY (here, unless the message handler was first), and the port
+    // gives it again.
+    EXPECT_LE(completeHeldRequests(1, SRB_STATUS_BUSY), 1u);
     EXPECT_TRUE(finished(dropped));
     EXPECT_EQ(dropped.srb().SrbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(traced("Target 1 appears to be working again after a reset"), 1u);
