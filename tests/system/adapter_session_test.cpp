@@ -140,8 +140,10 @@ TEST_F(AdapterTest, AGoodCompletionClearsARunningBusyTimerInRealTime) {
     activate(4, false);
     EXPECT_EQ(send(req(4, rw10(SCSIOP_READ, 0, 1), 512)), SRB_STATUS_BUSY);
     ASSERT_EQ(dev()->BusyTimerState[4], 1u);
-    // The target is reachable again (a session of its own on the bus), at real time.
+    // At real time from here: once its short step has passed, the timer's steps take 2 seconds.
     qvk::setTimeScale(1.0);
+    std::this_thread::sleep_for(300ms);
+    // The target is reachable again (a session of its own on the bus).
     activate(4);
     EXPECT_EQ(send(req(4, rw10(SCSIOP_READ, 0, 1), 512)), SRB_STATUS_SUCCESS);
     EXPECT_EQ(traced("Target 4 appears to be working again after BUSY completions"), 1u);
