@@ -4,6 +4,7 @@ checked when they end (exit codes, crashes, sanitizer reports, the port's accoun
 import os
 import re
 import signal
+import threading
 import subprocess
 import time
 
@@ -69,7 +70,8 @@ class Proc:
         self.log = log
         self.out_path = os.path.join(folder, f"{name}.out")
         self.err_path = os.path.join(folder, f"{name}.err")
-        self.sent = None            # the signal we sent, if any
+        self.sent = None            # the signal we sent, if any (guarded by send_lock)
+        self.send_lock = threading.Lock()
         self.sent_at = 0.0
         self.hung = False
         self.normal_stop = False    # the signal sent is the program's ordinary end
@@ -85,11 +87,16 @@ class Proc:
     def alive(self):
         return self.p.poll() is None
 
-    def send(self, sig):
-        if self.alive():
+    def send(self, sig, first=False):
+        """Sends the signal; with `first`, only when none was sent before (a second SIGINT or
+        SIGTERM ends a program at once). True when sent."""
+        with self.send_lock:
+            if not self.alive() or (first and self.sent is not None):
+                return False
             self.sent, self.sent_at = sig, time.monotonic()
             self.log(f"{self.name}: {signal.Signals(sig).name} at {time.monotonic() - self.started:.2f} s")
             os.kill(self.pid, sig)
+            return True
 
     def wait(self, bound, findings, log_path, signal_bound=SIGNAL_BOUND):
         """Waits for the end within `bound` seconds from the start (and `signal_bound` after a

@@ -172,12 +172,11 @@ class Events:
                 self.rnd.log(f"{self.proc.name} ended before its {what} event at {at:.2f} s")
                 return
             if what == "signal":
-                if self.proc.sent is not None:
-                    # The work's ordinary end (an export's SIGTERM) came first: a second signal
-                    # would end the program at once by design, and skip the end to be checked.
+                # Unless the work's ordinary end (an export's SIGTERM) came first: a second signal
+                # would end the program at once by design, and skip the end to be checked.
+                if not self.proc.send(signal.SIGINT if w.signal == "sigint" else signal.SIGTERM, first=True):
                     self.rnd.log(f"{self.proc.name} is ending already; no {w.signal} at {at:.2f} s")
                     return
-                self.proc.send(signal.SIGINT if w.signal == "sigint" else signal.SIGTERM)
             elif w.outside == "pause":
                 target.pause(w.outside_for)
             else:

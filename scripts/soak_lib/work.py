@@ -167,9 +167,8 @@ def export(rnd, w, index):
             rnd.log(f"{proc.name}: clients ended with: {errors}")
         if proc.alive() and proc.sent is None:
             rnd.check_settles(proc, before, "nbdkit after its clients left", rss_slack_kib=64 * 1024 * rnd.slow)
-    if proc.sent is None:
-        proc.normal_stop = True  # SIGTERM is how an export ends: it must end in order
-        proc.send(15)
+    # SIGTERM is how an export ends: it must end in order (unless a drawn signal came first).
+    proc.normal_stop = proc.send(15, first=True)
     events.finish(bound)
     check_end(proc, rnd.findings)
 
