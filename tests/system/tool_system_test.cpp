@@ -206,6 +206,7 @@ TEST_F(ToolTest, AShutdownFailsALoginWaitingForTheToolAtOnce) {
         return ++steps <= 1 || stuck(bus, text);
     };
     ASSERT_EQ(tool().addTarget(config(&t, 1), policy).returnCode(), ISCSI_RC_SUCCESS);
+    ASSERT_TRUE(t.waitForLogin(0, 5s));
     ASSERT_TRUE(t.sendAsyncMessage(0, {4, {}, 0, 1})); // drop all, then come back
     ASSERT_TRUE(gate.waitEntered());
     qt::ConfigTool other(host_->submitter());
