@@ -152,6 +152,19 @@ protected:
 
     // A session without connection comes back once new work arrives: commands until one of them
     // completes with a status (the first ones find no connection yet).
+    // How often connection n's receive loop has ended so far. A connection ended since a count was
+    // taken once the count has moved, whether or not the session has logged it in again since (it
+    // may at once: the command thread reconnects on its next pass).
+    ULONG endings(size_t n = 0) {
+        KIRQL old = iscsiLockSession(session_);
+        ULONG count = session_->connections[n].generation;
+        iscsiUnlockSession(session_, old);
+        return count;
+    }
+    bool endedSince(ULONG count, size_t n = 0) {
+        return eventually([&] { return endings(n) != count; });
+    }
+
     bool reconnectByWork() {
         return eventually([&] {
             Io& r = tur();
