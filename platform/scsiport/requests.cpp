@@ -522,6 +522,21 @@ PSCSI_REQUEST_BLOCK ScsiPortGetSrb(PVOID HwDeviceExtension, UCHAR PathId, UCHAR 
 
 namespace qvport {
 
+namespace {
+
+// Drops the port lock taken at DPC level and, if anything completed under it,
+// queues the DPC that runs the completions outside the lock.
+void releaseAndDeliver(SCSI_PORT* port, KIRQL old) {
+    bool done = port->DoneHead != nullptr;
+    KeReleaseSpinLockFromDpcLevel(&port->Locks->SpinLock);
+    if (done) {
+        KeInsertQueueDpc(&port->DeviceObject->Dpc, nullptr, nullptr);
+    }
+    KeLowerIrql(old);
+}
+
+} // namespace
+
 void submit(SCSI_PORT* port, SCSI_PORT_REQUEST* request) {
     ULONG expected = SCSI_REQUEST_IDLE;
     if (!request->State.compare_exchange_strong(expected, SCSI_REQUEST_QUEUED)) {
@@ -559,12 +574,7 @@ void submit(SCSI_PORT* port, SCSI_PORT_REQUEST* request) {
         }
         startNext(port);
     }
-    bool done = port->DoneHead != nullptr;
-    KeReleaseSpinLockFromDpcLevel(&port->Locks->SpinLock);
-    if (done) {
-        KeInsertQueueDpc(&port->DeviceObject->Dpc, nullptr, nullptr);
-    }
-    KeLowerIrql(old);
+    releaseAndDeliver(port, old);
 }
 
 void resetBus(SCSI_PORT* port, ULONG pathId) {
@@ -577,12 +587,7 @@ void resetBus(SCSI_PORT* port, ULONG pathId) {
         KeReleaseSpinLockFromDpcLevel(&port->Locks->InterruptSpinLock);
         startNext(port);
     }
-    bool done = port->DoneHead != nullptr;
-    KeReleaseSpinLockFromDpcLevel(&port->Locks->SpinLock);
-    if (done) {
-        KeInsertQueueDpc(&port->DeviceObject->Dpc, nullptr, nullptr);
-    }
-    KeLowerIrql(old);
+    releaseAndDeliver(port, old);
 }
 
 } // namespace qvport
