@@ -45,8 +45,22 @@ void proposeConfiguration(const HW_INITIALIZATION_DATA* hw, PORT_CONFIGURATION_I
     c->MaximumNumberOfTargets = SCSI_PORT_MAXIMUM_TARGETS;
 }
 
+// Every request for the miniport timer holds the interrupt lock and looks at Stopping under it:
+// setting Stopping under that lock means a request either armed the timer before (the stop's
+// cancel takes it out) or arms nothing, so no timer outlives the port.
+void markStopping(SCSI_PORT* port) {
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KeAcquireSpinLockAtDpcLevel(&port->Locks->InterruptSpinLock);
+    port->Stopping = true;
+    KeReleaseSpinLockFromDpcLevel(&port->Locks->InterruptSpinLock);
+    KeLowerIrql(old);
+}
+
 // Frees what ScsiPortInitialize built, in reverse order. PASSIVE_LEVEL.
 void destroyPort(SCSI_PORT* port) {
+    if (port->MiniportTimer.inserted.load() != 0 || port->TickTimer.inserted.load() != 0) {
+        qvport::detail::fatal("port %p freed with its timer still set", static_cast<void*>(port));
+    }
     if (port->Lus != nullptr) {
         ExFreePool(port->Lus);
     }
@@ -253,7 +267,7 @@ SCSI_PORT_ACCOUNTING totalAccounting() {
 }
 
 void stopPort(SCSI_PORT* port) {
-    port->Stopping = true;
+    markStopping(port);
     KeCancelTimer(&port->MiniportTimer);
     KeCancelTimer(&port->TickTimer);
     KeRemoveQueueDpc(&port->MiniportTimerDpc);

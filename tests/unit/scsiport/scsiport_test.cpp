@@ -3,6 +3,9 @@
 #include "test_miniport.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace porttest {
 namespace {
@@ -109,6 +112,33 @@ TEST_F(PortTest, CompletionsTwiceAndNeverAreCounted) {
     port = nullptr;
     expectedTwice = 1;
     expectedNever = 1;
+}
+
+std::atomic<int> gTimerCalls{0};
+
+void rearmingTimer(PVOID ext) {
+    gTimerCalls++;
+    ScsiPortNotification(RequestTimerCall, ext, rearmingTimer, ULONG{1});
+}
+
+// A timer routine that asks for the timer again at once, as the adapter's does: stopping the port
+// while it runs must never leave the timer set inside the freed port (the port aborts if it does).
+TEST_F(PortTest, AStopNeverLeavesARearmingMiniportTimerSet) {
+    for (int round = 0; round < 200; round++) {
+        if (port == nullptr) {
+            port = startMiniport();
+            ASSERT_NE(port, nullptr);
+        }
+        int before = gTimerCalls.load();
+        underPortLocks(port, [] {
+            ScsiPortNotification(RequestTimerCall, extension(), rearmingTimer, ULONG{1});
+        });
+        for (int i = 0; i < 1000 && gTimerCalls.load() < before + 3; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stopMiniport();
+        port = nullptr;
+    }
 }
 
 TEST_F(PortTest, NotificationsWithoutThePortLocksAbort) {
