@@ -5,7 +5,7 @@ CTEST_JOBS ?= 4
 CMAKE ?= cmake
 CTEST_FLAGS = --output-on-failure -j $(CTEST_JOBS) --timeout 300
 
-.PHONY: all bootstrap build test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo soak clean format tidy
+.PHONY: all bootstrap build layers test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo soak clean format tidy
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 SOAK_MINUTES ?= 10
@@ -36,8 +36,14 @@ demo: bootstrap build/build.ninja
 	$(CMAKE) --build build -j $(JOBS) --target quevi
 	./build/quevi demo
 
-# The whole suite twice: a normal build, then under ASan+UBSan.
-test: test-normal test-asan
+# Every #include of the tree against the layer table (scripts/layers.txt), after the checker's
+# self-test (two wrong-way includes refused).
+layers:
+	python3 scripts/layers --self-test
+	python3 scripts/layers
+
+# The layer check, then the whole suite twice: a normal build, then under ASan+UBSan.
+test: layers test-normal test-asan
 
 test-normal: build
 	cd build && ctest $(CTEST_FLAGS)

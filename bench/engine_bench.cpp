@@ -8,7 +8,6 @@
 //
 //   engine_bench [--seconds S] [--runs N] [--pdu UNITS] [--only TEXT]
 #include "driver/engine/engine.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "platform/kernel/host.h"
 #include "platform/scsiport/srb.h"
@@ -199,7 +198,9 @@ void iscsiOScompleteCommandAbort(PSCSI_REQUEST_BLOCK srb) {
     finished(srb, false);
 }
 void iscsiOScompleteTaskMan(UCHAR, PSCSI_REQUEST_BLOCK, ULONG) {}
-int iscsiOShandleSecurity(char*, ULONG, ULONG) { return 0; }
+int iscsiOShandleSecurity(char*, ULONG, ULONG) {
+    return 0;
+}
 
 int main(int argc, char** argv) {
     double seconds = 1;

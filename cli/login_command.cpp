@@ -5,8 +5,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 
-#include "driver/engine/text.h"
-#include "driver/login/login.h"
+#include "driver/api/session.h"
 #include "tool/host.h"
 
 #include <CLI/CLI.hpp>
@@ -33,26 +32,6 @@ std::optional<ULONG> onlySession(ISCSI_SESSION_QUERY& query) {
         }
     }
     return std::nullopt;
-}
-
-// The negotiated values, copied from the session held by a reference (so a deletion cannot free
-// it) while holding its negotiation lock (so a login that negotiates again, such as the session's
-// own reconnection, cannot write them under the copy).
-bool negotiatedValues(ULONG handle, USHORT (&params)[ISCSI_NUM_OP_PARAMS]) {
-    ISCSI_SESSION* session = iscsiReferenceSession(handle);
-    if (session == nullptr) {
-        return false;
-    }
-    LARGE_INTEGER limit;
-    limit.QuadPart = -30LL * 10'000'000; // 30 s
-    bool locked = KeWaitForSingleObject(&session->negotiationLock, Executive, KernelMode, FALSE,
-                                        &limit) == STATUS_SUCCESS;
-    if (locked) {
-        RtlCopyMemory(params, session->opParams, sizeof params);
-        KeSetEvent(&session->negotiationLock, 0, FALSE);
-    }
-    iscsiReleaseSession(session);
-    return locked;
 }
 
 int runLogin(const LoginOptions& options) {
@@ -88,7 +67,7 @@ int runLogin(const LoginOptions& options) {
     ISCSI_SESSION_QUERY query{};
     std::optional<ULONG> handle = add.completed() ? onlySession(query) : std::nullopt;
     USHORT params[ISCSI_NUM_OP_PARAMS] = {};
-    if (!handle || !negotiatedValues(*handle, params)) {
+    if (!handle || iscsiCoreQueryParams(*handle, params) != 0) {
         std::cerr << "quevi login: the session could not be created (add return code "
                   << add.returnCode() << ")\n";
         (void)host.stop();

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include "driver/login/login.h"
+#include "driver/api/session.h"
 
 #include <CLI/CLI.hpp>
 

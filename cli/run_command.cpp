@@ -6,7 +6,7 @@
 #include "cli/options.h"
 #include "cli/steps.h"
 
-#include "driver/adapter/adapter.h"
+#include "driver/api/control.h"
 #include "tool/interruption.h"
 #include "tool/target_url.h"
 

@@ -1,6 +1,5 @@
 #include "cli/steps.h"
 
-#include "driver/adapter/adapter.h"
 #include "platform/kernel/host.h"
 #include "tool/interruption.h"
 #include "tool/sha256.h"

@@ -11,7 +11,6 @@
 // was read, a logged-in connection CONN_CONNECTED with the senders' snapshot published, the
 // negotiation lock given back, and nothing left behind (sockets, pool memory).
 #include "check.h"
-#include "driver/engine/os_services.h"
 #include "driver/login/login.h"
 #include "fuzz/driver_peer.h"
 #include "platform/kernel/host.h"

@@ -1,7 +1,6 @@
 #include "fuzz/driver_peer.h"
 
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/transport/transport.h"
 #include "fuzz/check.h"

@@ -15,7 +15,6 @@
 // lands in a write's buffer. At the end the session is deleted the way a removal deletes it, and
 // nothing may be left behind (threads, sockets, pool memory).
 #include "check.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/receive.h"
 #include "driver/login/login.h"
 #include "fuzz/driver_peer.h"

@@ -1,6 +1,6 @@
 #include "tool/config_tool.h"
 
-#include "driver/adapter/adapter.h"
+#include "driver/api/control.h"
 #include "platform/kernel/host.h"
 #include "tool/login_server.h"
 

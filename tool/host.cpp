@@ -1,8 +1,8 @@
 #include "tool/host.h"
 
-#include "driver/adapter/adapter.h"
-#include "driver/control/control.h"
-#include "driver/runtime/messages.h"
+#include "driver/api/control.h"
+#include "driver/api/driver.h"
+#include "driver/api/messages.h"
 #include "platform/classdisk/classdisk.h"
 #include "platform/kernel/host.h"
 
@@ -134,14 +134,11 @@ HostReport Host::stop() {
 
     // The driver has no unload path; the host ends it as a power-off would. The message handler
     // carries out what was posted before it finishes.
-    killWinMsgHandler(&winMsgHandlerContext);
-    if (!waitUntil([] { return winMsgHandlerContext.thread == 0; }, options_.wait)) {
+    quevStopDriver();
+    if (!waitUntil([] { return quevDriverStopped() != FALSE; }, options_.wait)) {
         problem("the message handler did not finish");
     }
-    for (ULONG bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
-        clearBusyTimer(bus); // running busy timers end at once
-    }
-    iscsiCoreCleanupData();
+    quevEndDriver();
     if (size_t held = submitter_->close(); held != 0) {
         problem(std::to_string(held) + " requests of the tool never completed");
     }

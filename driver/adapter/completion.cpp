@@ -3,7 +3,6 @@
 // CommandsToComplete for HwScsiTimer. Also the per-bus flow control, the rejected-login count,
 // removability, and the busy handling of buses without a connection.
 #include "driver/adapter/adapter.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
 namespace {

@@ -2,7 +2,6 @@
 // engine's command queue, and the small handlers of the other request functions.
 #include "driver/adapter/adapter.h"
 #include "driver/control/control.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "platform/classdisk/disk_extension.h"
 

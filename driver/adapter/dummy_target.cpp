@@ -1,7 +1,6 @@
 // The dummy device on bus 8: answers INQUIRY and REQUEST SENSE on LUN 0 and refuses everything
 // else with sense data. It never reaches the engine.
 #include "driver/adapter/adapter.h"
-#include "driver/engine/os_services.h"
 
 UCHAR saveDummyTargetSense[20];
 

@@ -1,7 +1,7 @@
 // Driver entry, adapter discovery and configuration.
 #include "driver/adapter/adapter.h"
+#include "driver/api/messages.h"
 #include "driver/control/control.h"
-#include "driver/runtime/messages.h"
 #include "driver/runtime/runtime.h"
 #include "platform/classdisk/disk_extension.h"
 
@@ -223,4 +223,11 @@ BOOLEAN HwScsiInitialize(PVOID DeviceExtension) {
     Debug(DBG_ERROR, "HwScsiInitialize: SpinLock = %x\n", low32(dev->SpinLock));
     Debug(DBG_ERROR, "HwScsiInitialize: InterruptSpinLock = %x\n", low32(dev->InterruptSpinLock));
     return TRUE;
+}
+
+void quevEndDriver() {
+    for (ULONG bus = 0; bus < ADAPTER_TARGET_BUSES; bus++) {
+        clearBusyTimer(bus); // running busy timers end at once
+    }
+    iscsiCoreCleanupData();
 }

@@ -3,9 +3,8 @@
 // answered here at once. Every length is checked against the request's data transfer length before
 // anything is read past the header, copied or written.
 #include "driver/adapter/adapter.h"
+#include "driver/api/messages.h"
 #include "driver/control/control.h"
-#include "driver/engine/os_services.h"
-#include "driver/runtime/messages.h"
 #include "driver/runtime/runtime.h"
 
 #include <cstdio>

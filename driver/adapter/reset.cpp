@@ -2,7 +2,6 @@
 // filtered here and queued to the message handler, which resets the bus in thread context.
 #include "driver/adapter/adapter.h"
 #include "driver/control/control.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
 // The port driver's reset callback (a timed-out request, or SrbFunctionResetBus): filters the

@@ -5,10 +5,9 @@
 //
 // Per-bus state of an add lives in the bus's TARGET_INFO and the adapter's arrays; the message
 // handler thread is the only one that starts and ends adds, one message at a time.
+#include "driver/api/messages.h"
 #include "driver/control/control_internal.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/text.h"
-#include "driver/runtime/messages.h"
 #include "driver/runtime/runtime.h"
 
 #include <cstdio>

@@ -2,9 +2,8 @@
 // message handler thread unless said otherwise.
 #pragma once
 
-#include "driver/adapter/adapter.h"
+#include "driver/control/adapter_layer.h"
 #include "driver/control/control.h"
-#include "driver/runtime/shared_field.h"
 
 // Results of AddTargetBegin besides 0.
 constexpr int ADD_NO_FREE_BUS = -1;

@@ -5,11 +5,11 @@
 // holds once its connections are broken) and the adapter's list of requests it keeps itself; the
 // port's wildcard completion would also complete requests the engine still holds, which would
 // then complete a second time.
+#include "driver/api/messages.h"
 #include "driver/control/control_internal.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/text.h"
-#include "driver/runtime/messages.h"
 #include "driver/runtime/runtime.h"
+#include "platform/scsiport/miniport.h"
 
 #include <cstdio>
 #include <cstring>

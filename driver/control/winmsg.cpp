@@ -1,6 +1,6 @@
 // The message handler thread and its queue.
+#include "driver/api/driver.h"
 #include "driver/control/control.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
 WINMSG_HANDLER_CONTEXT winMsgHandlerContext;
@@ -87,4 +87,12 @@ void winMsgHandler(PVOID contextArg) {
     context->thread = 0;
     KfReleaseSpinLock(&context->lock, old);
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void quevStopDriver() {
+    killWinMsgHandler(&winMsgHandlerContext);
+}
+
+BOOLEAN quevDriverStopped() {
+    return winMsgHandlerContext.thread == 0;
 }

@@ -2,7 +2,6 @@
 // starts a reconnection when the session has lost every connection.
 #include "driver/engine/engine.h"
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"
 

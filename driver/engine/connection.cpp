@@ -1,6 +1,5 @@
 // The one path for a failed connection, the one path for a dropped PDU, the one way a PDU is
 // written, and the senders' snapshot of the negotiated values.
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/runtime/runtime.h"
 

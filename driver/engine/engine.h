@@ -7,25 +7,16 @@
 // or table at a time, so a record taken out under a lock belongs to the taker alone.
 #pragma once
 
+#include "driver/api/session.h"
+#include "driver/runtime/os_services.h"
 #include "driver/runtime/shared_field.h"
-#include "platform/kernel/ntkernel.h"
 
 #include <cstdint>
 
-struct SCSI_REQUEST_BLOCK; // the adapter's request (platform/scsiport/srb.h)
-using PSCSI_REQUEST_BLOCK = SCSI_REQUEST_BLOCK*;
-struct ISCSI_SOCK; // the transport connection record; opaque to the engine
-using PISCSI_SOCK = ISCSI_SOCK*;
-
-constexpr int ISCSI_FAILURE = -1;
 constexpr ULONG ISCSI_NO_SESSION = 0xFFFFFFFF; // session handle that names no session
-constexpr ULONG ISCSI_POOL_TAG = POOL_TAG("Ddk ");
-constexpr int ISCSI_MAX_SESSIONS = 16;
-constexpr int ISCSI_NUM_OP_PARAMS = 18;
 // The operational values the data path uses (indexes into ISCSI_SESSION.opParams).
 constexpr int OP_IMMEDIATE_DATA = 3;
 constexpr int OP_DATA_PDU_LENGTH = 4; // units of 512 bytes
-constexpr int ISCSI_HDR_LEN = 48;
 constexpr int ISCSI_CMD_POOL_SIZE = 64;
 constexpr int ISCSI_TASK_MAN_POOL_SIZE = 80;
 
@@ -54,16 +45,6 @@ struct ISCSI_TABLE {
     ISCSI_LINKS* tail; // newest
     Shared<ULONG> count;
 };
-
-// Connection states (ISCSI_CONNECTION.state).
-constexpr ULONG CONN_IDLE = 0;
-constexpr ULONG CONN_CONNECTING = 1;
-constexpr ULONG CONN_CONNECTED = 2;
-constexpr ULONG CONN_LOGIN_FAILED = 3;
-constexpr ULONG CONN_LOGIN_BAD_RESPONSE = 4;
-constexpr ULONG CONN_CONNECT_FAILED = 5;
-constexpr ULONG CONN_FAILED = 6;
-constexpr ULONG CONN_UNUSABLE = 7;
 
 struct ISCSI_SESSION;
 

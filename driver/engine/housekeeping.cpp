@@ -9,7 +9,6 @@
 //                                                                  42  third parameter
 // Reject (0xFF): 40 reason.  Logout (0x06): 8 CID, 11 reason.  Logout response (0xE6): 36.
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"

@@ -1,7 +1,6 @@
 // Sequence-number bookkeeping shared by the senders and the response handlers.
 #include "driver/engine/pdu.h"
 
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
 ULONG iscsiTakeCmdSNLocked(ISCSI_SESSION* session) {

@@ -2,7 +2,6 @@
 // Command and task-management records are allocated once at start; R2T records and header buffers
 // are allocated on first need and then kept, so the command path allocates nothing once it runs.
 #include "driver/engine/engine.h"
-#include "driver/engine/os_services.h"
 
 ISCSI_QUEUE freeCmdQ;
 ISCSI_QUEUE freeTaskManQ;

@@ -7,7 +7,6 @@
 //   44  desired data transfer length    28  ExpStatSN
 //                                       36  DataSN, from 0 per R2T
 //                                       40  buffer offset
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"

@@ -1,7 +1,6 @@
 // The receive thread of a logged-in connection: reads one header at a time, hands it to the
 // handler of its opcode, and cleans up what depended on the connection when it ends.
 #include "driver/engine/receive.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/text.h"
 #include "driver/runtime/runtime.h"

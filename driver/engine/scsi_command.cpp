@@ -5,7 +5,6 @@
 //    1  flags: 0x80 final, 0x40 read, 0x20 write, ORed with the task attributes
 //   20  expected data transfer length (0 without data)
 //   32  CDB, 16 bytes, zero-filled behind the command's own
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"

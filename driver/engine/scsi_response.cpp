@@ -7,7 +7,6 @@
 //    3  response (0x80: end the loop)      20  residual count
 //   20  residual count                     40  buffer offset
 // A response's data segment is a 2-byte big-endian sense length and the sense data.
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"

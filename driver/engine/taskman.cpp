@@ -7,7 +7,6 @@
 //    8  LUN of the command to abort
 //   20  referenced task tag (0xFFFFFFFF for none)
 //   32  referenced CmdSN
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/receive.h"
 #include "driver/runtime/runtime.h"

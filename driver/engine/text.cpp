@@ -3,7 +3,6 @@
 #include "driver/engine/text.h"
 
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/runtime/runtime.h"
 
@@ -322,6 +321,24 @@ int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query) {
         query->ipAddress = connection->ipAddress;
         query->portNum = connection->portNum;
         query->ConnectionState = connection->state;
+        result = 0;
+    }
+    iscsiReleaseSession(session);
+    return result;
+}
+
+int iscsiCoreQueryParams(ULONG handle, USHORT (&params)[ISCSI_NUM_OP_PARAMS]) {
+    ISCSI_SESSION* session = iscsiReferenceSession(handle);
+    if (session == nullptr) {
+        return ISCSI_FAILURE;
+    }
+    LARGE_INTEGER limit;
+    limit.QuadPart = -30LL * 10'000'000; // 30 s
+    int result = ISCSI_FAILURE;
+    if (KeWaitForSingleObject(&session->negotiationLock, Executive, KernelMode, FALSE, &limit) ==
+        STATUS_SUCCESS) {
+        RtlCopyMemory(params, session->opParams, sizeof params);
+        KeSetEvent(&session->negotiationLock, 0, FALSE);
         result = 0;
     }
     iscsiReleaseSession(session);

@@ -35,30 +35,3 @@ LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULO
 // buffer, which holds capacity bytes. Returns the response length, or -1 (no such connection, no
 // response within 7 seconds, a response longer than capacity, the connection ended).
 LONG iscsiCoreSendReceiveTextBuffer(ULONG busNumber, char* buffer, ULONG length, ULONG capacity);
-
-// A snapshot of a session's numbering, connection counts and queue lengths.
-struct ISCSI_SESSION_QUERY {
-    ULONG cmdSN;
-    ULONG expCmdSN;
-    ULONG maxCmdSN;
-    ULONG numMaxConnections;
-    ULONG numActiveConnections;
-    USHORT isid;
-    USHORT tsid;
-    ULONG nCmdQentries;
-    ULONG nRttQentries;
-    ULONG nTmQentries;
-    ULONG nPendCmds;
-    ULONG nPendTms;
-};
-
-// One connection record of a session: index in, the rest out.
-struct ISCSI_CONNECTION_QUERY {
-    ULONG index;
-    ULONG ipAddress;
-    USHORT portNum;
-    ULONG ConnectionState;
-};
-
-int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query);
-int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query);

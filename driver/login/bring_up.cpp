@@ -1,6 +1,5 @@
 // Bringing up the connections of a session: open each TCP connection, log it in, add it to the
 // session's active connections and start its receive thread.
-#include "driver/engine/os_services.h"
 #include "driver/engine/receive.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"

@@ -1,6 +1,5 @@
 // Binding a second configuration of the same target to its existing session.
 #include "driver/engine/engine.h"
-#include "driver/engine/os_services.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"
 

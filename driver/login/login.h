@@ -17,11 +17,9 @@
 
 #include "driver/engine/engine.h"
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 
 // ---- the key table (five parallel tables indexed by key index 0 to 17; the index is also the
 // index into the session's opParams and opParamsStatus)
-extern const char* const OperationalParamsNames[ISCSI_NUM_OP_PARAMS];
 // One type letter per key: 'n' number (decimal), 'b' boolean ("yes"/"no"), 's' named value.
 extern const char opParamsTypes[ISCSI_NUM_OP_PARAMS + 1];
 extern const USHORT defaultOpParams[ISCSI_NUM_OP_PARAMS];
@@ -109,8 +107,6 @@ void discardSecurityInfo(char* buffer, ULONG* length);
 // ---- negotiation
 // Capacity of one negotiation pass's text; all 18 keys with their longest values fit.
 constexpr ULONG NEGOTIATION_TEXT_SIZE = 512;
-// Longest value a pair may carry.
-constexpr ULONG MAX_VALUE_LENGTH = 256;
 // Number of counted exchanges at which a negotiation is over-long and fails.
 constexpr int NEGOTIATION_FAIL_EXCHANGES = 5;
 constexpr int NEGOTIATION_MAX_EXCHANGES = 6;

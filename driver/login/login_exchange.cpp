@@ -4,7 +4,6 @@
 //
 // Runs on the thread that makes the session's connections, before the connection's receive thread
 // exists, so it reads every response itself with the transport's timed read.
-#include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
 #include "driver/engine/text.h"
 #include "driver/login/login.h"

@@ -1,6 +1,5 @@
 // The session's own copy of the operator's login string.
 #include "driver/engine/engine.h"
-#include "driver/engine/os_services.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // The event log writer: one error log entry per call, message id plus insertion strings.
-#include "driver/runtime/messages.h"
+#include "driver/api/messages.h"
 #include "driver/runtime/runtime.h"
 
 PDRIVER_OBJECT GlobalDriverObject = nullptr;

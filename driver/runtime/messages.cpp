@@ -1,6 +1,6 @@
 // The event message table. Texts are kept exactly as the event viewer shows them, spelling
 // included, since administrators and their tools match on them.
-#include "driver/runtime/messages.h"
+#include "driver/api/messages.h"
 
 const QUEV_MESSAGE quevMessageTable[QUEV_MESSAGE_COUNT] = {
     {QUEV_INTERNAL_ERROR, 1, "The Quev iSCSI client suffered an internal error. %2\r\n"},

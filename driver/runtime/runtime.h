@@ -1,7 +1,6 @@
 // Runtime services every layer of the driver uses: leveled trace output and the event log writer.
-// The thread, delay and bounded-wait services are declared with the engine's other
-// operating-system services (driver/engine/os_services.h) and defined here too; these are the only
-// places where the driver touches the kernel's thread, timer and debugger facilities.
+// Threads, delays and bounded waits (declared in os_services.h) are defined in this folder too:
+// the only places where the driver touches the kernel's thread, timer and debugger facilities.
 #pragma once
 
 #include "platform/kernel/ntkernel.h"

@@ -1,5 +1,5 @@
 // System threads, whole-second delays and bounded waits.
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // The transport's connection steps on POSIX sockets, the socket use registration of reads and
 // writes, and the bounded socket waits.
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "driver/transport/transport.h"
 

@@ -4,7 +4,6 @@
 // for what a partial send left), waiting at most 6 seconds for the socket to take it all. A read
 // receives straight into the caller's buffer, one receive per step for the whole remainder, each
 // with the caller's time limit. Neither allocates: they reuse the record's two requests.
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "driver/transport/transport.h"
 

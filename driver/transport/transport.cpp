@@ -1,6 +1,5 @@
 // The life of a transport connection record: allocation, connecting, breaking and release.
 #include "driver/transport/transport.h"
-#include "driver/engine/os_services.h"
 #include "driver/runtime/runtime.h"
 
 namespace {

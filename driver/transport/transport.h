@@ -1,7 +1,7 @@
 // The TCP transport connection record and the steps that make up a connection, over POSIX sockets.
 //
 // One ISCSI_SOCK per session connection (ISCSI_CONNECTION.pSock); the engine sees it only through
-// the iscsiOS*Connection operations of driver/engine/os_services.h. The steps keep the names of
+// the iscsiOS*Connection operations of driver/runtime/os_services.h. The steps keep the names of
 // the transport requests they stand for:
 //   tFindTransportDevice          picks the table of socket calls (the "TCP device")
 //   tOpenLocalEndpoint            creates a non-blocking TCP socket bound to any local address
@@ -23,7 +23,8 @@
 // number that has been closed and perhaps reused by another connection.
 #pragma once
 
-#include "driver/engine/engine.h"
+#include "driver/runtime/os_services.h"
+#include "driver/runtime/shared_field.h"
 
 #include <netinet/in.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 // HwScsiStartIo's checks, the dummy target, control requests, held requests, resets, shutdown.
 #include "adapter_fixture.h"
 
-#include "driver/runtime/messages.h"
+#include "driver/api/messages.h"
 #include "tests/unit/scsiport/test_miniport.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "completion_double.h"
 
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 
 #include <gtest/gtest.h>
 

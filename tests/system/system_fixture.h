@@ -3,7 +3,6 @@
 #pragma once
 
 #include "driver/engine/engine.h"
-#include "driver/engine/os_services.h"
 #include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"

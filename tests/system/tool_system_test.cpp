@@ -4,7 +4,7 @@
 #include "tool_fixture.h"
 
 #include "driver/adapter/adapter.h"
-#include "driver/runtime/messages.h"
+#include "driver/api/messages.h"
 
 #include <future>
 

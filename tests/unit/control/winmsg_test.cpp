@@ -1,6 +1,5 @@
 // The message handler thread and its queue, with a recording stand-in for the per-message work.
 #include "driver/control/control.h"
-#include "driver/engine/os_services.h"
 #include "platform/kernel/host.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // and the senders' view of the negotiated values.
 #include "engine_fixture.h"
 
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 #include "driver/runtime/runtime.h"
 
 using enginetest::Completion;

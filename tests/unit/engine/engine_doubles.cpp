@@ -1,7 +1,6 @@
 #include "engine_doubles.h"
 
 #include "driver/engine/login_layer.h"
-#include "driver/engine/os_services.h"
 
 #include <chrono>
 #include <thread>

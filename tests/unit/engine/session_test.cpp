@@ -1,7 +1,7 @@
 // Session creation, the session table, deletion and the teardown of a session's traffic.
 #include "engine_fixture.h"
 
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 
 #include <atomic>
 #include <chrono>

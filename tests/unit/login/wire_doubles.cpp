@@ -1,6 +1,6 @@
 #include "tests/unit/login/wire_doubles.h"
 
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Trace output, bounded waits, and the event log writer.
-#include "driver/engine/os_services.h"
-#include "driver/runtime/messages.h"
+#include "driver/api/messages.h"
+#include "driver/runtime/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "platform/kernel/host.h"
 

@@ -2,7 +2,7 @@
 // socket calls, and a record connected to a loopback listener.
 #pragma once
 
-#include "driver/engine/os_services.h"
+#include "driver/runtime/os_services.h"
 #include "driver/runtime/runtime.h"
 #include "platform/kernel/host.h"
 #include "transport_peer.h"

@@ -1,10 +1,19 @@
-// The operating-system services the engine calls. The engine declares them here and the layers
-// below and beside it define them: threads, delays and bounded waits in driver/runtime, TCP
-// connections in driver/transport, request completions in driver/adapter, the security hand-off
-// in driver/control. Engine tests link recording doubles in their place.
+// The operating-system services the engine calls, declared below every layer of the driver:
+// threads, delays and bounded waits are defined in driver/runtime, TCP connections in
+// driver/transport, request completions in driver/adapter, the security hand-off in
+// driver/control. Engine tests link recording doubles in their place.
 #pragma once
 
-#include "driver/engine/engine.h"
+#include "platform/kernel/ntkernel.h"
+
+struct SCSI_REQUEST_BLOCK; // the adapter's request (platform/scsiport/srb.h)
+using PSCSI_REQUEST_BLOCK = SCSI_REQUEST_BLOCK*;
+struct ISCSI_SOCK; // the transport connection record (driver/transport); opaque to the engine
+using PISCSI_SOCK = ISCSI_SOCK*;
+
+constexpr int ISCSI_FAILURE = -1;
+constexpr ULONG ISCSI_POOL_TAG = POOL_TAG("Ddk ");
+constexpr int ISCSI_HDR_LEN = 48;
 
 // ---- threads and time (driver/runtime)
 constexpr ULONG ISCSI_THREAD_FAILED = 0xFFFFFFFF;

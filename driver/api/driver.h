@@ -1,0 +1,12 @@
+// Loading the driver into the platform stand-ins, and ending it as a power-off would (it has no
+// unload path): quevStopDriver, then quevEndDriver once quevDriverStopped holds.
+#pragma once
+
+#include "platform/kernel/ntkernel.h"
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// Asks the message handler to finish once it has carried out what was posted; does not wait.
+void quevStopDriver();
+BOOLEAN quevDriverStopped(); // TRUE once the message handler has finished
+// Running busy timers end at once; the engine's sessions are deleted and its records freed.
+void quevEndDriver();

@@ -1,0 +1,55 @@
+// Sessions as the programs above the driver see them: the engine's session and connection
+// queries, the connection states, and the names and count of the negotiated operational values.
+// The engine (driver/engine) and the login layer (driver/login) define what is declared here.
+#pragma once
+
+#include "platform/kernel/ntkernel.h"
+
+constexpr int ISCSI_MAX_SESSIONS = 16;
+constexpr int ISCSI_NUM_OP_PARAMS = 18;
+// Key names of the operational values, in the order of ISCSI_SESSION.opParams.
+extern const char* const OperationalParamsNames[ISCSI_NUM_OP_PARAMS];
+// Longest value a key=value pair may carry.
+constexpr ULONG MAX_VALUE_LENGTH = 256;
+
+// Connection states (ISCSI_CONNECTION.state).
+constexpr ULONG CONN_IDLE = 0;
+constexpr ULONG CONN_CONNECTING = 1;
+constexpr ULONG CONN_CONNECTED = 2;
+constexpr ULONG CONN_LOGIN_FAILED = 3;
+constexpr ULONG CONN_LOGIN_BAD_RESPONSE = 4;
+constexpr ULONG CONN_CONNECT_FAILED = 5;
+constexpr ULONG CONN_FAILED = 6;
+constexpr ULONG CONN_UNUSABLE = 7;
+
+// A snapshot of a session's numbering, connection counts and queue lengths.
+struct ISCSI_SESSION_QUERY {
+    ULONG cmdSN;
+    ULONG expCmdSN;
+    ULONG maxCmdSN;
+    ULONG numMaxConnections;
+    ULONG numActiveConnections;
+    USHORT isid;
+    USHORT tsid;
+    ULONG nCmdQentries;
+    ULONG nRttQentries;
+    ULONG nTmQentries;
+    ULONG nPendCmds;
+    ULONG nPendTms;
+};
+
+// One connection record of a session: index in, the rest out.
+struct ISCSI_CONNECTION_QUERY {
+    ULONG index;
+    ULONG ipAddress;
+    USHORT portNum;
+    ULONG ConnectionState;
+};
+
+// 0, or -1 when the handle names no session (or the index no connection of it).
+int iscsiCoreQuerySession(ULONG handle, ISCSI_SESSION_QUERY* query);
+int iscsiCoreQueryConnection(ULONG handle, ISCSI_CONNECTION_QUERY* query);
+// The session's negotiated values, copied under its negotiation lock (so a login negotiating
+// again cannot write them under the copy). 0, or -1: no such session, or the lock was not free
+// within 30 seconds. PASSIVE_LEVEL.
+int iscsiCoreQueryParams(ULONG handle, USHORT (&params)[ISCSI_NUM_OP_PARAMS]);
