@@ -4,8 +4,6 @@
 
 #include "platform/scsiport/srb.h"
 
-#include <cstddef>
-
 constexpr int ADAPTER_TARGET_BUSES = 8; // buses 0..7 carry targets
 constexpr int ADAPTER_BUSES = 9;        // and bus 8 the dummy device
 constexpr UCHAR DUMMY_TARGET_BUS = 8;
