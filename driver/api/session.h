@@ -1,6 +1,5 @@
-// Sessions as the programs above the driver see them: the engine's session and connection
-// queries, the connection states, and the names and count of the negotiated operational values.
-// The engine (driver/engine) and the login layer (driver/login) define what is declared here.
+// Sessions as the programs above the driver see them: queries, connection states, the negotiated
+// values and their key names. The engine and the login layer define what is declared here.
 #pragma once
 
 #include "platform/kernel/ntkernel.h"

@@ -1,6 +1,5 @@
-// What the control channel (driver/control) shares with the adapter above it (driver/adapter):
-// the adapter's device extension with its per-bus target records, and the adapter routines the
-// message handler calls. The adapter includes this header and defines what it declares.
+// What the control channel shares with the adapter above it: the device extension with its per-bus
+// target records, and the adapter routines the message handler calls, defined by the adapter.
 //
 // Lock order on the adapter side: the port driver's SpinLock, then its InterruptSpinLock, then
 // TimerLock, then AdapterLock; CommandsToCompleteLock is taken alone or innermost under TimerLock.
