@@ -2,6 +2,7 @@
 #include "engine_fixture.h"
 
 #include "driver/engine/os_services.h"
+#include "driver/engine/receive.h"
 
 #include <atomic>
 #include <chrono>
@@ -192,17 +193,12 @@ TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {
     // park first (nothing here wakes it again).
     ASSERT_TRUE(waitFor([&] { return s->cmdQEvent.waiters.load() == 1; }));
 
-    auto* abort = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    abort->function = TM_FUNCTION_ABORT_TASK;
+    const UCHAR lun[8] = {};
+    ISCSI_TASK_MAN* abort = iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, nullptr, lun, 0, 0);
     abort->srb = fakeSrb(1);
-    abort->waitFlags = 0;
-    auto* nop = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    nop->function = TM_FUNCTION_NOP_REPLY;
-    nop->waitFlags = 0;
-    nop->srb = nullptr;
+    ISCSI_TASK_MAN* nop = iscsiTakeTaskMan(TM_FUNCTION_NOP_REPLY, nullptr, lun, 0, 0);
     nop->nopData = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, ISCSI_POOL_TAG));
-    auto* waited = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    waited->function = TM_FUNCTION_ABORT_TASK;
+    ISCSI_TASK_MAN* waited = iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, nullptr, lun, 0, 0);
     waited->srb = fakeSrb(2);
     waited->waitFlags = TM_WAIT_FLAG_WAITER;
     iscsiQueuePut(&s->tmQ, abort);
