@@ -145,6 +145,19 @@ TEST_F(SessionTest, CommandThreadStartFailureFreesTheSlot) {
     EXPECT_EQ(createSession(), 0u) << "the slot is free again";
 }
 
+// Another bus bound to the session removes it while its creation still runs: the deletion waits
+// for the creation to end, which then gives out no handle, and the session is freed once.
+TEST_F(SessionTest, DeletionDuringCreationWaitsForItAndNoHandleIsGivenOut) {
+    uint64_t outstanding = qvk::poolOutstanding();
+    doubles().deleteOnMake = true;
+    EXPECT_EQ(createSession(), ISCSI_NO_SESSION);
+    doubles().deletion.join();
+    EXPECT_TRUE(doubles().deleted);
+    EXPECT_EQ(getSessionStruct(0), nullptr);
+    EXPECT_TRUE(qvk::waitSystemThreadsQuiet(std::chrono::seconds(5)));
+    EXPECT_EQ(qvk::poolOutstanding(), outstanding);
+}
+
 TEST_F(SessionTest, DeletionWakesTheSleepingCommandThreadAndWaitsForReceiveThreads) {
     doubles().connectOnMake = 2;
     doubles().receiveExitDelayMs = 200;
