@@ -159,18 +159,10 @@ void enterPending(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) {
         enterCmdIntoTable(session, cmd);
         cmds[i] = cmd;
     }
-    auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
+    ISCSI_TASK_MAN* tm = iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, connection, cmds[kAborted]->lun,
+                                          cmds[kAborted]->itt, cmds[kAborted]->cmdSN);
     FUZZ_CHECK(tm != nullptr);
-    tm->result = 0;
-    tm->refSrb = &r.srbs[kAborted];
     tm->srb = &r.srbs[std::size(kCommands)];
-    tm->refCmd = nullptr;
-    tm->refItt = cmds[kAborted]->itt;
-    tm->refCmdSN = cmds[kAborted]->cmdSN;
-    tm->function = TM_FUNCTION_ABORT_TASK;
-    tm->waitFlags = 0;
-    tm->nopData = nullptr;
-    tm->connection = connection;
     tm->itt = setTaskId(tm);
     enterIntoTaskManTable(session, tm);
 }

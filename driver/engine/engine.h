@@ -227,30 +227,28 @@ constexpr UCHAR TM_FUNCTION_ABORT_TASK = 1;
 constexpr UCHAR TM_FUNCTION_NOP_REPLY = 10;
 constexpr ULONG TM_WAIT_FLAG_WAITER = 0x1;
 
-// One task-management request or NOP reply (pool of ISCSI_TASK_MAN_POOL_SIZE).
-// Owned by whoever took it out of its queue or table; `doneEvent` is initialised once when the
-// pool is filled and signalled under the session lock.
+// One task-management request or NOP reply (pool of ISCSI_TASK_MAN_POOL_SIZE), always taken and
+// prepared by iscsiTakeTaskMan. Owned by whoever took it out of its queue or table; `doneEvent` is
+// signalled under the session lock, after which the waiting caller owns the record.
 struct ISCSI_TASK_MAN {
     ISCSI_LINKS links;
-    PSCSI_REQUEST_BLOCK refSrb; // abort: request to abort; NOP reply: data buffer
-    PSCSI_REQUEST_BLOCK srb;    // abort: the abort request; NOP reply: data length
-    UCHAR lun[8];
-    ISCSI_CMD* refCmd; // abort: command to abort; NOP reply: initiator task tag
-    ULONG refCmdSN;    // abort: its CmdSN; NOP reply: target transfer tag
-    ISCSI_CONNECTION* connection;
+    PSCSI_REQUEST_BLOCK srb;      // abort: the abort request, completed when the abort is finished
+    UCHAR lun[8];                 // abort: the command's LUN; NOP reply: the NOP-In's
+    ULONG refCmdSN;               // abort: the command's CmdSN; NOP reply: the target transfer tag
+    ISCSI_CONNECTION* connection; // abort: set when sent; NOP reply: where the NOP-In came from
     KEVENT doneEvent;
-    ULONG waitFlags;
-    ULONG itt;
+    ULONG waitFlags; // TM_WAIT_FLAG_WAITER: the caller waits on doneEvent and frees the record
+    ULONG itt;       // given when sent
     Shared<ULONG> result;
     UCHAR function;
-    UCHAR nopPing;
+    // Position in the pool and a count of tags given, which make up the record's tags.
     UCHAR poolIndex;
     ULONG generation;
     // Abort: the tag of the command to abort, taken when the abort is made; the command is only
-    // ever found again by this tag, never through refCmd.
+    // ever found again by it. NOP reply: the NOP-In's initiator task tag.
     ULONG refItt;
-    // NOP reply: the NOP-In's data (owned by the record until the answer is sent or dropped), its
-    // length, and in refItt the initiator task tag, in refCmdSN the target transfer tag.
+    // NOP reply: the NOP-In's data (owned by the record until the answer is sent or dropped) and
+    // its length.
     UCHAR* nopData;
     ULONG nopLength;
 };

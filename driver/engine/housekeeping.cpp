@@ -182,32 +182,17 @@ LONG handleNOP_IN(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
 
     if (targetPing) {
         if (ttt != ISCSI_RESERVED_TAG && (hdr[PDU_FLAGS] & NOP_FLAG_ANSWER_WANTED)) {
-            auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
+            ISCSI_TASK_MAN* tm =
+                iscsiTakeTaskMan(TM_FUNCTION_NOP_REPLY, connection, hdr + PDU_LUN, itt, ttt);
             if (tm == nullptr) {
                 if (data != nullptr) {
                     ExFreePool(data);
                 }
                 return ISCSI_FAILURE;
             }
-            // Cleared whole but for what makes its tags and its wait: the pool position, the
-            // tag count and a valid event.
-            UCHAR poolIndex = tm->poolIndex;
-            ULONG generation = tm->generation;
-            RtlZeroMemory(tm, sizeof *tm);
-            tm->poolIndex = poolIndex;
-            tm->generation = generation;
-            KeInitializeEvent(&tm->doneEvent, SynchronizationEvent, FALSE);
-            tm->function = TM_FUNCTION_NOP_REPLY;
             tm->nopData = data;
             tm->nopLength = keep;
-            tm->refItt = itt;
-            tm->refCmdSN = ttt;
-            RtlCopyMemory(tm->lun, hdr + PDU_LUN, sizeof tm->lun);
-            tm->connection = connection;
-            iscsiQueuePut(&session->tmQ, tm);
-            KIRQL old = iscsiLockSession(session);
-            KeSetEvent(&session->cmdQEvent, 0, FALSE);
-            iscsiUnlockSession(session, old);
+            iscsiQueueTaskMan(session, tm);
             return 0;
         }
     } else {
@@ -228,8 +213,9 @@ LONG handleNOP_IN(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
 
 LONG sendNop(ISCSI_SESSION* session, ISCSI_TASK_MAN* tm) {
     (void)session;
+    // An answer never asks the target to answer it in turn.
     LONG result = sendNOP_OUT(tm->connection, tm->nopData, tm->nopLength, tm->refItt, tm->refCmdSN,
-                              tm->lun, tm->nopPing);
+                              tm->lun, 0);
     if (tm->nopData != nullptr) {
         ExFreePool(tm->nopData);
         tm->nopData = nullptr;

@@ -43,6 +43,12 @@ LONG sendNOP_OUT(ISCSI_CONNECTION* connection, const UCHAR* data, ULONG dataLeng
 int sendLogout(ISCSI_CONNECTION* connection, ISCSI_CONNECTION* cidSource, UCHAR reasonCode);
 
 // ---- task management
+// Takes a record from freeTaskManQ for `function`, cleared whole but for what its tags are made
+// of, with a fresh doneEvent and the fields both kinds carry; null when the pool is empty.
+ISCSI_TASK_MAN* iscsiTakeTaskMan(UCHAR function, ISCSI_CONNECTION* connection, const UCHAR* lun,
+                                 ULONG refItt, ULONG refCmdSN);
+// Appends the record to the session's tmQ and wakes the command queue thread.
+void iscsiQueueTaskMan(ISCSI_SESSION* session, ISCSI_TASK_MAN* taskMan);
 // Completes every task-management request of the table that was sent on the connection.
 void removeTaskManBadConnection(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
 // Wakes the caller waiting on the record, or completes it to the adapter and frees it.

@@ -24,19 +24,117 @@ void waitExitEvent(ISCSI_SESSION* session) {
     (void)KeWaitForSingleObject(&session->exitEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
-// Frees what creation built before the session was entered in the table.
-void freePartialSession(ISCSI_SESSION* session) {
-    if (session->connections != nullptr) {
-        destroyConnections(session);
-        ExFreePool(session->connections);
+// Gives a new session its connection records, their transport records (CONN_UNUSABLE when one
+// cannot be had) and its copy of the login string; 0, or -1 when an allocation failed.
+int allocateSession(ISCSI_SESSION* session, const ISCSI_TARGET_ADDRESS* addresses,
+                    ULONG numConnections, const char* loginString, ULONG loginStringLength) {
+    size_t connectionBytes = sizeof(ISCSI_CONNECTION) * numConnections;
+    session->connections = static_cast<ISCSI_CONNECTION*>(
+        ExAllocatePoolWithTag(NonPagedPool, connectionBytes, ISCSI_POOL_TAG));
+    if (session->connections == nullptr) {
+        return ISCSI_FAILURE;
     }
-    if (session->activeConnections != nullptr) {
-        ExFreePool(session->activeConnections);
+    RtlZeroMemory(session->connections, connectionBytes);
+    session->numConnectionRecords = numConnections;
+    session->numMaxConnections = numConnections;
+    for (ULONG i = 0; i < numConnections; i++) {
+        ISCSI_CONNECTION* connection = &session->connections[i];
+        connection->ipAddress = addresses[i].ipAddress;
+        connection->portNum = addresses[i].portNum;
+        connection->state = CONN_IDLE;
+        connection->cid = static_cast<USHORT>(i);
+        KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
+        ExInitializeFastMutex(&connection->sendLock);
+        if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
+                                      &connection->pSock) != 0) {
+            connection->pSock = nullptr;
+            connection->state = CONN_UNUSABLE;
+        }
     }
-    if (session->loginString != nullptr) {
-        ExFreePool(session->loginString);
+
+    // An array of pointers, one per connection record.
+    size_t activeBytes =
+        sizeof(ISCSI_CONNECTION*) * numConnections; // NOLINT(bugprone-sizeof-expression)
+    session->activeConnections = static_cast<ISCSI_CONNECTION**>(
+        ExAllocatePoolWithTag(NonPagedPool, activeBytes, ISCSI_POOL_TAG));
+    if (session->activeConnections == nullptr) {
+        return ISCSI_FAILURE;
     }
-    ExFreePool(session);
+    RtlZeroMemory(session->activeConnections, activeBytes);
+    return processLoginParameters(session, loginString, loginStringLength);
+}
+
+// Enters the session in the lowest free slot: its handle, or ISCSI_NO_SESSION when all are taken.
+ULONG publishSession(ISCSI_SESSION* session) {
+    ULONG handle = ISCSI_NO_SESSION;
+    KIRQL old = KfAcquireSpinLock(&sessionsLock);
+    for (ULONG i = 0; i < searchedSlots(); i++) {
+        if (sessions[i] == nullptr) {
+            // The creation's own attempt to connect counts as one: an asynchronous message that
+            // arrives meanwhile leaves its reconnection to follow it rather than run beside it.
+            session->flags |= SESSION_CREATING | SESSION_CONNECTING;
+            sessions[i] = session;
+            handle = i;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&sessionsLock, old);
+    if (handle == ISCSI_NO_SESSION) {
+        Debug(DBG_ERROR, "iscsiCoreCreateSession: no free session slot\n");
+    }
+    return handle;
+}
+
+// The one way out of a creation that fails or loses its session; returns ISCSI_NO_SESSION. A
+// session in the table leaves it again, unless a deletion took it out first (another bus bound to
+// it and removed it): that deletion waits for SESSION_CREATING to clear, then frees it itself.
+ULONG unwindCreation(ISCSI_SESSION* session, ULONG handle) {
+    bool ours = true;
+    if (handle != ISCSI_NO_SESSION) {
+        KIRQL old = KfAcquireSpinLock(&sessionsLock);
+        ours = sessions[handle] == session;
+        if (ours) {
+            sessions[handle] = nullptr;
+        }
+        KfReleaseSpinLock(&sessionsLock, old);
+        old = iscsiLockSession(session);
+        session->flags &= static_cast<USHORT>(~SESSION_CREATING);
+        KeSetEvent(&session->exitEvent, 0, FALSE);
+        iscsiUnlockSession(session, old);
+    }
+    if (ours) {
+        freeSessionResources(session);
+    }
+    return ISCSI_NO_SESSION;
+}
+
+// Starts the command queue thread and ends the creation: the handle, or ISCSI_NO_SESSION when the
+// thread could not start or a deletion removed the session meanwhile (its slot may hold another).
+ULONG startSession(ISCSI_SESSION* session, ULONG handle) {
+    KIRQL old = iscsiLockSession(session);
+    session->cmdQThread = CMDQ_THREAD_STARTING;
+    iscsiUnlockSession(session, old);
+    ULONG thread = iscsiOScreateThread(cmdQHandler, session, sizeof(ISCSI_SESSION));
+    bool started = iscsiOSthreadStarted(thread);
+    old = iscsiLockSession(session);
+    if (!started) {
+        session->cmdQThread = 0;
+    } else if (session->cmdQThread == CMDQ_THREAD_STARTING) {
+        // The thread clears the field as it ends; only a thread still running gets its handle.
+        session->cmdQThread = thread;
+    }
+    bool deleting = (session->flags & SESSION_DELETING) != 0;
+    if (started && !deleting) {
+        session->flags &= static_cast<USHORT>(~SESSION_CREATING);
+        iscsiUnlockSession(session, old);
+        return handle;
+    }
+    iscsiUnlockSession(session, old);
+    Debug(DBG_ERROR,
+          started ? "iscsiCoreCreateSession: the session was removed while created\n"
+                  : "iscsiCoreCreateSession: the command queue thread could not be started\n");
+    return unwindCreation(session, handle);
 }
 
 } // namespace
@@ -135,122 +233,21 @@ ULONG iscsiCoreCreateSession(const ISCSI_TARGET_ADDRESS* addresses, ULONG numCon
         return ISCSI_NO_SESSION;
     }
     RtlZeroMemory(session, sizeof(ISCSI_SESSION));
-
-    size_t connectionBytes = sizeof(ISCSI_CONNECTION) * numConnections;
-    session->connections = static_cast<ISCSI_CONNECTION*>(
-        ExAllocatePoolWithTag(NonPagedPool, connectionBytes, ISCSI_POOL_TAG));
-    if (session->connections == nullptr) {
-        freePartialSession(session);
-        return ISCSI_NO_SESSION;
-    }
-    RtlZeroMemory(session->connections, connectionBytes);
-    session->numConnectionRecords = numConnections;
-    session->numMaxConnections = numConnections;
-    for (ULONG i = 0; i < numConnections; i++) {
-        ISCSI_CONNECTION* connection = &session->connections[i];
-        connection->ipAddress = addresses[i].ipAddress;
-        connection->portNum = addresses[i].portNum;
-        connection->state = CONN_IDLE;
-        connection->cid = static_cast<USHORT>(i);
-        KeInitializeEvent(&connection->nopEvent, SynchronizationEvent, FALSE);
-        KeInitializeEvent(&connection->textEvent, SynchronizationEvent, FALSE);
-        ExInitializeFastMutex(&connection->sendLock);
-        if (iscsiOSallocateConnection(connection->ipAddress, connection->portNum,
-                                      &connection->pSock) != 0) {
-            connection->pSock = nullptr;
-            connection->state = CONN_UNUSABLE;
-        }
-    }
-
-    // An array of pointers, one per connection record.
-    size_t activeBytes =
-        sizeof(ISCSI_CONNECTION*) * numConnections; // NOLINT(bugprone-sizeof-expression)
-    session->activeConnections = static_cast<ISCSI_CONNECTION**>(
-        ExAllocatePoolWithTag(NonPagedPool, activeBytes, ISCSI_POOL_TAG));
-    if (session->activeConnections == nullptr) {
-        freePartialSession(session);
-        return ISCSI_NO_SESSION;
-    }
-    RtlZeroMemory(session->activeConnections, activeBytes);
-
-    if (processLoginParameters(session, loginString, loginStringLength) != 0) {
-        freePartialSession(session);
-        return ISCSI_NO_SESSION;
-    }
-
-    session->cmdSN = 1;
-    session->maxCmdSN = 1;
-    session->isid = static_cast<USHORT>(isid.fetch_add(1) & 0xFFFF);
-    session->busNumber = busNumber;
-    initSessionSync(session);
-    // The creation's own attempt to connect counts as one: an asynchronous message that arrives
-    // meanwhile leaves its reconnection to follow it rather than run beside it.
-    session->flags |= SESSION_CREATING | SESSION_CONNECTING;
-
+    initSessionSync(session); // first: every failure unwinds through the session's teardown
     ULONG handle = ISCSI_NO_SESSION;
-    KIRQL old = KfAcquireSpinLock(&sessionsLock);
-    for (ULONG i = 0; i < searchedSlots(); i++) {
-        if (sessions[i] == nullptr) {
-            sessions[i] = session;
-            handle = i;
-            break;
-        }
+    if (allocateSession(session, addresses, numConnections, loginString, loginStringLength) == 0) {
+        session->cmdSN = 1;
+        session->maxCmdSN = 1;
+        session->isid = static_cast<USHORT>(isid.fetch_add(1) & 0xFFFF);
+        session->busNumber = busNumber;
+        handle = publishSession(session);
     }
-    KfReleaseSpinLock(&sessionsLock, old);
     if (handle == ISCSI_NO_SESSION) {
-        Debug(DBG_ERROR, "iscsiCoreCreateSession: no free session slot\n");
-        // nobody else has seen it
-        session->flags &= static_cast<USHORT>(~(SESSION_CREATING | SESSION_CONNECTING));
-        freeSessionResources(session);
-        return ISCSI_NO_SESSION;
+        return unwindCreation(session, handle);
     }
-
+    // A session whose connections all failed is created all the same; its command thread retries.
     (void)makeTcpConnections(session);
-
-    old = iscsiLockSession(session);
-    session->cmdQThread = CMDQ_THREAD_STARTING;
-    iscsiUnlockSession(session, old);
-    ULONG thread = iscsiOScreateThread(cmdQHandler, session, sizeof(ISCSI_SESSION));
-    old = iscsiLockSession(session);
-    if (!iscsiOSthreadStarted(thread)) {
-        session->cmdQThread = 0;
-    } else if (session->cmdQThread == CMDQ_THREAD_STARTING) {
-        // The thread clears the field as it ends; only a thread still running gets its handle.
-        session->cmdQThread = thread;
-    }
-    bool started = iscsiOSthreadStarted(thread);
-    if (started) {
-        // From here deletion may free the session as soon as the bit is clear: read what decides
-        // the answer first. A session that another bus bound to and removed meanwhile has left
-        // the table (perhaps for a new session in its slot), so its handle is not given out.
-        bool deleting = (session->flags & SESSION_DELETING) != 0;
-        session->flags &= static_cast<USHORT>(~SESSION_CREATING);
-        if (deleting) {
-            KeSetEvent(&session->exitEvent, 0, FALSE);
-        }
-        iscsiUnlockSession(session, old);
-        if (deleting) {
-            Debug(DBG_ERROR, "iscsiCoreCreateSession: the session was removed while created\n");
-            return ISCSI_NO_SESSION;
-        }
-        return handle;
-    }
-    iscsiUnlockSession(session, old);
-    Debug(DBG_ERROR, "iscsiCoreCreateSession: the command queue thread could not be started\n");
-    old = KfAcquireSpinLock(&sessionsLock);
-    bool stillOurs = sessions[handle] == session;
-    if (stillOurs) {
-        sessions[handle] = nullptr;
-    }
-    KfReleaseSpinLock(&sessionsLock, old);
-    old = iscsiLockSession(session);
-    session->flags &= static_cast<USHORT>(~SESSION_CREATING);
-    KeSetEvent(&session->exitEvent, 0, FALSE);
-    iscsiUnlockSession(session, old);
-    if (stillOurs) {
-        freeSessionResources(session);
-    }
-    return ISCSI_NO_SESSION;
+    return startSession(session, handle);
 }
 
 int iscsiCoreDeleteSession(ULONG handle) {
@@ -303,10 +300,13 @@ void freeSessionResources(ISCSI_SESSION* session) {
     KfReleaseSpinLock(&sessionsLock, old);
 
     destroyConnections(session);
-    ExFreePool(session->connections);
-    ExFreePool(session->activeConnections);
-    if (session->loginString != nullptr) {
-        ExFreePool(session->loginString);
+    // A creation that failed part of the way has not made them all.
+    for (void* part :
+         {static_cast<void*>(session->connections), static_cast<void*>(session->activeConnections),
+          static_cast<void*>(session->loginString)}) {
+        if (part != nullptr) {
+            ExFreePool(part);
+        }
     }
     KeClearEvent(&session->cmdQEvent);
     KeClearEvent(&session->exitEvent);

@@ -33,7 +33,37 @@ ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
 }
 
 ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
-               ULONG waitFlags);
+               ULONG waitFlags) {
+    ISCSI_CMD* queued = removeCmdFromQ(&session->cmdQ, srbToAbort);
+    if (queued != nullptr) {
+        iscsiOScompleteCommandAbort(queued->srb);
+        freeCmdRecord(queued);
+        return TM_RESULT_ABORTED;
+    }
+    // What the request needs of the command is copied now, while it is certainly pending.
+    ISCSI_CMD cmd;
+    if (!iscsiCopyPendingCmdBySrb(session, srbToAbort, &cmd)) {
+        return TM_RESULT_NOT_FOUND;
+    }
+    if (session->numActiveConnections == 0) {
+        return abortPendingCmd(session, cmd.itt);
+    }
+    ISCSI_TASK_MAN* tm =
+        iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, nullptr, cmd.lun, cmd.itt, cmd.cmdSN);
+    if (tm == nullptr) {
+        return TM_RESULT_ABORT_FAILED;
+    }
+    tm->srb = abortSrb;
+    tm->waitFlags = waitFlags;
+    iscsiQueueTaskMan(session, tm);
+    if (!(waitFlags & TM_WAIT_FLAG_WAITER)) {
+        return TM_RESULT_DONE;
+    }
+    (void)KeWaitForSingleObject(&tm->doneEvent, Executive, KernelMode, FALSE, nullptr);
+    ULONG result = tm->result;
+    iscsiQueuePut(&freeTaskManQ, tm);
+    return result != 0 ? result : TM_RESULT_ABORT_FAILED;
+}
 
 } // namespace
 
@@ -63,6 +93,34 @@ ISCSI_CMD* removeCmdFromQ(ISCSI_QUEUE* cmdQ, PSCSI_REQUEST_BLOCK srb) {
     return found;
 }
 
+ISCSI_TASK_MAN* iscsiTakeTaskMan(UCHAR function, ISCSI_CONNECTION* connection, const UCHAR* lun,
+                                 ULONG refItt, ULONG refCmdSN) {
+    auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
+    if (tm == nullptr) {
+        return nullptr;
+    }
+    // Nothing of an earlier use is left, not even a signalled event a new waiter would take.
+    UCHAR poolIndex = tm->poolIndex;
+    ULONG generation = tm->generation;
+    RtlZeroMemory(tm, sizeof *tm);
+    tm->poolIndex = poolIndex;
+    tm->generation = generation;
+    KeInitializeEvent(&tm->doneEvent, SynchronizationEvent, FALSE);
+    tm->function = function;
+    tm->connection = connection;
+    RtlCopyMemory(tm->lun, lun, sizeof tm->lun);
+    tm->refItt = refItt;
+    tm->refCmdSN = refCmdSN;
+    return tm;
+}
+
+void iscsiQueueTaskMan(ISCSI_SESSION* session, ISCSI_TASK_MAN* taskMan) {
+    iscsiQueuePut(&session->tmQ, taskMan);
+    KIRQL old = iscsiLockSession(session);
+    KeSetEvent(&session->cmdQEvent, 0, FALSE);
+    iscsiUnlockSession(session, old);
+}
+
 void enterIntoTaskManTable(ISCSI_SESSION* session, ISCSI_TASK_MAN* taskMan) {
     iscsiTableInsert(&session->taskManTable, &taskMan->links);
 }
@@ -81,56 +139,6 @@ ULONG iscsiCoreAbortCmd(PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abor
     iscsiReleaseSession(session);
     return result;
 }
-
-namespace {
-
-ULONG abortCmd(ISCSI_SESSION* session, PSCSI_REQUEST_BLOCK srbToAbort, PSCSI_REQUEST_BLOCK abortSrb,
-               ULONG waitFlags) {
-    ISCSI_CMD* queued = removeCmdFromQ(&session->cmdQ, srbToAbort);
-    if (queued != nullptr) {
-        iscsiOScompleteCommandAbort(queued->srb);
-        freeCmdRecord(queued);
-        return TM_RESULT_ABORTED;
-    }
-    // What the request needs of the command is copied now, while it is certainly pending.
-    ISCSI_CMD cmd;
-    if (!iscsiCopyPendingCmdBySrb(session, srbToAbort, &cmd)) {
-        return TM_RESULT_NOT_FOUND;
-    }
-    if (session->numActiveConnections == 0) {
-        return abortPendingCmd(session, cmd.itt);
-    }
-    auto* tm = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    if (tm == nullptr) {
-        return TM_RESULT_ABORT_FAILED;
-    }
-    tm->result = 0;
-    tm->refSrb = srbToAbort;
-    tm->srb = abortSrb;
-    tm->refCmd = nullptr; // found again by refItt only
-    tm->refItt = cmd.itt;
-    tm->refCmdSN = cmd.cmdSN;
-    RtlCopyMemory(tm->lun, cmd.lun, sizeof tm->lun);
-    tm->function = TM_FUNCTION_ABORT_TASK;
-    tm->waitFlags = waitFlags;
-    tm->connection = nullptr;
-    tm->nopData = nullptr;
-    // A fresh event for a caller that waits: no earlier use of the record can have left it set.
-    KeInitializeEvent(&tm->doneEvent, SynchronizationEvent, FALSE);
-    iscsiQueuePut(&session->tmQ, tm);
-    KIRQL old = iscsiLockSession(session);
-    KeSetEvent(&session->cmdQEvent, 0, FALSE);
-    iscsiUnlockSession(session, old);
-    if (!(waitFlags & TM_WAIT_FLAG_WAITER)) {
-        return TM_RESULT_DONE;
-    }
-    (void)KeWaitForSingleObject(&tm->doneEvent, Executive, KernelMode, FALSE, nullptr);
-    ULONG result = tm->result;
-    iscsiQueuePut(&freeTaskManQ, tm);
-    return result != 0 ? result : TM_RESULT_ABORT_FAILED;
-}
-
-} // namespace
 
 ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2) {
     (void)unused1;

@@ -27,6 +27,8 @@ void resetDoubles() {
     d.bindToHandle = ISCSI_NO_SESSION;
     d.receiveExitDelayMs = 0;
     d.holdNoConnection = false;
+    d.deleteOnMake = false;
+    d.deleted = false;
     KeInitializeEvent(&d.release, NotificationEvent, FALSE);
 }
 
@@ -151,7 +153,18 @@ int makeTcpConnections(ISCSI_SESSION* session) {
         iscsiUnlockSession(session, old);
         connection->readThread = iscsiOScreateThread(fakeReceiveThread, connection, 0);
     }
-    return iscsiEndConnecting(session);
+    int active = iscsiEndConnecting(session);
+    if (doubles().deleteOnMake.exchange(false)) {
+        doubles().deletion = std::thread([handle = getSessionHandle(session)] {
+            (void)iscsiCoreDeleteSession(handle);
+            doubles().deleted = true;
+        });
+        for (int i = 0; i < 400 && !doubles().deleted && session->exitEvent.waiters.load() == 0;
+             i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return active;
 }
 
 void makeTcpConnectionsThread(PVOID session) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace enginetest {
@@ -35,6 +36,11 @@ struct Doubles {
     // While set, a no-connection completion waits for `release` (holds the command queue thread).
     std::atomic<bool> holdNoConnection{false};
     KEVENT release;
+    // When set, makeTcpConnections has `deletion` delete its session as it ends, and waits (a
+    // bounded time) for that deletion to block or finish (`deleted`) before it returns.
+    std::atomic<bool> deleteOnMake{false};
+    std::thread deletion;
+    std::atomic<bool> deleted{false};
 };
 
 Doubles& doubles();

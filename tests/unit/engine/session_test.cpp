@@ -1,6 +1,7 @@
 // Session creation, the session table, deletion and the teardown of a session's traffic.
 #include "engine_fixture.h"
 
+#include "driver/engine/receive.h"
 #include "driver/runtime/os_services.h"
 
 #include <atomic>
@@ -144,6 +145,19 @@ TEST_F(SessionTest, CommandThreadStartFailureFreesTheSlot) {
     EXPECT_EQ(createSession(), 0u) << "the slot is free again";
 }
 
+// Another bus bound to the session removes it while its creation still runs: the deletion waits
+// for the creation to end, which then gives out no handle, and the session is freed once.
+TEST_F(SessionTest, DeletionDuringCreationWaitsForItAndNoHandleIsGivenOut) {
+    uint64_t outstanding = qvk::poolOutstanding();
+    doubles().deleteOnMake = true;
+    EXPECT_EQ(createSession(), ISCSI_NO_SESSION);
+    doubles().deletion.join();
+    EXPECT_TRUE(doubles().deleted);
+    EXPECT_EQ(getSessionStruct(0), nullptr);
+    EXPECT_TRUE(qvk::waitSystemThreadsQuiet(std::chrono::seconds(5)));
+    EXPECT_EQ(qvk::poolOutstanding(), outstanding);
+}
+
 TEST_F(SessionTest, DeletionWakesTheSleepingCommandThreadAndWaitsForReceiveThreads) {
     doubles().connectOnMake = 2;
     doubles().receiveExitDelayMs = 200;
@@ -192,17 +206,12 @@ TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {
     // park first (nothing here wakes it again).
     ASSERT_TRUE(waitFor([&] { return s->cmdQEvent.waiters.load() == 1; }));
 
-    auto* abort = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    abort->function = TM_FUNCTION_ABORT_TASK;
+    const UCHAR lun[8] = {};
+    ISCSI_TASK_MAN* abort = iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, nullptr, lun, 0, 0);
     abort->srb = fakeSrb(1);
-    abort->waitFlags = 0;
-    auto* nop = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    nop->function = TM_FUNCTION_NOP_REPLY;
-    nop->waitFlags = 0;
-    nop->srb = nullptr;
+    ISCSI_TASK_MAN* nop = iscsiTakeTaskMan(TM_FUNCTION_NOP_REPLY, nullptr, lun, 0, 0);
     nop->nopData = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, ISCSI_POOL_TAG));
-    auto* waited = static_cast<ISCSI_TASK_MAN*>(iscsiQueueTake(&freeTaskManQ));
-    waited->function = TM_FUNCTION_ABORT_TASK;
+    ISCSI_TASK_MAN* waited = iscsiTakeTaskMan(TM_FUNCTION_ABORT_TASK, nullptr, lun, 0, 0);
     waited->srb = fakeSrb(2);
     waited->waitFlags = TM_WAIT_FLAG_WAITER;
     iscsiQueuePut(&s->tmQ, abort);
