@@ -21,10 +21,29 @@ constexpr int ISCSI_FAILURE = -1;
 constexpr ULONG ISCSI_NO_SESSION = 0xFFFFFFFF; // session handle that names no session
 constexpr ULONG ISCSI_POOL_TAG = POOL_TAG("Ddk ");
 constexpr int ISCSI_MAX_SESSIONS = 16;
-constexpr int ISCSI_NUM_OP_PARAMS = 18;
-// The operational values the data path uses (indexes into ISCSI_SESSION.opParams).
-constexpr int OP_IMMEDIATE_DATA = 3;
-constexpr int OP_DATA_PDU_LENGTH = 4; // units of 512 bytes
+// The operational keys in table order: the index of each key's value in ISCSI_SESSION.opParams,
+// of its status in opParamsStatus and of its row in the login's key table.
+enum OP_PARAM_INDEX : int {
+    OP_MAX_CONNECTIONS,
+    OP_INITIAL_R2T,
+    OP_BIDI_INITIAL_R2T,
+    OP_IMMEDIATE_DATA,
+    OP_DATA_PDU_LENGTH, // units of 512 bytes
+    OP_FIRST_BURST_SIZE,
+    OP_LOGOUT_LOGIN_MIN_TIME,
+    OP_LOGOUT_LOGIN_MAX_TIME,
+    OP_MAX_OUTSTANDING_R2T,
+    OP_ENABLE_ACA,
+    OP_DATA_ORDER,
+    OP_COMMAND_REPLAY,
+    OP_BOOT_SESSION,
+    OP_COPY_MANAGER_SESSION,
+    OP_AUTH_METHOD,
+    OP_DATA_DIGEST,
+    OP_HEADER_DIGEST,
+    OP_SECURITY_CONTEXT_COMPLETE,
+    ISCSI_NUM_OP_PARAMS
+};
 constexpr int ISCSI_HDR_LEN = 48;
 constexpr int ISCSI_CMD_POOL_SIZE = 64;
 constexpr int ISCSI_TASK_MAN_POOL_SIZE = 80;

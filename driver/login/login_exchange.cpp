@@ -215,10 +215,7 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
     bool securityKeys = false;
 
     if (leadingLogin(session)) {
-        for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-            session->opParams[i] = defaultOpParams[i];
-            session->opParamsStatus[i] = OP_STATUS_SETTLED;
-        }
+        setDefaultOpParams(session);
         securityKeys = strstr(loginString, "AuthMethod") != nullptr ||
                        strstr(loginString, "HeaderDigest") != nullptr ||
                        strstr(loginString, "DataDigest") != nullptr;

@@ -195,7 +195,7 @@ bool acceptableText(char* text, ULONG length) {
         PAIR_VALUE kind = readPairValue(pair, copy, &number);
         if ((kind == PAIR_VALUE_BAD && numeric(copy)) ||
             (kind == PAIR_VALUE_NUMBER &&
-             (number < opParamsMin[index] || number > opParamsMax[index]))) {
+             (number < opParamsTable[index].min || number > opParamsTable[index].max))) {
             Debug(DBG_ERROR, "handleParams: %s=%u is outside its range\n",
                   OperationalParamsNames[index], number);
             return false;
