@@ -87,15 +87,14 @@ constexpr ULONG CONN_UNUSABLE = 7;
 struct ISCSI_SESSION;
 
 // A control-side text exchange waiting for its response while the connection's receive thread
-// reads the connection: the receive loop copies the response here instead of applying it as keys.
-// Filled by the receive loop under the session lock while registered in the connection.
+// reads the connection: the receive loop hands the response over here instead of applying it as
+// keys. Filled by the receive loop under the session lock while registered in the connection.
 struct ISCSI_TEXT_WAITER {
-    char* buffer;
-    ULONG capacity;
-    LONG result; // response length, or -1 when it did not fit or could not be read
+    ULONG capacity; // of the exchange's buffer
+    LONG result;    // response length, or -1 when it did not fit or could not be read
     bool done;
-    // The response text (pool), handed over rather than copied into `buffer`: the exchange's own
-    // thread copies it once its send has returned, since `buffer` is also the request it sends.
+    // The response text (pool), handed over rather than copied into the exchange's buffer: its own
+    // thread copies it once its send has returned, since the buffer is also the request it sends.
     char* text;
 };
 

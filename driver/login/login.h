@@ -18,6 +18,7 @@
 #include "driver/engine/engine.h"
 #include "driver/engine/login_layer.h"
 #include "driver/engine/os_services.h"
+#include "driver/engine/text.h"
 
 // ---- the key table: one row per key, in key index order (OP_PARAM_INDEX, which also indexes
 // the session's opParams and opParamsStatus)
@@ -159,6 +160,9 @@ int writeOpParam(char* text, ULONG capacity, ULONG* length, int index, USHORT va
 int negotiateOpParams(ISCSI_CONNECTION* connection);
 
 // ---- the login exchange
+// The flags of a login's Text requests: the operational exchanges (0x05), the closing ones (0x8D).
+constexpr TEXT_CMD_OPTIONS LOGIN_TEXT_OPTIONS{.final = false, .lowStage = 1, .highStage = 1};
+constexpr TEXT_CMD_OPTIONS LOGIN_CLOSING_OPTIONS{.final = true, .lowStage = 1, .highStage = 3};
 // Whether a login is a discovery login: the text from the TargetName value on contains "iscsi".
 bool discovery_session(const char* text);
 // Sends the Login request with the names (and AuthMethod, HeaderDigest, DataDigest when present)

@@ -6,7 +6,6 @@
 // exists, so it reads every response itself with the transport's timed read.
 #include "driver/engine/os_services.h"
 #include "driver/engine/pdu.h"
-#include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"
 
@@ -176,7 +175,7 @@ namespace {
 // Returns the last answer's header in rsp, or -1.
 int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
     for (int round = 0; round < CLOSING_EXCHANGE_LIMIT; round++) {
-        if (sendTextCmd(connection, nullptr, 0, 1, 1, 1, 3) != 0) {
+        if (sendTextCmd(connection, nullptr, 0, LOGIN_CLOSING_OPTIONS) != 0) {
             return ISCSI_FAILURE;
         }
         RtlZeroMemory(rsp, ISCSI_HDR_LEN);
@@ -257,13 +256,11 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
         if (securityKeys) {
             discardSecurityInfo(work, &length);
         }
-        if (sendTextCmd(connection, work, length, 0, 1, 1, 1) != 0) {
+        if (sendTextCmd(connection, work, length, LOGIN_TEXT_OPTIONS) != 0) {
             iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
-        ISCSI_MSG_HDR response;
-        RtlZeroMemory(&response, sizeof response);
-        if (handleTextResponse(connection, &response, TEXT_MODE_KEYS, nullptr, 0) < 0) {
+        if (handleTextResponse(connection) < 0) {
             return ISCSI_FAILURE;
         }
         if (negotiateOpParams(connection) != 0) {
