@@ -535,6 +535,32 @@ TEST_F(Negotiation, SixExchangesEachTakeTheNextCmdSN) {
     }
 }
 
+// An answer's continuation tag goes out with the next request, and an answer without one clears it.
+TEST_F(Negotiation, ContinuationTagGoesOutWithTheNextRequestOnly) {
+    disagreeOnDataPDULength();
+    std::vector<UCHAR> more = textResponse(0x40, 20, 0);
+    more[40] = 5;
+    respond(more, "DataPDULength=64\0\0\0\0"s);
+    respond(textResponse(0, 20, 1), "DataPDULength=64\0\0\0\0"s);
+    respond(textResponse(0x80, 0, 2));
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    ASSERT_EQ(wire::target().sent.size(), 3U);
+    for (int i = 0; i < 3; i++) {
+        const std::vector<UCHAR>& h = wire::target().sent[i].header;
+        EXPECT_EQ(h[1], i == 1 ? 0x45 : 0x05) << i;
+        EXPECT_EQ(std::vector<UCHAR>(h.begin() + 40, h.begin() + 44),
+                  (std::vector<UCHAR>{static_cast<UCHAR>(i == 1 ? 5 : 0), 0, 0, 0}));
+    }
+}
+
+TEST_F(Negotiation, AnswerRefusedAsAWholeFailsTheLogin) {
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    respond(textResponse(0x80, 32, 0), "DataPDULength=8\0DataPDULength=8\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 16) << "nothing applied";
+}
+
 TEST_F(Negotiation, ClosedCommandWindowFailsTheSendAndBreaksTheConnection) {
     session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     session.cmdSN = 5;
