@@ -90,7 +90,7 @@ int runLogin(const LoginOptions& options) {
     }
     nlohmann::ordered_json named;
     for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        named[OperationalParamsNames[i]] = params[i];
+        named[iscsiOpParamName(i)] = params[i];
     }
     out["params"] = named;
     std::cout << out.dump() << std::endl;

@@ -43,14 +43,15 @@ struct Negotiated {
 
 void resetSession(ISCSI_SESSION& session, ULONG records) {
     RtlZeroMemory(&session, sizeof session);
-    std::memcpy(session.opParams, defaultOpParams, sizeof session.opParams);
+    setDefaultOpParams(&session);
     session.numConnectionRecords = records;
     session.numMaxConnections = records;
 }
 
 void checkInRange(const ISCSI_SESSION& session) {
     for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        FUZZ_CHECK(session.opParams[i] >= opParamsMin[i] && session.opParams[i] <= opParamsMax[i]);
+        FUZZ_CHECK(session.opParams[i] >= opParamsTable[i].min &&
+                   session.opParams[i] <= opParamsTable[i].max);
         FUZZ_CHECK(session.opParamsStatus[i] <= OP_STATUS_STATE_VALUE);
     }
     FUZZ_CHECK(session.numMaxConnections >= 1 &&

@@ -25,8 +25,8 @@ constexpr ULONG kMaxLoginString = 1999;
 
 void checkValues(const ISCSI_SESSION* session) {
     for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        FUZZ_CHECK(session->opParams[i] >= opParamsMin[i] &&
-                   session->opParams[i] <= opParamsMax[i]);
+        FUZZ_CHECK(session->opParams[i] >= opParamsTable[i].min &&
+                   session->opParams[i] <= opParamsTable[i].max);
     }
     FUZZ_CHECK(session->numMaxConnections >= 1 &&
                session->numMaxConnections <= session->numConnectionRecords);
@@ -63,9 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (joining) {
         // The session's first connection is in full operation (as far as the login can tell),
         // with the values its login asked for.
-        for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-            session->opParams[i] = defaultOpParams[i];
-        }
+        setDefaultOpParams(session);
         std::vector<char> wishes(session->loginString, session->loginString + loginLength + 2);
         replaceSemiColons(wishes.data(), static_cast<ULONG>(wishes.size()));
         (void)handleParams(wishes.data(), static_cast<ULONG>(loginLength), session, 1);

@@ -216,9 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const char login[] = "InitiatorName=iqn.fuzz:i;TargetName=iqn.fuzz:t;";
     ISCSI_SESSION* session = fuzzpeer::makeSession(login, sizeof login - 1, 2);
-    for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-        session->opParams[i] = defaultOpParams[i];
-    }
+    setDefaultOpParams(session);
     iscsiPublishDataPathParams(session);
     session->cmdSN = 6; // four commands and the abort went out
     session->expCmdSN = 1;

@@ -5,9 +5,31 @@
 #include "platform/kernel/ntkernel.h"
 
 constexpr int ISCSI_MAX_SESSIONS = 16;
-constexpr int ISCSI_NUM_OP_PARAMS = 18;
-// Key names of the operational values, in the order of ISCSI_SESSION.opParams.
-extern const char* const OperationalParamsNames[ISCSI_NUM_OP_PARAMS];
+// The operational keys in table order: the index of each key's value in ISCSI_SESSION.opParams,
+// of its status in opParamsStatus and of its row in the login's key table.
+enum OP_PARAM_INDEX : int {
+    OP_MAX_CONNECTIONS,
+    OP_INITIAL_R2T,
+    OP_BIDI_INITIAL_R2T,
+    OP_IMMEDIATE_DATA,
+    OP_DATA_PDU_LENGTH, // units of 512 bytes
+    OP_FIRST_BURST_SIZE,
+    OP_LOGOUT_LOGIN_MIN_TIME,
+    OP_LOGOUT_LOGIN_MAX_TIME,
+    OP_MAX_OUTSTANDING_R2T,
+    OP_ENABLE_ACA,
+    OP_DATA_ORDER,
+    OP_COMMAND_REPLAY,
+    OP_BOOT_SESSION,
+    OP_COPY_MANAGER_SESSION,
+    OP_AUTH_METHOD,
+    OP_DATA_DIGEST,
+    OP_HEADER_DIGEST,
+    OP_SECURITY_CONTEXT_COMPLETE,
+    ISCSI_NUM_OP_PARAMS
+};
+// The key name of an operational value (an OP_PARAM_INDEX).
+const char* iscsiOpParamName(int index);
 // Longest value a key=value pair may carry.
 constexpr ULONG MAX_VALUE_LENGTH = 256;
 

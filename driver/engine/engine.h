@@ -14,9 +14,6 @@
 #include <cstdint>
 
 constexpr ULONG ISCSI_NO_SESSION = 0xFFFFFFFF; // session handle that names no session
-// The operational values the data path uses (indexes into ISCSI_SESSION.opParams).
-constexpr int OP_IMMEDIATE_DATA = 3;
-constexpr int OP_DATA_PDU_LENGTH = 4; // units of 512 bytes
 constexpr int ISCSI_CMD_POOL_SIZE = 64;
 constexpr int ISCSI_TASK_MAN_POOL_SIZE = 80;
 
@@ -49,15 +46,14 @@ struct ISCSI_TABLE {
 struct ISCSI_SESSION;
 
 // A control-side text exchange waiting for its response while the connection's receive thread
-// reads the connection: the receive loop copies the response here instead of applying it as keys.
-// Filled by the receive loop under the session lock while registered in the connection.
+// reads the connection: the receive loop hands the response over here instead of applying it as
+// keys. Filled by the receive loop under the session lock while registered in the connection.
 struct ISCSI_TEXT_WAITER {
-    char* buffer;
-    ULONG capacity;
-    LONG result; // response length, or -1 when it did not fit or could not be read
+    ULONG capacity; // of the exchange's buffer
+    LONG result;    // response length, or -1 when it did not fit or could not be read
     bool done;
-    // The response text (pool), handed over rather than copied into `buffer`: the exchange's own
-    // thread copies it once its send has returned, since `buffer` is also the request it sends.
+    // The response text (pool), handed over rather than copied into the exchange's buffer: its own
+    // thread copies it once its send has returned, since the buffer is also the request it sends.
     char* text;
 };
 

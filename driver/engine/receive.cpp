@@ -32,10 +32,8 @@ LONG dispatch(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, bool* bufferK
     switch (msgHdr->hdr[PDU_OPCODE]) {
     case ISCSI_OP_NOP_IN:
         return handleNOP_IN(connection, msgHdr);
-    case ISCSI_OP_TEXT_RSP: {
-        LONG r = handleTextResponse(connection, msgHdr, TEXT_MODE_RECEIVE_LOOP, nullptr, 0);
-        return r < 0 ? r : 0;
-    }
+    case ISCSI_OP_TEXT_RSP:
+        return handleTextResponse(connection, msgHdr);
     case ISCSI_OP_LOGOUT_RSP:
         return handleLogoutResponse(connection, msgHdr);
     case ISCSI_OP_ASYNC:

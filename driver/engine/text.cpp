@@ -10,14 +10,77 @@ namespace {
 
 constexpr int TEXT_CONTINUE_TAG = 40;
 constexpr UCHAR TEXT_FLAG_CONTINUE = 0x40;
-constexpr ULONG TEXT_RESPONSE_WAIT_SECONDS = 7;
 
 void replaceSemiColonsInPlace(char* text, ULONG length) {
-    for (ULONG i = 0; i < length; i++) {
+    for (ULONG i = 0; text != nullptr && i < length; i++) {
         if (text[i] == ';') {
             text[i] = '\0';
         }
     }
+}
+
+// What a Text response's text goes to (null and 0 when it carries none): 0, or -1 to fail the
+// response. It takes the text over by setting *text to null; otherwise the reader frees it.
+using TEXT_CONSUMER = int (*)(ISCSI_CONNECTION* connection, char** text, ULONG length);
+
+// The one reader of Text responses, whose header is in hdr: checks the task tag and numbering,
+// keeps the continuation tag, reads the text (before *deadline, or without a limit when deadline
+// is null) and hands it to consume; then sets textFinal from the final bit and signals textEvent.
+// -1 without those two: a tag not the session's (nothing else happens), numbering out of
+// sequence, a text too long or read short (the connection broken), no memory. Otherwise the
+// consumer's result.
+int readTextResponse(ISCSI_CONNECTION* connection, const UCHAR* hdr, const LONGLONG* deadline,
+                     TEXT_CONSUMER consume) {
+    ISCSI_SESSION* session = connection->session;
+    if (iscsiPduGetItt(hdr) != setTaskId(session)) {
+        Debug(DBG_ERROR, "handleTextResponse: task tag %x is not the session's\n",
+              iscsiPduGetItt(hdr));
+        return ISCSI_FAILURE;
+    }
+    if (iscsiPduReceiveSequence(connection, hdr) != 0) {
+        return ISCSI_FAILURE;
+    }
+    connection->textTargetTransferTag =
+        (hdr[PDU_FLAGS] & TEXT_FLAG_CONTINUE) != 0 ? hdr[TEXT_CONTINUE_TAG] : 0;
+
+    ULONG length = iscsiPduGetDataLength(hdr);
+    if (length > ISCSI_MAX_TEXT_SEGMENT) {
+        Debug(DBG_ERROR, "handleTextResponse: text of %u bytes refused\n", length);
+        iscsiDropConnection(connection, CONN_FAILED);
+        return ISCSI_FAILURE;
+    }
+    char* text = nullptr;
+    if (length != 0) {
+        ULONG padded = iscsiPadLength(length);
+        // One byte more than the segment, so the last pair always ends in a NUL for the reader.
+        text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
+        if (text == nullptr) {
+            return ISCSI_FAILURE;
+        }
+        LONG got =
+            deadline == nullptr
+                ? iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0)
+                : iscsiOSreadFromConnectionBefore(connection->pSock, text, padded, 0, 0, *deadline);
+        if (got != static_cast<LONG>(padded)) {
+            ExFreePool(text);
+            iscsiDropConnection(connection, CONN_FAILED);
+            return ISCSI_FAILURE;
+        }
+        // The pad bytes carry no meaning: the text ends at its length.
+        text[length] = '\0';
+    }
+
+    int result = consume(connection, &text, length);
+    if (text != nullptr) {
+        ExFreePool(text);
+    }
+    KIRQL old = iscsiLockSession(session);
+    if (hdr[PDU_FLAGS] & ISCSI_FLAG_FINAL) {
+        connection->textFinal = 1;
+    }
+    KeSetEvent(&connection->textEvent, 0, FALSE);
+    iscsiUnlockSession(session, old);
+    return result;
 }
 
 // A Text response that nobody waits for, read by the receive loop: its keys are applied unless a
@@ -31,16 +94,48 @@ void applyLateAnswer(ISCSI_SESSION* session, char* text, ULONG length) {
         Debug(DBG_ERROR, "handleTextResponse: a login is negotiating, answer not applied\n");
         return;
     }
-    text[length] = '\0'; // a pad byte, or the extra one
     (void)handleParams(text, length, session, 0);
     iscsiPublishDataPathParams(session);
     KeSetEvent(&session->negotiationLock, 0, FALSE);
 }
 
+// The receive loop's consumer: a control-side exchange waiting on the connection takes the
+// response over, handed over under the session lock so a waiter that gives up never receives
+// anything later; without one the keys are applied as a late answer.
+int deliverResponse(ISCSI_CONNECTION* connection, char** text, ULONG length) {
+    KIRQL old = iscsiLockSession(connection->session);
+    ISCSI_TEXT_WAITER* waiter = connection->textWaiter;
+    if (waiter != nullptr) {
+        connection->textWaiter = nullptr;
+        waiter->result = length > waiter->capacity ? ISCSI_FAILURE : static_cast<LONG>(length);
+        if (length <= waiter->capacity) {
+            waiter->text = *text;
+            *text = nullptr;
+        }
+        waiter->done = true;
+    }
+    iscsiUnlockSession(connection->session, old);
+    if (waiter == nullptr && *text != nullptr) {
+        applyLateAnswer(connection->session, *text, length);
+    }
+    return 0;
+}
+
+// The login's consumer: the answer's keys are applied to the session. A text refused as a whole
+// (a key twice, a value out of range) fails the login: it cannot go on from this answer.
+int applyLoginAnswer(ISCSI_CONNECTION* connection, char** text, ULONG length) {
+    if (*text != nullptr &&
+        handleParams(*text, length, connection->session, 0) == ISCSI_TEXT_REFUSED_WHOLE) {
+        iscsiDropConnection(connection, CONN_LOGIN_FAILED);
+        return ISCSI_FAILURE;
+    }
+    return 0;
+}
+
 } // namespace
 
-int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final, int noWait,
-                UCHAR lowStage, UCHAR highStage) {
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength,
+                TEXT_CMD_OPTIONS options) {
     ISCSI_SESSION* session = connection->session;
     if (connection->state != CONN_CONNECTED || iscsiWindowClosed(session)) {
         return ISCSI_FAILURE;
@@ -69,136 +164,33 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int 
         // The continuation tag (0 to 255) travels in host order, so byte 40 carries it.
         std::memcpy(hdr + TEXT_CONTINUE_TAG, &connection->textTargetTransferTag, sizeof(ULONG));
     }
-    if (final) {
+    if (options.final) {
         flags |= ISCSI_FLAG_FINAL;
     }
-    flags = static_cast<UCHAR>(flags | (highStage & 3) << 2 | (lowStage & 3));
-    hdr[PDU_FLAGS] = flags;
+    hdr[PDU_FLAGS] =
+        static_cast<UCHAR>(flags | (options.highStage & 3) << 2 | (options.lowStage & 3));
 
-    int result = 0;
-    if (text != nullptr && textLength != 0) {
-        replaceSemiColonsInPlace(text, textLength);
-    }
+    replaceSemiColonsInPlace(text, textLength);
     // The padding goes out as zeros: nothing behind the caller's text is read.
-    if (iscsiSendPdu(connection, hdr, text, text != nullptr ? textLength : 0, 0) != 0) {
-        result = ISCSI_FAILURE;
-    } else if (!noWait) {
-        (void)KeWaitForSingleObject(&connection->textEvent, Executive, KernelMode, FALSE, nullptr);
-    }
+    int result = iscsiSendPdu(connection, hdr, text, text != nullptr ? textLength : 0, 0) != 0
+                     ? ISCSI_FAILURE
+                     : 0;
     iscsiQueuePut(&freeMsgHdrQ, msgHdr);
     return result;
 }
 
-LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
-                        char* outBuffer, ULONG outCapacity) {
-    ISCSI_SESSION* session = connection->session;
-    UCHAR* hdr = msgHdr->hdr;
-    LONG result = 0;
-    // A response the caller reads itself has one deadline, header and text together; the receive
-    // loop reads without a limit.
-    LONGLONG deadline = 0;
-    if (mode != TEXT_MODE_RECEIVE_LOOP) {
-        deadline = iscsiOSdeadline(ISCSI_ANSWER_SECONDS);
-        // A failed read leaves a zero header, which fails the tag test below.
-        RtlZeroMemory(hdr, ISCSI_HDR_LEN);
-        (void)iscsiOSreadFromConnectionBefore(connection->pSock, hdr, ISCSI_HDR_LEN, 0, 0,
-                                              deadline);
-    }
-    if (iscsiPduGetItt(hdr) != setTaskId(session)) {
-        Debug(DBG_ERROR, "handleTextResponse: task tag %x is not the session's\n",
-              iscsiPduGetItt(hdr));
-        return ISCSI_FAILURE;
-    }
-    if (iscsiPduReceiveSequence(connection, hdr) != 0) {
-        return ISCSI_FAILURE;
-    }
-    if (hdr[PDU_FLAGS] & TEXT_FLAG_CONTINUE) {
-        connection->textTargetTransferTag = hdr[TEXT_CONTINUE_TAG];
-    } else {
-        connection->textTargetTransferTag = 0;
-    }
+int handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
+    return readTextResponse(connection, msgHdr->hdr, nullptr, deliverResponse);
+}
 
-    ULONG length = iscsiPduGetDataLength(hdr);
-    char* text = nullptr;
-    if (length > ISCSI_MAX_TEXT_SEGMENT) {
-        Debug(DBG_ERROR, "handleTextResponse: text of %u bytes refused\n", length);
-        iscsiDropConnection(connection, CONN_FAILED);
-        return ISCSI_FAILURE;
-    }
-    if (length != 0) {
-        ULONG padded = iscsiPadLength(length);
-        // One byte more than the segment, so the last pair always ends in a NUL for the reader.
-        text = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, padded + 1, ISCSI_POOL_TAG));
-        if (text == nullptr) {
-            return ISCSI_FAILURE;
-        }
-        text[padded] = '\0';
-        LONG got =
-            mode == TEXT_MODE_RECEIVE_LOOP
-                ? iscsiOSreadFromConnection(connection->pSock, text, padded, 0, 0)
-                : iscsiOSreadFromConnectionBefore(connection->pSock, text, padded, 0, 0, deadline);
-        if (got != static_cast<LONG>(padded)) {
-            ExFreePool(text);
-            iscsiDropConnection(connection, CONN_FAILED);
-            return ISCSI_FAILURE;
-        }
-        // The pad bytes carry no meaning: the text ends at its length.
-        text[length] = '\0';
-    }
-
-    bool delivered = false;
-    if (mode == TEXT_MODE_RECEIVE_LOOP) {
-        // A control-side exchange waiting on this connection takes the response over, handed
-        // over under the lock so a waiter that gives up never receives anything later.
-        KIRQL old = iscsiLockSession(session);
-        ISCSI_TEXT_WAITER* waiter = connection->textWaiter;
-        if (waiter != nullptr) {
-            connection->textWaiter = nullptr;
-            if (length > waiter->capacity) {
-                waiter->result = ISCSI_FAILURE;
-            } else {
-                waiter->text = text;
-                text = nullptr;
-                waiter->result = static_cast<LONG>(length);
-            }
-            waiter->done = true;
-            delivered = true;
-        }
-        iscsiUnlockSession(session, old);
-    }
-
-    if (text != nullptr && !delivered) {
-        if (mode == TEXT_MODE_COPY) {
-            if (outBuffer == nullptr || length > outCapacity) {
-                Debug(DBG_ERROR, "handleTextResponse: response of %u bytes does not fit %u\n",
-                      length, outCapacity);
-                result = ISCSI_FAILURE;
-            } else {
-                RtlCopyMemory(outBuffer, text, length);
-                result = static_cast<LONG>(length);
-            }
-        } else if (mode != TEXT_MODE_RECEIVE_LOOP) {
-            text[length] = '\0'; // a pad byte, or the extra one
-            if (handleParams(text, length, session, 0) == ISCSI_TEXT_REFUSED_WHOLE) {
-                // A key twice or a value out of range: the login cannot go on from this answer.
-                iscsiDropConnection(connection, CONN_LOGIN_FAILED);
-                result = ISCSI_FAILURE;
-            }
-        } else {
-            applyLateAnswer(session, text, length);
-        }
-    }
-    if (text != nullptr) {
-        ExFreePool(text);
-    }
-
-    KIRQL old = iscsiLockSession(session);
-    if (hdr[PDU_FLAGS] & ISCSI_FLAG_FINAL) {
-        connection->textFinal = 1;
-    }
-    KeSetEvent(&connection->textEvent, 0, FALSE);
-    iscsiUnlockSession(session, old);
-    return result;
+int handleTextResponse(ISCSI_CONNECTION* connection) {
+    // Header and text share one deadline. A failed read leaves a zero header, which fails the tag
+    // test.
+    UCHAR hdr[ISCSI_HDR_LEN];
+    RtlZeroMemory(hdr, ISCSI_HDR_LEN);
+    LONGLONG deadline = iscsiOSdeadline(ISCSI_ANSWER_SECONDS);
+    (void)iscsiOSreadFromConnectionBefore(connection->pSock, hdr, ISCSI_HDR_LEN, 0, 0, deadline);
+    return readTextResponse(connection, hdr, &deadline, applyLoginAnswer);
 }
 
 namespace {
@@ -223,7 +215,7 @@ LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capa
     // Only a connection in full operation carries the exchange: one whose login has finished and
     // whose receive thread reads it, which hands the response over. A connection that is logging
     // in reads its own answers; a Text request in the middle of that would take one of them.
-    ISCSI_TEXT_WAITER waiter{buffer, capacity, ISCSI_FAILURE, false, nullptr};
+    ISCSI_TEXT_WAITER waiter{capacity, ISCSI_FAILURE, false, nullptr};
     KIRQL old = iscsiLockSession(session);
     ISCSI_CONNECTION* connection = nullptr;
     for (ULONG i = 0; i < session->numActiveConnections && connection == nullptr; i++) {
@@ -243,7 +235,8 @@ LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capa
 
     // The receive thread reads the response and fills the waiter (or ends it when the connection
     // ends). Wait for it a second at a time, as long as a sender waits for a response it reads.
-    bool sent = sendTextCmd(connection, buffer, length, 0, 1, 0, 0) == 0;
+    bool sent = sendTextCmd(connection, buffer, length,
+                            {.final = false, .lowStage = 0, .highStage = 0}) == 0;
     for (ULONG waited = 0;; waited++) {
         old = iscsiLockSession(session);
         if (waiter.done) {
@@ -254,7 +247,7 @@ LONG exchangeText(ISCSI_SESSION* session, char* buffer, ULONG length, ULONG capa
             }
             return waiter.result;
         }
-        if (!sent || waited >= TEXT_RESPONSE_WAIT_SECONDS) {
+        if (!sent || waited >= ISCSI_ANSWER_SECONDS) {
             connection->textWaiter = nullptr;
             iscsiUnlockSession(session, old);
             return ISCSI_FAILURE;

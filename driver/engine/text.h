@@ -11,23 +11,28 @@ constexpr ULONG ISCSI_ANSWER_SECONDS = 7;
 // so a target cannot make the initiator allocate without bound.
 constexpr ULONG ISCSI_MAX_TEXT_SEGMENT = 64 * 1024;
 
-// Modes of handleTextResponse.
-constexpr ULONG TEXT_MODE_RECEIVE_LOOP = 0; // header read by the receive loop; keys applied
-constexpr ULONG TEXT_MODE_KEYS = 1;         // reads the header itself; keys applied (login)
-constexpr ULONG TEXT_MODE_COPY = 2;         // reads the header itself; text copied to the caller
+// What a Text command's flags byte carries besides the continuation bit: the final bit and the
+// caller's two 2-bit stage fields (0 outside login).
+struct TEXT_CMD_OPTIONS {
+    bool final;
+    UCHAR lowStage;
+    UCHAR highStage;
+};
 
-// Sends one Text command on the connection. text (may be null) has its ";" replaced by NULs in
-// place. final, lowStage and highStage make the flags byte. Unless noWait, waits until a Text
-// response for the connection has been handled. 0, or -1 (not connected, window closed, no
-// header buffer, send failure).
-int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength, int final, int noWait,
-                UCHAR lowStage, UCHAR highStage);
+// Sends one Text command on the connection; its response is read by whoever expects it (the login
+// itself, or the receive loop). text (may be null) has its ";" replaced by NULs in place. 0, or
+// -1 (not connected, window closed, no header buffer, send failure).
+int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength,
+                TEXT_CMD_OPTIONS options);
 
-// Handles one Text response (see the modes). In TEXT_MODE_COPY the text goes to outBuffer, which
-// holds outCapacity bytes; a longer text is refused (-1) rather than cut. Returns -1 on failure,
-// the copied length in TEXT_MODE_COPY, 0 otherwise.
-LONG handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr, ULONG mode,
-                        char* outBuffer, ULONG outCapacity);
+// Handles a Text response whose header the receive loop has read: a control-side exchange waiting
+// on the connection takes it over, or else its keys are applied to the session. 0, or -1 (the
+// loop ends).
+int handleTextResponse(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr);
+// Reads the answer to a login's Text request on the caller's thread, header and text within
+// ISCSI_ANSWER_SECONDS, and applies its keys to the session. 0, or -1 (no answer in time, a bad
+// answer, or a text refused as a whole: the connection is then CONN_LOGIN_FAILED).
+int handleTextResponse(ISCSI_CONNECTION* connection);
 
 // One text exchange for the control side on the first connection of the bus's session that is in
 // full operation (logged in, its receive thread reading): the text (length bytes, ";"-separated

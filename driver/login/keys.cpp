@@ -1,96 +1,56 @@
-// The operational keys the initiator knows: names, types, defaults, tables of named values and
-// negotiation policies, and the lookups by name (prefix rule).
+// The operational keys the initiator knows, one row each (name, type, default, the values it may
+// take, table of named values, negotiation policy), and the lookups by name (prefix rule).
 #include "driver/login/login.h"
 
 #include <cstring>
 
-const char* const OperationalParamsNames[ISCSI_NUM_OP_PARAMS] = {
-    "MaxConnections",     "InitialR2T",         "BidiInitialR2T",
-    "ImmediateData",      "DataPDULength",      "FirstBurstSize",
-    "LogoutLoginMinTime", "LogoutLoginMaxTime", "MaxOutstandingR2T",
-    "EnableACA",          "DataOrder",          "CommandReplay",
-    "BootSession",        "CopyManagerSession", "AuthMethod",
-    "DataDigest",         "HeaderDigest",       "SecurityContextComplete",
+// In key index order. DataPDULength stops at 32767 units so that a data segment (24-bit length)
+// can always hold it.
+const OP_PARAM opParamsTable[ISCSI_NUM_OP_PARAMS] = {
+    {"MaxConnections", 'n', 8, 1, 65535, OP_GROUP_NONE, OP_POLICY_SMALLER},
+    {"InitialR2T", 'b', 1, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"BidiInitialR2T", 'b', 1, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"ImmediateData", 'b', 1, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"DataPDULength", 'n', 16, 1, 32767, OP_GROUP_NONE, OP_POLICY_SMALLER},
+    {"FirstBurstSize", 'n', 128, 1, 65535, OP_GROUP_NONE, OP_POLICY_SMALLER},
+    {"LogoutLoginMinTime", 'n', 1, 0, 65535, OP_GROUP_NONE, OP_POLICY_SMALLER},
+    {"LogoutLoginMaxTime", 'n', 3, 0, 65535, OP_GROUP_NONE, OP_POLICY_LARGER},
+    {"MaxOutstandingR2T", 'n', 8, 1, 65535, OP_GROUP_NONE, OP_POLICY_SMALLER},
+    {"EnableACA", 'b', 1, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"DataOrder", 'b', 1, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"CommandReplay", 'b', 0, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"BootSession", 'b', 0, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"CopyManagerSession", 'b', 0, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
+    {"AuthMethod", 's', AUTH_METHOD_NONE, 0, AUTH_METHOD_TABLE_SIZE - 1, OP_GROUP_AUTH_METHOD,
+     OP_POLICY_TARGET},
+    {"DataDigest", 's', DIGEST_CRC_32C, 0, DIGEST_TABLE_SIZE - 1, OP_GROUP_DIGEST,
+     OP_POLICY_TARGET},
+    {"HeaderDigest", 's', DIGEST_CRC_32C, 0, DIGEST_TABLE_SIZE - 1, OP_GROUP_DIGEST,
+     OP_POLICY_TARGET},
+    {"SecurityContextComplete", 'b', 0, 0, 1, OP_GROUP_NONE, OP_POLICY_TARGET},
 };
 
-const char opParamsTypes[ISCSI_NUM_OP_PARAMS + 1] = "nbbbnnnnnbbbbbsssb";
-
-const USHORT defaultOpParams[ISCSI_NUM_OP_PARAMS] = {
-    8,   // MaxConnections
-    1,   // InitialR2T: yes
-    1,   // BidiInitialR2T: yes
-    1,   // ImmediateData: yes
-    16,  // DataPDULength: 16 units of 512 bytes
-    128, // FirstBurstSize
-    1,   // LogoutLoginMinTime
-    3,   // LogoutLoginMaxTime
-    8,   // MaxOutstandingR2T
-    1,   // EnableACA: yes
-    1,   // DataOrder: yes
-    0,   // CommandReplay: no
-    0,   // BootSession: no
-    0,   // CopyManagerSession: no
-    5,   // AuthMethod: none
-    1,   // DataDigest: crc-32C
-    1,   // HeaderDigest: crc-32C
-    0,   // SecurityContextComplete: no
-};
-
-// The values a key may take; a text with a value outside them is refused. DataPDULength stops at
-// 32767 units so that a data segment (24-bit length) can always hold it.
-const USHORT opParamsMin[ISCSI_NUM_OP_PARAMS] = {1, 0, 0, 0, 1, 1, 0, 0, 1,
-                                                 0, 0, 0, 0, 0, 0, 0, 0, 0};
-const USHORT opParamsMax[ISCSI_NUM_OP_PARAMS] = {65535,
-                                                 1,
-                                                 1,
-                                                 1,
-                                                 32767,
-                                                 65535,
-                                                 65535,
-                                                 65535,
-                                                 65535,
-                                                 1,
-                                                 1,
-                                                 1,
-                                                 1,
-                                                 1,
-                                                 AUTH_METHOD_TABLE_SIZE - 1,
-                                                 DIGEST_TABLE_SIZE - 1,
-                                                 DIGEST_TABLE_SIZE - 1,
-                                                 1};
-
-const UCHAR opParamsStringGroup[ISCSI_NUM_OP_PARAMS] = {
-    OP_GROUP_NONE,   OP_GROUP_NONE,   OP_GROUP_NONE, OP_GROUP_NONE, OP_GROUP_NONE,
-    OP_GROUP_NONE,   OP_GROUP_NONE,   OP_GROUP_NONE, OP_GROUP_NONE, OP_GROUP_NONE,
-    OP_GROUP_NONE,   OP_GROUP_NONE,   OP_GROUP_NONE, OP_GROUP_NONE, OP_GROUP_AUTH_METHOD,
-    OP_GROUP_DIGEST, OP_GROUP_DIGEST, OP_GROUP_NONE,
-};
-
-const UCHAR opParamsPolicy[ISCSI_NUM_OP_PARAMS] = {
-    OP_POLICY_SMALLER, // MaxConnections
-    OP_POLICY_TARGET,  OP_POLICY_TARGET, OP_POLICY_TARGET,
-    OP_POLICY_SMALLER, // DataPDULength
-    OP_POLICY_SMALLER, // FirstBurstSize
-    OP_POLICY_SMALLER, // LogoutLoginMinTime
-    OP_POLICY_LARGER,  // LogoutLoginMaxTime
-    OP_POLICY_SMALLER, // MaxOutstandingR2T
-    OP_POLICY_TARGET,  OP_POLICY_TARGET, OP_POLICY_TARGET, OP_POLICY_TARGET, OP_POLICY_TARGET,
-    OP_POLICY_TARGET,  OP_POLICY_TARGET, OP_POLICY_TARGET, OP_POLICY_TARGET,
-};
+const char* iscsiOpParamName(int index) {
+    return opParamsTable[index].name;
+}
 
 const char* const AuthMethodTable[AUTH_METHOD_TABLE_SIZE] = {"KRB5", "SPKM-1", "SPKM-2",
                                                              "SRP",  "CHAP",   "none"};
 
 const char* const DigestTable[DIGEST_TABLE_SIZE] = {"none", "crc-32C"};
 
+void setDefaultOpParams(ISCSI_SESSION* session) {
+    for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
+        session->opParams[i] = defaultOpParams[i];
+        session->opParamsStatus[i] = OP_STATUS_SETTLED;
+    }
+}
+
 namespace {
 
 // Index of the first name of the table that the text begins with, or -1.
 int lookupPrefix(const char* text, const char* const* names, int count) {
-    if (text == nullptr) {
-        return -1;
-    }
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; text != nullptr && i < count; i++) {
         if (strncmp(text, names[i], strlen(names[i])) == 0) {
             return i;
         }
@@ -101,7 +61,12 @@ int lookupPrefix(const char* text, const char* const* names, int count) {
 } // namespace
 
 int lookupOpParams(const char* text) {
-    return lookupPrefix(text, OperationalParamsNames, ISCSI_NUM_OP_PARAMS);
+    for (int i = 0; text != nullptr && i < ISCSI_NUM_OP_PARAMS; i++) {
+        if (strncmp(text, OperationalParamsNames[i], strlen(OperationalParamsNames[i])) == 0) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 int lookUpAuthMethodIndex(const char* value) {

@@ -17,39 +17,55 @@
 
 #include "driver/engine/engine.h"
 #include "driver/engine/login_layer.h"
+#include "driver/engine/text.h"
 
-// ---- the key table (five parallel tables indexed by key index 0 to 17; the index is also the
-// index into the session's opParams and opParamsStatus)
-// One type letter per key: 'n' number (decimal), 'b' boolean ("yes"/"no"), 's' named value.
-extern const char opParamsTypes[ISCSI_NUM_OP_PARAMS + 1];
-extern const USHORT defaultOpParams[ISCSI_NUM_OP_PARAMS];
-extern const USHORT opParamsMin[ISCSI_NUM_OP_PARAMS];
-extern const USHORT opParamsMax[ISCSI_NUM_OP_PARAMS];
+// ---- the key table: one row per key, in key index order (OP_PARAM_INDEX, which also indexes
+// the session's opParams and opParamsStatus)
 constexpr UCHAR OP_GROUP_NONE = 0;
 constexpr UCHAR OP_GROUP_AUTH_METHOD = 1;
 constexpr UCHAR OP_GROUP_DIGEST = 2;
-extern const UCHAR opParamsStringGroup[ISCSI_NUM_OP_PARAMS];
 constexpr UCHAR OP_POLICY_TARGET = 0;  // the target's answer is taken as it stands
 constexpr UCHAR OP_POLICY_SMALLER = 1; // the smaller of the two values
 constexpr UCHAR OP_POLICY_LARGER = 2;  // the larger of the two values
-extern const UCHAR opParamsPolicy[ISCSI_NUM_OP_PARAMS];
+struct OP_PARAM {
+    const char* name;
+    char type; // 'n' number (decimal), 'b' boolean ("yes"/"no"), 's' named value
+    USHORT defaultValue;
+    USHORT min; // the values the key may take: a text with a value outside them is refused
+    USHORT max;
+    UCHAR stringGroup; // OP_GROUP_*: the key's table of named values
+    UCHAR policy;      // OP_POLICY_*: how the target's answer combines with the initiator's value
+};
+extern const OP_PARAM opParamsTable[ISCSI_NUM_OP_PARAMS];
+
+// The table's columns by their own names, indexed like the table: OperationalParamsNames[index]
+// is the name of key index, defaultOpParams[index] its default, and so on.
+template <typename T, T OP_PARAM::*field>
+struct OP_PARAM_COLUMN {
+    T operator[](int index) const { return opParamsTable[index].*field; }
+};
+inline constexpr OP_PARAM_COLUMN<const char*, &OP_PARAM::name> OperationalParamsNames{};
+inline constexpr OP_PARAM_COLUMN<char, &OP_PARAM::type> opParamsTypes{};
+inline constexpr OP_PARAM_COLUMN<USHORT, &OP_PARAM::defaultValue> defaultOpParams{};
+inline constexpr OP_PARAM_COLUMN<UCHAR, &OP_PARAM::stringGroup> opParamsStringGroup{};
+inline constexpr OP_PARAM_COLUMN<UCHAR, &OP_PARAM::policy> opParamsPolicy{};
 
 constexpr int AUTH_METHOD_TABLE_SIZE = 6;
 constexpr int DIGEST_TABLE_SIZE = 2;
 extern const char* const AuthMethodTable[AUTH_METHOD_TABLE_SIZE];
 extern const char* const DigestTable[DIGEST_TABLE_SIZE];
-
-// Key indexes the rest of the driver names.
-constexpr int OP_MAX_CONNECTIONS = 0;
-constexpr int OP_AUTH_METHOD = 14;
 constexpr USHORT AUTH_METHOD_SRP = 3;
 constexpr USHORT AUTH_METHOD_NONE = 5;
+constexpr USHORT DIGEST_CRC_32C = 1;
 
 // Negotiation status codes (opParamsStatus).
 constexpr UCHAR OP_STATUS_SETTLED = 0;
 constexpr UCHAR OP_STATUS_NOT_UNDERSTOOD = 1; // next pass offers the default
 constexpr UCHAR OP_STATUS_REJECTED = 2;       // value already reset; next pass offers the default
 constexpr UCHAR OP_STATUS_STATE_VALUE = 3;    // next pass offers the session's current value
+
+// Sets every key of the session to its default, settled (the first login of a session).
+void setDefaultOpParams(ISCSI_SESSION* session);
 
 // ---- lookups (prefix rule, case-sensitive, table order)
 // Index of the first key whose name the text begins with, or -1.
@@ -141,6 +157,9 @@ int writeOpParam(char* text, ULONG capacity, ULONG* length, int index, USHORT va
 int negotiateOpParams(ISCSI_CONNECTION* connection);
 
 // ---- the login exchange
+// The flags of a login's Text requests: the operational exchanges (0x05), the closing ones (0x8D).
+constexpr TEXT_CMD_OPTIONS LOGIN_TEXT_OPTIONS{.final = false, .lowStage = 1, .highStage = 1};
+constexpr TEXT_CMD_OPTIONS LOGIN_CLOSING_OPTIONS{.final = true, .lowStage = 1, .highStage = 3};
 // Whether a login is a discovery login: the text from the TargetName value on contains "iscsi".
 bool discovery_session(const char* text);
 // Sends the Login request with the names (and AuthMethod, HeaderDigest, DataDigest when present)

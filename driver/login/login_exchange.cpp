@@ -5,7 +5,6 @@
 // Runs on the thread that makes the session's connections, before the connection's receive thread
 // exists, so it reads every response itself with the transport's timed read.
 #include "driver/engine/pdu.h"
-#include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"
 
@@ -175,7 +174,7 @@ namespace {
 // Returns the last answer's header in rsp, or -1.
 int closeLogin(ISCSI_CONNECTION* connection, UCHAR* rsp) {
     for (int round = 0; round < CLOSING_EXCHANGE_LIMIT; round++) {
-        if (sendTextCmd(connection, nullptr, 0, 1, 1, 1, 3) != 0) {
+        if (sendTextCmd(connection, nullptr, 0, LOGIN_CLOSING_OPTIONS) != 0) {
             return ISCSI_FAILURE;
         }
         RtlZeroMemory(rsp, ISCSI_HDR_LEN);
@@ -214,10 +213,7 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
     bool securityKeys = false;
 
     if (leadingLogin(session)) {
-        for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
-            session->opParams[i] = defaultOpParams[i];
-            session->opParamsStatus[i] = OP_STATUS_SETTLED;
-        }
+        setDefaultOpParams(session);
         securityKeys = strstr(loginString, "AuthMethod") != nullptr ||
                        strstr(loginString, "HeaderDigest") != nullptr ||
                        strstr(loginString, "DataDigest") != nullptr;
@@ -259,13 +255,11 @@ int loginWithCopy(ISCSI_CONNECTION* connection, char* work, SIZE_T workSize) {
         if (securityKeys) {
             discardSecurityInfo(work, &length);
         }
-        if (sendTextCmd(connection, work, length, 0, 1, 1, 1) != 0) {
+        if (sendTextCmd(connection, work, length, LOGIN_TEXT_OPTIONS) != 0) {
             iscsiDropConnection(connection, CONN_FAILED);
             return ISCSI_FAILURE;
         }
-        ISCSI_MSG_HDR response;
-        RtlZeroMemory(&response, sizeof response);
-        if (handleTextResponse(connection, &response, TEXT_MODE_KEYS, nullptr, 0) < 0) {
+        if (handleTextResponse(connection) < 0) {
             return ISCSI_FAILURE;
         }
         if (negotiateOpParams(connection) != 0) {

@@ -4,7 +4,6 @@
 // Runs on the thread that makes the session's connections, one login at a time and before the
 // connection's receive thread exists, so opParams, opParamsStatus and numMaxConnections are
 // written without a lock.
-#include "driver/engine/text.h"
 #include "driver/login/login.h"
 #include "driver/runtime/runtime.h"
 
@@ -195,7 +194,7 @@ bool acceptableText(char* text, ULONG length) {
         PAIR_VALUE kind = readPairValue(pair, copy, &number);
         if ((kind == PAIR_VALUE_BAD && numeric(copy)) ||
             (kind == PAIR_VALUE_NUMBER &&
-             (number < opParamsMin[index] || number > opParamsMax[index]))) {
+             (number < opParamsTable[index].min || number > opParamsTable[index].max))) {
             Debug(DBG_ERROR, "handleParams: %s=%u is outside its range\n",
                   OperationalParamsNames[index], number);
             return false;
@@ -296,15 +295,13 @@ int negotiateOpParams(ISCSI_CONNECTION* connection) {
         }
         clearStatus(session);
 
-        if (sendTextCmd(connection, text, length, 0, 1, 1, 1) != 0) {
+        if (sendTextCmd(connection, text, length, LOGIN_TEXT_OPTIONS) != 0) {
             Debug(DBG_ERROR, "negotiateOpParams: sending the negotiation text failed\n");
             iscsiDropConnection(connection, CONN_FAILED);
             result = ISCSI_FAILURE;
             break;
         }
-        ISCSI_MSG_HDR response;
-        RtlZeroMemory(&response, sizeof(response));
-        if (handleTextResponse(connection, &response, TEXT_MODE_KEYS, nullptr, 0) < 0) {
+        if (handleTextResponse(connection) < 0) {
             result = ISCSI_FAILURE;
             break;
         }

@@ -66,7 +66,7 @@ const PolicyCase kPolicyCases[] = {
      "InitialR2T=yes;",
      "InitialR2T",
      {tgt::KeyAction::Value, "no", 0},
-     1,
+     OP_INITIAL_R2T,
      0,
      ""},
     {"QueryAnsweredWithTheSessionsValue",

@@ -25,13 +25,13 @@ std::vector<std::string> walk(std::string text, ULONG length) {
 } // namespace
 
 TEST(KeyLookup, KeyMustStandAtTheStartAndNamedValuesMatchByPrefix) {
-    EXPECT_EQ(lookupOpParams("MaxConnections=8"), 0);
+    EXPECT_EQ(lookupOpParams("MaxConnections=8"), OP_MAX_CONNECTIONS);
     EXPECT_EQ(lookupOpParams(" MaxConnections=8"), -1);
-    EXPECT_EQ(lookupOpParams("MaxConnectionsX=8"), 0);
+    EXPECT_EQ(lookupOpParams("MaxConnectionsX=8"), OP_MAX_CONNECTIONS);
     EXPECT_EQ(lookupOpParams("maxconnections=8"), -1);
-    EXPECT_EQ(lookupOpParams("InitialR2T=yes"), 1);
-    EXPECT_EQ(lookupOpParams("BidiInitialR2T=no"), 2);
-    EXPECT_EQ(lookupOpParams("SecurityContextComplete=no"), 17);
+    EXPECT_EQ(lookupOpParams("InitialR2T=yes"), OP_INITIAL_R2T);
+    EXPECT_EQ(lookupOpParams("BidiInitialR2T=no"), OP_BIDI_INITIAL_R2T);
+    EXPECT_EQ(lookupOpParams("SecurityContextComplete=no"), OP_SECURITY_CONTEXT_COMPLETE);
     EXPECT_EQ(lookupOpParams("MaxConnection=8"), -1);
     EXPECT_EQ(lookupOpParams("TargetName=t"), -1);
     EXPECT_EQ(lookupOpParams(""), -1);

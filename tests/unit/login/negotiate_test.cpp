@@ -18,17 +18,6 @@ using namespace std::string_literals;
 
 namespace {
 
-constexpr int MAX_CONNECTIONS = 0;
-constexpr int INITIAL_R2T = 1;
-constexpr int IMMEDIATE_DATA = 3;
-constexpr int DATA_PDU_LENGTH = 4;
-constexpr int FIRST_BURST_SIZE = 5;
-constexpr int LOGOUT_LOGIN_MAX_TIME = 7;
-constexpr int DATA_ORDER = 10;
-constexpr int AUTH_METHOD = 14;
-constexpr int DATA_DIGEST = 15;
-constexpr int HEADER_DIGEST = 16;
-
 // A Text response: final flag, text length, StatSN, ExpCmdSN 1, MaxCmdSN 64.
 std::vector<UCHAR> textResponse(UCHAR flags, UCHAR length, UCHAR statSN) {
     std::vector<UCHAR> h = {
@@ -60,7 +49,7 @@ protected:
         session.connections = connections;
         session.numConnectionRecords = 2;
         session.numMaxConnections = 2;
-        memcpy(session.opParams, defaultOpParams, sizeof(session.opParams));
+        setDefaultOpParams(&session);
         for (ISCSI_CONNECTION& c : connections) {
             c.session = &session;
             c.state = CONN_CONNECTED;
@@ -113,10 +102,16 @@ protected:
         }
     }
 
+    void expectDefaults() {
+        for (int i = 0; i < ISCSI_NUM_OP_PARAMS; i++) {
+            EXPECT_EQ(session.opParams[i], defaultOpParams[i]) << "key " << i;
+        }
+    }
+
     // A target that answers DataPDULength=64 to the initiator's 16 keeps the key unsettled.
     void disagreeOnDataPDULength() {
         ASSERT_EQ(read("DataPDULength=64\0"s, 0), 0);
-        ASSERT_EQ(session.opParamsStatus[DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
+        ASSERT_EQ(session.opParamsStatus[OP_DATA_PDU_LENGTH], OP_STATUS_STATE_VALUE);
     }
 };
 
@@ -126,13 +121,13 @@ TEST_F(Negotiation, LoginStringWishesReplaceTheDefaults) {
                    "HeaderDigest=none\0FirstBurstSize= 64\0"s,
                    1),
               0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParams[OP_MAX_CONNECTIONS], 1);
     EXPECT_EQ(session.numMaxConnections, 1U);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 32);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(session.opParams[AUTH_METHOD], 4);
-    EXPECT_EQ(session.opParams[HEADER_DIGEST], 0);
-    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 64);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 32);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_AUTH_METHOD], 4);
+    EXPECT_EQ(session.opParams[OP_HEADER_DIGEST], 0);
+    EXPECT_EQ(session.opParams[OP_FIRST_BURST_SIZE], 64);
     expectAllSettled();
 }
 
@@ -144,14 +139,14 @@ TEST_F(Negotiation, LoginStringCopyIsSplitIntoPairsAtItsSeparators) {
     std::string copy(session.loginString, strlen(session.loginString) + 1);
     replaceSemiColons(copy.data(), static_cast<ULONG>(copy.size()));
     EXPECT_EQ(handleParams(copy.data(), session.loginStringLength, &session, 1), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
     ExFreePool(session.loginString);
     session.loginString = nullptr;
 }
 
 TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
-    session.opParams[DATA_PDU_LENGTH] = 16;
+    session.opParams[OP_DATA_PDU_LENGTH] = 16;
     for (const std::string& text :
          {"InitialR2T=no\0InitialR2T=yes\0"s, "DataPDULength=8\0DataPDULength=64\0"s,
           "TargetName=a\0TargetName=b\0"s, "DataPDULength=8\0FirstBurstSize=65536\0"s,
@@ -159,7 +154,7 @@ TEST_F(Negotiation, TextsWithAKeyTwiceOrAValueOutOfRangeAreRefusedWhole) {
           "DataPDULength=4294967312\0"s, "DataPDULength=no\0"s, "HeaderDigest=3\0"s,
           "InitialR2T=0x2\0"s, "AuthMethod=6\0"s}) {
         EXPECT_EQ(read(text, 0), ISCSI_TEXT_REFUSED_WHOLE) << text;
-        EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16) << "nothing applied: " << text;
+        EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 16) << "nothing applied: " << text;
     }
     EXPECT_EQ(read("DataPDULength=32767\0"s, 1), 0);
 }
@@ -175,7 +170,8 @@ TEST_F(Negotiation, AValueTooLongToKeepIsRefusedWholeNamingItsKey) {
     GlobalDebugLevel = 0;
     EXPECT_NE(log.find("handleParams: the value of DataPDULength is too long"), std::string::npos)
         << log;
-    EXPECT_EQ(session.opParams[INITIAL_R2T], defaultOpParams[INITIAL_R2T]) << "nothing applied";
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], defaultOpParams[OP_INITIAL_R2T])
+        << "nothing applied";
 }
 
 TEST_F(Negotiation, MalformedPairsFail) {
@@ -186,7 +182,7 @@ TEST_F(Negotiation, MalformedPairsFail) {
         EXPECT_EQ(store(pair, 1), -1);
         EXPECT_EQ(store(pair, 0), -1);
     }
-    EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
+    expectDefaults();
 }
 
 TEST_F(Negotiation, NamesAreCarriedAndLoginStringQueriesNotStored) {
@@ -196,22 +192,22 @@ TEST_F(Negotiation, NamesAreCarriedAndLoginStringQueriesNotStored) {
     EXPECT_EQ(store("MaxConnections=1TargetName", 1), 0);
     // A query in the login string stores nothing either.
     EXPECT_EQ(store("MaxConnections=?", 1), 0);
-    EXPECT_EQ(0, memcmp(session.opParams, defaultOpParams, sizeof(session.opParams)));
+    expectDefaults();
     EXPECT_EQ(session.numMaxConnections, 2U);
     expectAllSettled();
 }
 
 TEST_F(Negotiation, ValueOf256CharactersReadsAnd257FailsAndNumbersAreCutTo16Bits) {
     EXPECT_EQ(store("DataPDULength=" + std::string(255, '0') + "8", 0), 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 8);
     EXPECT_EQ(store("DataPDULength=" + std::string(256, '0') + "4", 0), -1);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 8);
     // The length is checked before the names are recognised.
     EXPECT_EQ(store("InitiatorName=" + std::string(256, 'i'), 1), 0);
     EXPECT_EQ(store("InitiatorName=" + std::string(257, 'i'), 1), -1);
     // Numbers are cut to 16 bits.
     EXPECT_EQ(store("FirstBurstSize=65664", 1), 0);
-    EXPECT_EQ(session.opParams[FIRST_BURST_SIZE], 128);
+    EXPECT_EQ(session.opParams[OP_FIRST_BURST_SIZE], 128);
 }
 
 // Pairs stored one after another into one session: from the login string (direct) or as the
@@ -222,20 +218,20 @@ TEST_F(Negotiation, PairsAreStoredByTheirTypeAndCombinedByPolicy) {
         UCHAR direct;
         int rc, param, value, status;
     } steps[] = {
-        {"AuthMethod=none", 1, 0, AUTH_METHOD, 5, -1}, // a name, not the boolean "no"
-        {"DataDigest=none", 1, 0, DATA_DIGEST, 0, -1},
-        {"InitialR2T=none", 1, -1, INITIAL_R2T, 1, -1}, // a boolean has no names
-        {"InitialR2T=no", 1, 0, INITIAL_R2T, 0, -1},
-        {"InitialR2T=yes", 1, 0, INITIAL_R2T, 1, -1},
+        {"AuthMethod=none", 1, 0, OP_AUTH_METHOD, 5, -1}, // a name, not the boolean "no"
+        {"DataDigest=none", 1, 0, OP_DATA_DIGEST, 0, -1},
+        {"InitialR2T=none", 1, -1, OP_INITIAL_R2T, 1, -1}, // a boolean has no names
+        {"InitialR2T=no", 1, 0, OP_INITIAL_R2T, 0, -1},
+        {"InitialR2T=yes", 1, 0, OP_INITIAL_R2T, 1, -1},
         // Smaller: a larger answer keeps ours and marks it to be stated again.
-        {"DataPDULength=64", 0, 0, DATA_PDU_LENGTH, 16, OP_STATUS_STATE_VALUE},
-        {"FirstBurstSize=64", 0, 0, FIRST_BURST_SIZE, 64, OP_STATUS_SETTLED},
+        {"DataPDULength=64", 0, 0, OP_DATA_PDU_LENGTH, 16, OP_STATUS_STATE_VALUE},
+        {"FirstBurstSize=64", 0, 0, OP_FIRST_BURST_SIZE, 64, OP_STATUS_SETTLED},
         // Larger: a smaller answer keeps ours.
-        {"LogoutLoginMaxTime=2", 0, 0, LOGOUT_LOGIN_MAX_TIME, 3, OP_STATUS_STATE_VALUE},
+        {"LogoutLoginMaxTime=2", 0, 0, OP_LOGOUT_LOGIN_MAX_TIME, 3, OP_STATUS_STATE_VALUE},
         // The target's value as it stands.
-        {"InitialR2T=no", 0, 0, INITIAL_R2T, 0, OP_STATUS_SETTLED},
+        {"InitialR2T=no", 0, 0, OP_INITIAL_R2T, 0, OP_STATUS_SETTLED},
         // A query from the target is answered with ours.
-        {"MaxConnections=?", 0, 0, MAX_CONNECTIONS, 8, OP_STATUS_STATE_VALUE},
+        {"MaxConnections=?", 0, 0, OP_MAX_CONNECTIONS, 8, OP_STATUS_STATE_VALUE},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.pair);
@@ -245,10 +241,10 @@ TEST_F(Negotiation, PairsAreStoredByTheirTypeAndCombinedByPolicy) {
             EXPECT_EQ(session.opParamsStatus[s.param], s.status);
         }
     }
-    session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME] = OP_STATUS_SETTLED;
+    session.opParamsStatus[OP_LOGOUT_LOGIN_MAX_TIME] = OP_STATUS_SETTLED;
     EXPECT_EQ(store("LogoutLoginMaxTime=5", 0), 0);
-    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
-    EXPECT_EQ(session.opParamsStatus[LOGOUT_LOGIN_MAX_TIME], OP_STATUS_SETTLED);
+    EXPECT_EQ(session.opParams[OP_LOGOUT_LOGIN_MAX_TIME], 5);
+    EXPECT_EQ(session.opParamsStatus[OP_LOGOUT_LOGIN_MAX_TIME], OP_STATUS_SETTLED);
     EXPECT_EQ(session.numMaxConnections, 2U);
 }
 
@@ -256,7 +252,7 @@ TEST_F(Negotiation, MaxConnectionsNeverExceedsTheConnectionRecords) {
     EXPECT_EQ(store("MaxConnections=16", 0), 0);
     EXPECT_EQ(session.numMaxConnections, 2U);
     EXPECT_EQ(store("MaxConnections=16", 1), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 16);
+    EXPECT_EQ(session.opParams[OP_MAX_CONNECTIONS], 16);
     EXPECT_EQ(session.numMaxConnections, 2U);
     EXPECT_EQ(store("MaxConnections=1", 1), 0);
     EXPECT_EQ(session.numMaxConnections, 1U);
@@ -267,8 +263,8 @@ TEST_F(Negotiation, MaxConnectionsNeverExceedsTheConnectionRecords) {
     // The count follows the number as read, though the kept value is the smaller.
     ASSERT_EQ(store("MaxConnections=1", 1), 0);
     EXPECT_EQ(store("MaxConnections=2", 0), 0);
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 1);
-    EXPECT_EQ(session.opParamsStatus[MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
+    EXPECT_EQ(session.opParams[OP_MAX_CONNECTIONS], 1);
+    EXPECT_EQ(session.opParamsStatus[OP_MAX_CONNECTIONS], OP_STATUS_STATE_VALUE);
     EXPECT_EQ(session.numMaxConnections, 2U);
 }
 
@@ -276,38 +272,38 @@ TEST_F(Negotiation, ReadingATextNeedsTextAndLength) {
     char text[] = "InitialR2T=no";
     EXPECT_EQ(handleParams(nullptr, 13, &session, 0), -1);
     EXPECT_EQ(handleParams(text, 0, &session, 0), -1);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 1);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 1);
 }
 
 TEST_F(Negotiation, RejectRevertsToTheDefaultNotUnderstoodKeepsTheValueUnknownKeysIgnored) {
-    session.opParams[HEADER_DIGEST] = 0;
-    session.opParams[DATA_ORDER] = 0;
+    session.opParams[OP_HEADER_DIGEST] = 0;
+    session.opParams[OP_DATA_ORDER] = 0;
     EXPECT_EQ(read("HeaderDigest=reject\0DataOrder=NotUnderstood\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
-    EXPECT_EQ(session.opParamsStatus[HEADER_DIGEST], OP_STATUS_REJECTED);
-    EXPECT_EQ(session.opParams[DATA_ORDER], 0);
-    EXPECT_EQ(session.opParamsStatus[DATA_ORDER], OP_STATUS_NOT_UNDERSTOOD);
+    EXPECT_EQ(session.opParams[OP_HEADER_DIGEST], 1);
+    EXPECT_EQ(session.opParamsStatus[OP_HEADER_DIGEST], OP_STATUS_REJECTED);
+    EXPECT_EQ(session.opParams[OP_DATA_ORDER], 0);
+    EXPECT_EQ(session.opParamsStatus[OP_DATA_ORDER], OP_STATUS_NOT_UNDERSTOOD);
     // For unknown keys they are ignored.
-    session.opParamsStatus[HEADER_DIGEST] = OP_STATUS_SETTLED;
-    session.opParamsStatus[DATA_ORDER] = OP_STATUS_SETTLED;
+    session.opParamsStatus[OP_HEADER_DIGEST] = OP_STATUS_SETTLED;
+    session.opParamsStatus[OP_DATA_ORDER] = OP_STATUS_SETTLED;
     EXPECT_EQ(read("Bogus=reject\0Other=NotUnderstood\0InitialR2T=no\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
     expectAllSettled();
 }
 
 TEST_F(Negotiation, BadPairOrEmptyPairStopsTheWalkAndLosesThePairsAfterIt) {
     EXPECT_EQ(read("InitialR2T=no\0DataPDULength=8\0Bogus=1\0ImmediateData=no\0"s, 0), -1);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
-    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParams[OP_IMMEDIATE_DATA], 1);
     // An empty pair ends the text.
     EXPECT_EQ(read("DataOrder=no\0\0ImmediateData=no\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[DATA_ORDER], 0);
-    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+    EXPECT_EQ(session.opParams[OP_DATA_ORDER], 0);
+    EXPECT_EQ(session.opParams[OP_IMMEDIATE_DATA], 1);
 }
 
 TEST_F(Negotiation, NothingUnsettledSendsNothingAndStatusAboveThreeIsCleared) {
-    session.opParamsStatus[FIRST_BURST_SIZE] = 7;
+    session.opParamsStatus[OP_FIRST_BURST_SIZE] = 7;
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_TRUE(wire::target().sent.empty());
     EXPECT_EQ(connection.state, CONN_CONNECTED);
@@ -320,7 +316,7 @@ TEST_F(Negotiation, SmallerPolicyOffersTheInitiatorsValueAgain) {
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"DataPDULength=16\0"s});
     EXPECT_EQ(wire::target().sent[0].header[1], 0x05); // not final, stages 1 and 1
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 16);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 16);
     expectAllSettled();
     EXPECT_EQ(connection.state, CONN_CONNECTED);
 }
@@ -330,7 +326,7 @@ TEST_F(Negotiation, LargerPolicyTakesALargerAnswerWithoutAnotherPass) {
     answer("LogoutLoginMaxTime=5\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"LogoutLoginMaxTime=3\0"s});
-    EXPECT_EQ(session.opParams[LOGOUT_LOGIN_MAX_TIME], 5);
+    EXPECT_EQ(session.opParams[OP_LOGOUT_LOGIN_MAX_TIME], 5);
 }
 
 TEST_F(Negotiation, QueryIsAnsweredWithTheSessionsValue) {
@@ -339,7 +335,7 @@ TEST_F(Negotiation, QueryIsAnsweredWithTheSessionsValue) {
     answer("MaxConnections=2\0"s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"MaxConnections=2\0"s});
-    EXPECT_EQ(session.opParams[MAX_CONNECTIONS], 2);
+    EXPECT_EQ(session.opParams[OP_MAX_CONNECTIONS], 2);
 }
 
 TEST_F(Negotiation, QueryInAnAnswerLeadsToAnotherPass) {
@@ -352,26 +348,26 @@ TEST_F(Negotiation, QueryInAnAnswerLeadsToAnotherPass) {
 }
 
 TEST_F(Negotiation, RejectedAndNotUnderstoodKeysAreOfferedWithTheirDefaults) {
-    session.opParams[DATA_ORDER] = 0;
-    session.opParams[HEADER_DIGEST] = 0;
+    session.opParams[OP_DATA_ORDER] = 0;
+    session.opParams[OP_HEADER_DIGEST] = 0;
     ASSERT_EQ(read("MaxConnections=?\0DataOrder=NotUnderstood\0HeaderDigest=reject\0"s, 0), 0);
     answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(),
               std::vector<std::string>{"MaxConnections=8\0DataOrder=yes\0HeaderDigest=crc-32C\0"s});
-    EXPECT_EQ(session.opParams[DATA_ORDER], 1);
-    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
+    EXPECT_EQ(session.opParams[OP_DATA_ORDER], 1);
+    EXPECT_EQ(session.opParams[OP_HEADER_DIGEST], 1);
 }
 
 TEST_F(Negotiation, RejectInAnAnswerLeadsToTheDefaultInTheNextPass) {
     disagreeOnDataPDULength();
-    session.opParams[HEADER_DIGEST] = 0;
+    session.opParams[OP_HEADER_DIGEST] = 0;
     answer("DataPDULength=16\0HeaderDigest=reject\0"s);
     answer("HeaderDigest=crc-32C\0"s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(),
               (std::vector<std::string>{"DataPDULength=16\0"s, "HeaderDigest=crc-32C\0"s}));
-    EXPECT_EQ(session.opParams[HEADER_DIGEST], 1);
+    EXPECT_EQ(session.opParams[OP_HEADER_DIGEST], 1);
 }
 
 TEST_F(Negotiation, AnswerTakenAsItStandsNeedsNoFurtherPass) {
@@ -379,7 +375,7 @@ TEST_F(Negotiation, AnswerTakenAsItStandsNeedsNoFurtherPass) {
     answer("DataPDULength=16\0InitialR2T=no\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(wire::target().sent.size(), 1U);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
 }
 
 // The initiator offers its DataPDULength=16 against a target that answers 64 `disagreeing` times,
@@ -450,14 +446,14 @@ TEST_F(Negotiation, BadPairMidAnswerLosesTheRestAndTheNegotiationGoesOn) {
     answer("InitialR2T=no\0Bogus=1\0ImmediateData=no\0DataPDULength=64\0"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(wire::target().sent.size(), 1U);
-    EXPECT_EQ(session.opParams[INITIAL_R2T], 0);
-    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 1);
+    EXPECT_EQ(session.opParams[OP_INITIAL_R2T], 0);
+    EXPECT_EQ(session.opParams[OP_IMMEDIATE_DATA], 1);
 }
 
 TEST_F(Negotiation, NamedValueOutsideItsTableIsNotOffered) {
-    session.opParams[AUTH_METHOD] = 9;
+    session.opParams[OP_AUTH_METHOD] = 9;
     ASSERT_EQ(read("AuthMethod=?\0HeaderDigest=?\0"s, 0), 0);
-    EXPECT_EQ(session.opParams[AUTH_METHOD], 9);
+    EXPECT_EQ(session.opParams[OP_AUTH_METHOD], 9);
     answer(""s, true);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
     EXPECT_EQ(sentTexts(), std::vector<std::string>{"HeaderDigest=crc-32C\0"s});
@@ -481,7 +477,7 @@ TEST_F(Negotiation, EveryKeyWithItsLongestValueFitsOnePass) {
 }
 
 TEST_F(Negotiation, OnePassGoesOutAsATextRequestAndTheFinalAnswerEndsIt) {
-    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     respond(textResponse(0x80, 0, 0x10));
     EXPECT_EQ(negotiateOpParams(&connection), 0);
 
@@ -508,23 +504,23 @@ TEST_F(Negotiation, OnePassGoesOutAsATextRequestAndTheFinalAnswerEndsIt) {
 }
 
 TEST_F(Negotiation, LastPairWithoutItsNulIsReadWithinTheText) {
-    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     // 16 bytes of text, a multiple of 4, and no NUL after the pair.
     respond(textResponse(0x80, 16, 0), "ImmediateData=no"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(session.opParams[IMMEDIATE_DATA], 0);
+    EXPECT_EQ(session.opParams[OP_IMMEDIATE_DATA], 0);
 }
 
 TEST_F(Negotiation, PadBytesAreNotPartOfTheLastPair) {
-    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     // "DataPDULength=8" is 15 bytes; the pad byte is a digit that would make it 89.
     respond(textResponse(0x80, 15, 0), "DataPDULength=89"s);
     EXPECT_EQ(negotiateOpParams(&connection), 0);
-    EXPECT_EQ(session.opParams[DATA_PDU_LENGTH], 8);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 8);
 }
 
 TEST_F(Negotiation, SixExchangesEachTakeTheNextCmdSN) {
-    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     for (UCHAR i = 0; i < 6; i++) {
         respond(textResponse(0, 20, i), "DataPDULength=64\0\0\0\0"s);
     }
@@ -539,8 +535,34 @@ TEST_F(Negotiation, SixExchangesEachTakeTheNextCmdSN) {
     }
 }
 
+// An answer's continuation tag goes out with the next request, and an answer without one clears it.
+TEST_F(Negotiation, ContinuationTagGoesOutWithTheNextRequestOnly) {
+    disagreeOnDataPDULength();
+    std::vector<UCHAR> more = textResponse(0x40, 20, 0);
+    more[40] = 5;
+    respond(more, "DataPDULength=64\0\0\0\0"s);
+    respond(textResponse(0, 20, 1), "DataPDULength=64\0\0\0\0"s);
+    respond(textResponse(0x80, 0, 2));
+    EXPECT_EQ(negotiateOpParams(&connection), 0);
+    ASSERT_EQ(wire::target().sent.size(), 3U);
+    for (int i = 0; i < 3; i++) {
+        const std::vector<UCHAR>& h = wire::target().sent[i].header;
+        EXPECT_EQ(h[1], i == 1 ? 0x45 : 0x05) << i;
+        EXPECT_EQ(std::vector<UCHAR>(h.begin() + 40, h.begin() + 44),
+                  (std::vector<UCHAR>{static_cast<UCHAR>(i == 1 ? 5 : 0), 0, 0, 0}));
+    }
+}
+
+TEST_F(Negotiation, AnswerRefusedAsAWholeFailsTheLogin) {
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    respond(textResponse(0x80, 32, 0), "DataPDULength=8\0DataPDULength=8\0"s);
+    EXPECT_EQ(negotiateOpParams(&connection), -1);
+    EXPECT_EQ(connection.state, CONN_LOGIN_FAILED);
+    EXPECT_EQ(session.opParams[OP_DATA_PDU_LENGTH], 16) << "nothing applied";
+}
+
 TEST_F(Negotiation, ClosedCommandWindowFailsTheSendAndBreaksTheConnection) {
-    session.opParamsStatus[DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
+    session.opParamsStatus[OP_DATA_PDU_LENGTH] = OP_STATUS_STATE_VALUE;
     session.cmdSN = 5;
     session.maxCmdSN = 4;
     EXPECT_EQ(negotiateOpParams(&connection), -1);
