@@ -5,7 +5,7 @@ CTEST_JOBS ?= 4
 CMAKE ?= cmake
 CTEST_FLAGS = --output-on-failure -j $(CTEST_JOBS) --timeout 300
 
-.PHONY: all bootstrap build layers test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo soak clean format tidy
+.PHONY: all bootstrap build layers format-check test test-normal test-asan tsan fuzz fuzz-smoke fuzz-build demo soak clean format tidy
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 SOAK_MINUTES ?= 10
@@ -37,13 +37,14 @@ demo: bootstrap build/build.ninja
 	./build/quevi demo
 
 # Every #include of the tree against the layer table (scripts/layers.txt), after the checker's
-# self-test (two wrong-way includes refused).
+# self-test (two wrong-way includes refused); and no function of the driver over 100 lines.
 layers:
 	python3 scripts/layers --self-test
 	python3 scripts/layers
+	python3 scripts/longest --max 100
 
-# The layer check, then the whole suite twice: a normal build, then under ASan+UBSan.
-test: layers test-normal test-asan
+# The layer and format checks, then the whole suite twice: a normal build, then under ASan+UBSan.
+test: layers format-check test-normal test-asan
 
 test-normal: build
 	cd build && ctest $(CTEST_FLAGS)
@@ -80,6 +81,10 @@ soak: bootstrap build/build.ninja
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails, naming each file and line, where a source file is not as `make format` would leave it.
+format-check: bootstrap
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 tidy: build
 	git ls-files 'driver/*.cpp' 'platform/*.cpp' | xargs clang-tidy -p build --quiet

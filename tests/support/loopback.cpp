@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <netinet/in.h>
 #include <signal.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
