@@ -11,14 +11,6 @@ namespace {
 constexpr int TEXT_CONTINUE_TAG = 40;
 constexpr UCHAR TEXT_FLAG_CONTINUE = 0x40;
 
-void replaceSemiColonsInPlace(char* text, ULONG length) {
-    for (ULONG i = 0; text != nullptr && i < length; i++) {
-        if (text[i] == ';') {
-            text[i] = '\0';
-        }
-    }
-}
-
 // What a Text response's text goes to (null and 0 when it carries none): 0, or -1 to fail the
 // response. It takes the text over by setting *text to null; otherwise the reader frees it.
 using TEXT_CONSUMER = int (*)(ISCSI_CONNECTION* connection, char** text, ULONG length);
@@ -134,6 +126,14 @@ int applyLoginAnswer(ISCSI_CONNECTION* connection, char** text, ULONG length) {
 
 } // namespace
 
+void replaceSemiColons(char* buffer, ULONG length) {
+    for (ULONG i = 0; buffer != nullptr && i < length; i++) {
+        if (buffer[i] == ';') {
+            buffer[i] = '\0';
+        }
+    }
+}
+
 int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength,
                 TEXT_CMD_OPTIONS options) {
     ISCSI_SESSION* session = connection->session;
@@ -170,7 +170,7 @@ int sendTextCmd(ISCSI_CONNECTION* connection, char* text, ULONG textLength,
     hdr[PDU_FLAGS] =
         static_cast<UCHAR>(flags | (options.highStage & 3) << 2 | (options.lowStage & 3));
 
-    replaceSemiColonsInPlace(text, textLength);
+    replaceSemiColons(text, textLength);
     // The padding goes out as zeros: nothing behind the caller's text is read.
     int result = iscsiSendPdu(connection, hdr, text, text != nullptr ? textLength : 0, 0) != 0
                      ? ISCSI_FAILURE

@@ -19,6 +19,10 @@ struct TEXT_CMD_OPTIONS {
     UCHAR highStage;
 };
 
+// Turns every ";" among the first length bytes into a NUL (key=value pairs as they go on the
+// wire); nothing for a null buffer or length 0.
+void replaceSemiColons(char* buffer, ULONG length);
+
 // Sends one Text command on the connection; its response is read by whoever expects it (the login
 // itself, or the receive loop). text (may be null) has its ";" replaced by NULs in place. 0, or
 // -1 (not connected, window closed, no header buffer, send failure).

@@ -124,17 +124,6 @@ void IntegerToChar(USHORT number, char* buffer) {
     buffer[count] = '\0';
 }
 
-void replaceSemiColons(char* buffer, ULONG length) {
-    if (buffer == nullptr) {
-        return;
-    }
-    for (ULONG i = 0; i < length; i++) {
-        if (buffer[i] == ';') {
-            buffer[i] = '\0';
-        }
-    }
-}
-
 char* FindNextParam(char* pair, LONG* remaining) {
     if (*remaining <= 0) {
         return nullptr;

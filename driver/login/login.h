@@ -97,8 +97,6 @@ void makeLowerCase(char* text);
 constexpr ULONG INTEGER_TEXT_SIZE = 6;
 // Writes the decimal digits of number and a NUL into buffer (INTEGER_TEXT_SIZE bytes).
 void IntegerToChar(USHORT number, char* buffer);
-// Turns every ";" among the first length bytes into a NUL; nothing for a null buffer or length 0.
-void replaceSemiColons(char* buffer, ULONG length);
 
 // ---- walking and rewriting key=value text
 // The pair after this NUL-terminated one, or null at the end of the text: remaining (the bytes left
