@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
@@ -151,36 +152,33 @@ void Connection::refreshFaults() {
     }
 }
 
-// Writes whole PDUs (header, data, padding each) with as few sendmsg calls as the socket
-// allows; waits for room at most kDataTimeout.
-bool Connection::sendRaw(std::span<const Outgoing> pdus) {
-    static const std::uint8_t kPad[4] = {0, 0, 0, 0};
-    std::array<iovec, 3 * kMaxBatch> iov;
-    int count = 0;
-    for (const Outgoing& o : pdus) {
-        iov[count++] = {const_cast<std::uint8_t*>(o.header->data()), o.header->size()};
-        if (!o.data.empty())
-            iov[count++] = {const_cast<std::uint8_t*>(o.data.data()), o.data.size()};
-        std::size_t pad = paddedLength(o.data.size()) - o.data.size();
-        if (pad)
-            iov[count++] = {const_cast<std::uint8_t*>(kPad), pad};
-    }
-    auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
+namespace {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Waits for room in the socket; false when the target stops or the deadline passed.
+bool awaitRoom(int fd, const std::atomic<bool>& stopping, Deadline deadline) {
+    if (stopping || std::chrono::steady_clock::now() > deadline)
+        return false;
+    pollfd pfd{fd, POLLOUT, 0};
+    ::poll(&pfd, 1, kPollSliceMs);
+    return true;
+}
+
+// Sends iov[0, count) whole; `more` tells the socket that further bytes of this batch follow.
+bool sendVectors(int fd, iovec* iov, int count, bool more, const std::atomic<bool>& stopping,
+                 Deadline deadline) {
     int first = 0;
     while (first < count) {
         msghdr msg{};
-        msg.msg_iov = iov.data() + first;
+        msg.msg_iov = iov + first;
         msg.msg_iovlen = static_cast<std::size_t>(count - first);
-        ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !awaitRoom(fd, stopping, deadline))
                 return false;
-            if (state_.stopping || std::chrono::steady_clock::now() > deadline)
-                return false;
-            pollfd pfd{fd_, POLLOUT, 0};
-            ::poll(&pfd, 1, kPollSliceMs);
             continue;
         }
         auto left = static_cast<std::size_t>(n);
@@ -192,6 +190,68 @@ bool Connection::sendRaw(std::span<const Outgoing> pdus) {
         }
     }
     return true;
+}
+
+// Sends `length` bytes of file `from` at `offset` straight from the page cache. Bytes past the
+// file's end (a file shrunk under the target) go as zeros, as a read of them gives. A file that
+// cannot be read fails the send: the PDU's header is out already, so only closing the
+// connection keeps the initiator from taking anything else for its data.
+bool sendFileRange(int fd, int from, std::uint64_t offset, std::uint32_t length,
+                   const std::atomic<bool>& stopping, Deadline deadline) {
+    static const std::uint8_t kZeros[4096] = {};
+    auto at = static_cast<off_t>(offset);
+    std::uint32_t left = length;
+    bool pastEnd = false;
+    while (left > 0) {
+        ssize_t n;
+        if (pastEnd) {
+            n = ::send(fd, kZeros, std::min<std::size_t>(left, sizeof kZeros),
+                       MSG_NOSIGNAL | MSG_MORE);
+        } else {
+            n = ::sendfile(fd, from, &at, left);
+            if (n == 0) {
+                pastEnd = true;
+                continue;
+            }
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !awaitRoom(fd, stopping, deadline))
+                return false;
+            continue;
+        }
+        left -= static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+// Writes whole PDUs (header, data, padding each) with as few sendmsg calls as the socket
+// allows, file data between them with sendfile; waits for room at most kDataTimeout.
+bool Connection::sendRaw(std::span<const Outgoing> pdus) {
+    static const std::uint8_t kPad[4] = {0, 0, 0, 0};
+    std::array<iovec, 3 * kMaxBatch> iov;
+    int count = 0;
+    auto deadline = std::chrono::steady_clock::now() + kDataTimeout;
+    for (const Outgoing& o : pdus) {
+        iov[count++] = {const_cast<std::uint8_t*>(o.header->data()), o.header->size()};
+        std::size_t length = o.data.size();
+        if (o.fileLength != 0) {
+            length = o.fileLength;
+            if (!sendVectors(fd_, iov.data(), count, true, state_.stopping, deadline) ||
+                !sendFileRange(fd_, o.fd, o.fileOffset, o.fileLength, state_.stopping, deadline))
+                return false;
+            count = 0;
+        } else if (length != 0) {
+            iov[count++] = {const_cast<std::uint8_t*>(o.data.data()), length};
+        }
+        std::size_t pad = paddedLength(length) - length;
+        if (pad)
+            iov[count++] = {const_cast<std::uint8_t*>(kPad), pad};
+    }
+    return sendVectors(fd_, iov.data(), count, false, state_.stopping, deadline);
 }
 
 bool Connection::send(Header& h, std::span<const std::uint8_t> data, bool consume) {

@@ -86,10 +86,20 @@ private:
     // Sending. `consume` advances StatSN; `status` marks a response that carries a command's
     // status (subject to the StatSN faults).
     // Several PDUs go out in one call, stamped in order.
+    // A PDU to send: its data either in memory or, when fileLength is non-zero, the bytes of
+    // file descriptor fd from fileOffset on, sent from the page cache without a copy.
     struct Outgoing {
         Header* header;
         std::span<const std::uint8_t> data;
         bool consume;
+        int fd = -1;
+        std::uint64_t fileOffset = 0;
+        std::uint32_t fileLength = 0;
+        void setFile(int from, std::uint64_t offset, std::uint32_t length) {
+            fd = from;
+            fileOffset = offset;
+            fileLength = length;
+        }
     };
     bool send(Header& h, std::span<const std::uint8_t> data, bool consume);
     bool sendBatch(std::span<Outgoing> pdus);

@@ -141,7 +141,10 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
             if (!flush())
                 return false;
         std::span<const std::uint8_t> data;
-        if (store) {
+        int fd = store ? store->sendableFd() : -1;
+        if (fd >= 0) {
+            // sent from the page cache by sendRaw
+        } else if (store) {
             if (!store->read(storeOffset + off, {io_.data() + used, size})) {
                 readFailed = true;
                 break;
@@ -164,6 +167,8 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
         d.bufferOffset = off;
         headers[queued] = buildDataIn(d);
         batch[queued] = {&headers[queued], data, d.hasStatus};
+        if (fd >= 0)
+            batch[queued].setFile(fd, storeOffset + off, size);
         ++queued;
     }
     if (!flush())

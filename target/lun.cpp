@@ -117,6 +117,7 @@ public:
     std::string describe() const override {
         return "file " + path_ + " " + std::to_string(size_) + " bytes";
     }
+    int sendableFd() const override { return fd_; }
 
 private:
     int fd_;

@@ -23,6 +23,9 @@ public:
     virtual bool write(std::uint64_t offset, std::span<const std::uint8_t> in) = 0;
     virtual bool flush() = 0;
     virtual std::string describe() const = 0;
+    // A descriptor whose bytes at the store's offsets a socket may send straight from the page
+    // cache (sendfile), or -1 when the store must be read into memory first.
+    virtual int sendableFd() const { return -1; }
 };
 
 // "64M", "1G", "512K", "1048576" (bytes; K/M/G/T are powers of 1024, an optional "iB" or "B"

@@ -2,8 +2,12 @@
 // initiator sends, byte for byte where it matters, and where the target's answers land.
 #include "flow_fixture.h"
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <unistd.h>
 
 using namespace systest;
 
@@ -81,22 +85,41 @@ TEST_F(FlowTest, DataInLandsAtItsOffsetsWhateverItsOrderSizeOrExcess) {
         {"a PDU past the buffer", true, {4096}, false, 100},
         {"a PDU of 0x012345 bytes", true, {0x12345}, false, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        tgt::TargetConfig config;
-        config.statusInDataIn = c.statusInDataIn;
-        config.faults.dataInSizes = c.sizes;
-        config.faults.dataInReversed = c.reversed;
-        config.faults.dataInPastEnd = c.pastEnd;
-        start(config);
-        std::vector<uint8_t> bytes = pattern(81920, 9);
-        ASSERT_TRUE(target().lun(0)->write(512, bytes));
-        Io& rd = read10(1, 160);
-        ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
-        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), rd.buffer.begin()));
-        EXPECT_TRUE(rd.guardIntact());
-        EXPECT_EQ(run(tur(), ISCSI_DIR_NONE), 0) << "the stream stays in step";
+    // A file LUN's data leaves from the page cache, a memory LUN's from a buffer: both ways.
+    std::string file = testing::TempDir() + "quevi-flow-lun-" + std::to_string(getpid());
+    for (bool fromFile : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (fromFile ? ", file LUN" : ", memory LUN"));
+            tgt::TargetConfig config;
+            if (fromFile) {
+                std::ofstream(file, std::ios::binary | std::ios::trunc).put(0);
+                std::filesystem::resize_file(file, 1 << 20);
+                config.luns = {file};
+            }
+            config.statusInDataIn = c.statusInDataIn;
+            config.faults.dataInSizes = c.sizes;
+            config.faults.dataInReversed = c.reversed;
+            config.faults.dataInPastEnd = c.pastEnd;
+            start(config);
+            std::vector<uint8_t> bytes = pattern(81920, 9);
+            ASSERT_TRUE(target().lun(0)->write(512, bytes));
+            Io& rd = read10(1, 160);
+            ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), rd.buffer.begin()));
+            EXPECT_TRUE(rd.guardIntact());
+            EXPECT_EQ(run(tur(), ISCSI_DIR_NONE), 0) << "the stream stays in step";
+        }
     }
+    // A file shrunk under the target: what lies past its end reads as zeros, in step.
+    std::filesystem::resize_file(file, 512 + 4096);
+    Io& rd = read10(1, 160);
+    ASSERT_EQ(run(rd, ISCSI_DIR_READ), 0);
+    std::vector<uint8_t> bytes = pattern(81920, 9);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, rd.buffer.begin()));
+    EXPECT_TRUE(std::all_of(rd.buffer.begin() + 4096, rd.buffer.begin() + 81920,
+                            [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(run(tur(), ISCSI_DIR_NONE), 0) << "the stream stays in step";
+    std::filesystem::remove(file);
 }
 
 // Answers scripted byte by byte: segments that do not fit, sense rules, the response that ends
