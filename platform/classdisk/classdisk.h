@@ -41,7 +41,7 @@ constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = static_cast<NTSTATUS>(0xC0000185);
 
 namespace qvdisk {
 
-constexpr ULONG kSlots = 8;                // requests outstanding per disk
+constexpr ULONG kSlots = 32;               // requests outstanding per disk
 constexpr ULONG kBusyRetries = 8;          // after the port's own retries
 constexpr ULONG kBusyDelayMs = 500;        // scaled clock
 constexpr ULONG kAttentionRetries = 4;     // UNIT ATTENTION

@@ -1,10 +1,14 @@
 // Dispatcher events and KeWaitForSingleObject, on the Linux futex.
 //
-// `signalled` is both the state and the futex word. A setter stores 1 and then always issues the
-// futex wake; futex_wait rechecks the word in the kernel under the same lock as the wake, so no
-// wake-up is lost between a waiter's look at the state and its sleep. The wake is unconditional
-// (not skipped when `waiters` reads 0) because the driver re-initialises or zero-fills records
-// that hold events, which would make a waiter count unreliable; `waiters` is kept for diagnosis.
+// `signalled` is both the state and the futex word. A setter that turns it from 0 to 1 then
+// issues the futex wake; futex_wait rechecks the word in the kernel under the same lock as the
+// wake, so no wake-up is lost between a waiter's look at the state and its sleep. A set that finds
+// the word already 1 issues no wake: a waiter sleeps only while the word is 0, so every sleeper
+// went to sleep before the set that made it 1, and that setter's wake reaches it. This keeps the
+// events set once per request (the command queue's, a session's release) from costing a system
+// call each while their thread is busy or nobody waits. The wake does not depend on `waiters`
+// reading 0 because the driver re-initialises or zero-fills records that hold events, which would
+// make a waiter count unreliable; `waiters` is kept for diagnosis.
 // A synchronization event is consumed by the one waiter whose compare-and-swap takes it from 1
 // to 0; a woken waiter that loses that race simply waits again. Sets that arrive while the event
 // is already signalled merge into one, as for any event.
@@ -83,7 +87,9 @@ LONG KeSetEvent(PKEVENT Event, LONG, BOOLEAN) {
     // (one on its stack) at once. The wake only names the word's address.
     int wake = Event->type == SynchronizationEvent ? 1 : INT_MAX;
     uint32_t previous = Event->signalled.exchange(1);
-    futexWake(&Event->signalled, wake);
+    if (previous == 0) {
+        futexWake(&Event->signalled, wake);
+    }
     return static_cast<LONG>(previous);
 }
 

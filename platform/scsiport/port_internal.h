@@ -33,12 +33,19 @@ struct SCSI_PORT_DEVICE_EXTENSION {
     SCSI_PORT* Port;
 };
 
+// Units with a NextLuRequest noted that the port keeps by name until it takes them in.
+constexpr ULONG SCSI_PORT_READY_LISTED = 8;
+
 // One adapter.
 // Fixed after ScsiPortInitialize: DriverObject, DeviceObject, Locks, Hw, Config, ExtensionBlock,
 // HwDeviceExtension, Lus (the array), LuCount, NumberOfBuses, NumberOfTargets.
-// Guarded by SpinLock: the units' queues and active lists, AdapterReady, NextLuScan, DoneHead/Tail.
+// Guarded by SpinLock: the units' queues and active lists, QueuedCount, AdapterReady, NextLuScan,
+// DoneHead/Tail.
 // Guarded by InterruptSpinLock ("interrupt data", what notifications write): CompletedHead/Tail,
-// NextRequestPending, ReadyPendingCount, TimerRoutine, Initializing.
+// NextRequestPending, ReadyPendingCount, ReadyPendingUnits, TimerRoutine, Initializing.
+// Invariants: QueuedCount is the number of requests in all the units' queues; the first
+// ReadyPendingCount entries of ReadyPendingUnits (while it is at most SCSI_PORT_READY_LISTED) name
+// the units whose ReadyPending is set, so a request's path never scans every unit.
 struct SCSI_PORT {
     PDRIVER_OBJECT DriverObject;
     PDEVICE_OBJECT DeviceObject;
@@ -54,6 +61,7 @@ struct SCSI_PORT {
 
     BOOLEAN AdapterReady;
     ULONG NextLuScan;
+    ULONG QueuedCount;
     SCSI_PORT_REQUEST* DoneHead;
     SCSI_PORT_REQUEST* DoneTail;
 
@@ -61,6 +69,7 @@ struct SCSI_PORT {
     SCSI_PORT_REQUEST* CompletedTail;
     BOOLEAN NextRequestPending;
     ULONG ReadyPendingCount;
+    ULONG ReadyPendingUnits[SCSI_PORT_READY_LISTED]; // beyond that many, all units are looked at
     PHW_TIMER TimerRoutine;
     BOOLEAN Initializing;
     ULONG InitialTimerMicroseconds; // a timer requested during initialisation, armed after it

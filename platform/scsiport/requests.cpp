@@ -86,8 +86,9 @@ void unlinkActive(SCSI_PORT_LU& lu, SCSI_PORT_REQUEST* r) {
     lu.ActiveCount--;
 }
 
-void pushQueue(SCSI_PORT_LU& lu, SCSI_PORT_REQUEST* r, bool atHead) {
+void pushQueue(SCSI_PORT* port, SCSI_PORT_LU& lu, SCSI_PORT_REQUEST* r, bool atHead) {
     r->State = SCSI_REQUEST_QUEUED;
+    port->QueuedCount++;
     if (atHead) {
         r->Link = lu.QueueHead;
         lu.QueueHead = r;
@@ -105,8 +106,9 @@ void pushQueue(SCSI_PORT_LU& lu, SCSI_PORT_REQUEST* r, bool atHead) {
     lu.QueueTail = r;
 }
 
-SCSI_PORT_REQUEST* popQueue(SCSI_PORT_LU& lu) {
+SCSI_PORT_REQUEST* popQueue(SCSI_PORT* port, SCSI_PORT_LU& lu) {
     SCSI_PORT_REQUEST* r = lu.QueueHead;
+    port->QueuedCount--;
     lu.QueueHead = r->Link;
     if (lu.QueueHead == nullptr) {
         lu.QueueTail = nullptr;
@@ -167,10 +169,13 @@ void takeInterruptData(SCSI_PORT* port) {
         port->AdapterReady = TRUE;
     }
     if (port->ReadyPendingCount != 0) {
-        for (ULONG i = 0; i < port->LuCount; i++) {
-            if (port->Lus[i].ReadyPending) {
-                port->Lus[i].ReadyPending = FALSE;
-                port->Lus[i].Ready = TRUE;
+        bool listed = port->ReadyPendingCount <= SCSI_PORT_READY_LISTED;
+        ULONG count = listed ? port->ReadyPendingCount : port->LuCount;
+        for (ULONG n = 0; n < count; n++) {
+            SCSI_PORT_LU& lu = port->Lus[listed ? port->ReadyPendingUnits[n] : n];
+            if (lu.ReadyPending) {
+                lu.ReadyPending = FALSE;
+                lu.Ready = TRUE;
             }
         }
         port->ReadyPendingCount = 0;
@@ -193,7 +198,7 @@ void takeInterruptData(SCSI_PORT* port) {
             r->BusyRetries++;
             port->BusyRetries++;
             r->NotBefore = systemTime() + static_cast<LONGLONG>(kBusyDelayMs) * kUnitsPerMs;
-            pushQueue(lu, r, true);
+            pushQueue(port, lu, r, true);
         } else {
             appendDone(port, r);
         }
@@ -232,7 +237,7 @@ void startRequest(SCSI_PORT* port, SCSI_PORT_REQUEST* r) {
 // Starts waiting requests while the miniport is ready for them. SpinLock held.
 void startNext(SCSI_PORT* port) {
     LONGLONG now = 0;
-    while (port->AdapterReady && !port->Stopping.load()) {
+    while (port->AdapterReady && port->QueuedCount != 0 && !port->Stopping.load()) {
         ULONG chosen = port->LuCount;
         for (ULONG i = 0; i < port->LuCount && chosen == port->LuCount; i++) {
             if (port->Lus[i].Ready && startable(port->Lus[i], now)) {
@@ -252,7 +257,7 @@ void startNext(SCSI_PORT* port) {
         port->AdapterReady = FALSE;
         lu.Ready = FALSE;
         port->NextLuScan = (chosen + 1) % port->LuCount;
-        startRequest(port, popQueue(lu));
+        startRequest(port, popQueue(port, lu));
     }
 }
 
@@ -338,7 +343,7 @@ void flushQueues(SCSI_PORT* port, UCHAR srbStatus) {
     for (ULONG i = 0; i < port->LuCount; i++) {
         SCSI_PORT_LU& lu = port->Lus[i];
         while (lu.QueueHead != nullptr) {
-            SCSI_PORT_REQUEST* r = popQueue(lu);
+            SCSI_PORT_REQUEST* r = popQueue(port, lu);
             r->Srb.SrbStatus = srbStatus;
             appendDone(port, r);
         }
@@ -453,9 +458,13 @@ void ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType, PVOID HwDevic
         port->NextRequestPending = TRUE;
         if (path < port->NumberOfBuses && target < port->NumberOfTargets &&
             lun < SCSI_MAXIMUM_LOGICAL_UNITS) {
-            SCSI_PORT_LU& lu = port->Lus[luIndex(port, path, target, lun)];
+            ULONG index = luIndex(port, path, target, lun);
+            SCSI_PORT_LU& lu = port->Lus[index];
             if (!lu.ReadyPending) {
                 lu.ReadyPending = TRUE;
+                if (port->ReadyPendingCount < SCSI_PORT_READY_LISTED) {
+                    port->ReadyPendingUnits[port->ReadyPendingCount] = index;
+                }
                 port->ReadyPendingCount++;
             }
         }
@@ -570,7 +579,7 @@ void submit(SCSI_PORT* port, SCSI_PORT_REQUEST* request) {
         if (srb->Function == SRB_FUNCTION_IO_CONTROL) {
             startRequest(port, request);
         } else {
-            pushQueue(port->Lus[request->LuIndex], request, false);
+            pushQueue(port, port->Lus[request->LuIndex], request, false);
         }
         startNext(port);
     }

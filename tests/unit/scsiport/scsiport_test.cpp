@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace porttest {
@@ -60,6 +61,48 @@ TEST_F(PortTest, NothingStartsBeforeTheNextRequestIndicationExceptControlRequest
     EXPECT_EQ(a.r.Srb.SrbStatus, SRB_STATUS_ABORTED);
     EXPECT_EQ(b.r.Srb.SrbStatus, SRB_STATUS_ABORTED);
     EXPECT_EQ(c.r.Srb.SrbStatus, SRB_STATUS_SUCCESS);
+}
+
+// NextLuRequest lets its unit's next request go first, however many units indicated it at once
+// (the port names up to eight of them and looks at every unit beyond that).
+TEST_F(PortTest, ANextLuRequestUnitGoesFirstAmongManyIndications) {
+    control().withholdNext = true;
+    control().hold = true;
+    std::vector<std::unique_ptr<Request>> requests;
+    auto submit = [&](UCHAR path, UCHAR lun) {
+        requests.push_back(std::make_unique<Request>(SCSIOP_TEST_UNIT_READY, path, lun));
+        SCSI_PORT_REQUEST& r = requests.back()->r;
+        KeInitializeEvent(&r.Done, NotificationEvent, FALSE);
+        r.Completion = [](SCSI_PORT_REQUEST* q) { KeSetEvent(&q->Done, 0, FALSE); };
+        qvport::submit(port, &r);
+    };
+    submit(0, 0); // started at once; the rest wait for an indication
+    for (UCHAR lun = 1; lun < 8; lun++) {
+        submit(0, lun);
+    }
+    submit(1, 0);
+    ASSERT_EQ(control().starts, 1);
+    underPortLocks(port, [] {
+        // Eight units with nothing waiting, then bus 1 LUN 0, which has a request waiting.
+        ScsiPortNotification(NextLuRequest, extension(), 0, 0, 0);
+        for (int lun = 1; lun < 8; lun++) {
+            ScsiPortNotification(NextLuRequest, extension(), 1, 0, lun);
+        }
+        ScsiPortNotification(NextLuRequest, extension(), 1, 0, 0);
+    });
+    ASSERT_EQ(control().starts, 2);
+    {
+        std::lock_guard<std::mutex> guard(control().mutex);
+        EXPECT_EQ(control().started[1]->PathId, 1);
+        EXPECT_EQ(control().started[1]->Lun, 0);
+    }
+    control().hold = false;
+    control().withholdNext = false;
+    underPortLocks(
+        port, [] { ScsiPortCompleteRequest(extension(), 0xFF, 0xFF, 0xFF, SRB_STATUS_ABORTED); });
+    for (auto& r : requests) {
+        EXPECT_TRUE(qvport::waitFor(&r->r, 5));
+    }
 }
 
 TEST_F(PortTest, BusyIsGivenBackToTheMiniportABoundedNumberOfTimes) {
