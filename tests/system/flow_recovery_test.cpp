@@ -289,11 +289,15 @@ TEST_F(FlowTest, RejectsLogoutsAndUnexpectedOpcodesEndTheLoopOnlyWhenTheyMust) {
 
 TEST_F(FlowTest, TextExchangesUseOnlyConnectionsInFullOperationAndKeepTheSessionAlive) {
     start();
-    // No connection in full operation (dropped, not yet back): nothing is sent.
+    // No connection in full operation (dropped, its reconnections refused): nothing is sent.
+    tgt::Faults refuse;
+    refuse.loginStatus = 0x02;
+    target().setFaults(refuse);
     ASSERT_TRUE(target().dropConnection(0));
     ASSERT_TRUE(eventually([&] { return session_->numActiveConnections == 0; }));
     char buffer[64] = "SendTargets=All;";
     EXPECT_EQ(iscsiCoreSendReceiveTextBuffer(0, buffer, 16, sizeof buffer), -1);
+    target().setFaults({});
     ASSERT_TRUE(reconnectByWork());
 
     // An exchange the target never answers holds the session; its deletion ends the exchange
