@@ -139,6 +139,9 @@ struct ISCSI_SESSION {
     ISCSI_QUEUE rttQ; // ISCSI_RTT waiting to be served
     KEVENT cmdQEvent; // wakes the command queue thread (auto-reset)
     KEVENT exitEvent; // signalled by the session's threads as they end during deletion
+    // Signalled when a connection marked reconnectWanted leaves activeConnections, and when the
+    // deletion begins: what a reconnection thread waits for before it connects (auto-reset).
+    KEVENT droppedEvent;
     Shared<ULONG> cmdQThread;
     ISCSI_TABLE pendCmdTable; // commands sent, awaiting response
     ISCSI_TABLE taskManTable; // task-management requests sent, awaiting response
@@ -166,6 +169,11 @@ struct ISCSI_SESSION {
     // longest wait asked for. Both guarded by `lock`.
     UCHAR reconnectAsked;
     ULONG reconnectDelay;
+    // Set when the session's last active connection ends while the session is neither being
+    // deleted nor ended, with cmdQEvent signalled; the command queue thread clears it as it takes
+    // it as the sign to reconnect at once and, while the attempts fail, again after growing
+    // pauses until a connection is active. Guarded by `lock`.
+    UCHAR connectionsLost;
     // What the senders use of opParams, published together: ImmediateData in bit 31, the bytes of
     // one data segment (DataPDULength x 512, at least 512, below 2^24) in the low 24 bits.
     Shared<ULONG> dataPathParams;
@@ -367,13 +375,14 @@ inline ULONG iscsiConnectionCount(const ISCSI_SESSION* session) {
 // the entries stay contiguous. Called with the session lock held.
 void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
 // Takes a connection out of its session as its receive thread ends: completes what was in
-// flight on it, makes it idle, clears SESSION_RESETTING with the last one, and wakes a waiting
-// deletion.
+// flight on it, makes it idle, clears SESSION_RESETTING with the last one, wakes a waiting
+// deletion, and with the last one wakes the command queue thread to reconnect (connectionsLost).
 void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection);
 // Ends a connection attempt of the session: clears SESSION_CONNECTING and wakes a waiting
-// deletion, or, when a reconnection was asked for meanwhile (reconnectAsked), hands the bit on to
-// a reconnection thread. Returns numActiveConnections, read before the lock is released, since
-// once the bit is clear a waiting deletion may free the session.
+// deletion and the command queue thread (which paces the next attempt), or, when a reconnection was
+// asked for meanwhile (reconnectAsked), hands the bit on to a reconnection thread. Returns
+// numActiveConnections, read before the lock is released, since once the bit is clear a waiting
+// deletion may free the session.
 int iscsiEndConnecting(ISCSI_SESSION* session);
 // Starts a reconnection thread for a session whose SESSION_CONNECTING the caller holds: it waits
 // until no connection marked reconnectWanted is active, then delaySeconds, then brings up the idle

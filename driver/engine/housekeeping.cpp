@@ -51,7 +51,8 @@ bool droppedActiveLocked(ISCSI_SESSION* session) {
     return false;
 }
 
-// Sleeps for a tenth of a second of the kernel clock; false when the session is being deleted.
+// Sleeps for a tenth of a second of the kernel clock (the wait the target asked for, in steps);
+// false when the session is being deleted.
 bool pause(ISCSI_SESSION* session) {
     LARGE_INTEGER interval;
     interval.QuadPart = -1000000;
@@ -66,14 +67,16 @@ void reconnectThread(PVOID context) {
     auto* work = static_cast<ISCSI_RECONNECT*>(context);
     ISCSI_SESSION* session = work->session;
     bool go = true;
-    // The receive threads end once their reads fail, which the breaks made certain.
+    // The receive threads end once their reads fail, which the breaks made certain; each one
+    // that leaves, and the deletion, signal droppedEvent.
     for (;;) {
         KIRQL old = iscsiLockSession(session);
         bool waiting = droppedActiveLocked(session);
         iscsiUnlockSession(session, old);
-        if (!waiting || !(go = pause(session))) {
+        if (!waiting || !(go = (session->flags & SESSION_DELETING) == 0)) {
             break;
         }
+        (void)KeWaitForSingleObject(&session->droppedEvent, Executive, KernelMode, FALSE, nullptr);
     }
     for (ULONG tenths = 0; go && tenths < work->delaySeconds * 10; tenths++) {
         go = pause(session);

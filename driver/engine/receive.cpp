@@ -79,7 +79,10 @@ void iscsiRemoveActiveConnectionLocked(ISCSI_SESSION* session, ISCSI_CONNECTION*
     ULONG n = session->numActiveConnections;
     for (ULONG i = 0; i < n; i++) {
         if (session->activeConnections[i] == connection) {
-            connection->reconnectWanted = 0;
+            if (connection->reconnectWanted) {
+                connection->reconnectWanted = 0;
+                KeSetEvent(&session->droppedEvent, 0, FALSE);
+            }
             session->activeConnections[i] = session->activeConnections[n - 1];
             session->activeConnections[n - 1] = nullptr;
             --session->numActiveConnections;
@@ -114,6 +117,12 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     iscsiRemoveActiveConnectionLocked(session, connection);
     if (session->numActiveConnections == 0) {
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+        // The session reconnects at once rather than when new work happens to wake its command
+        // queue thread: requests waiting to be retried resume as soon as it has logged in.
+        if ((session->flags & (SESSION_DELETING | SESSION_ENDED)) == 0) {
+            session->connectionsLost = 1;
+            KeSetEvent(&session->cmdQEvent, 0, FALSE);
+        }
     }
     if (session->flags & SESSION_DELETING) {
         KeSetEvent(&session->exitEvent, 0, FALSE);

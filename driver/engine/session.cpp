@@ -208,6 +208,7 @@ void initSessionSync(ISCSI_SESSION* session) {
     KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
     KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->droppedEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
     iscsiQueueInit(&session->cmdQ, "cmdQ");
     iscsiQueueInit(&session->tmQ, "tmQ");
@@ -271,6 +272,7 @@ void freeSessionResources(ISCSI_SESSION* session) {
     KIRQL old = iscsiLockSession(session);
     session->flags |= SESSION_DELETING;
     KeSetEvent(&session->cmdQEvent, 0, FALSE);
+    KeSetEvent(&session->droppedEvent, 0, FALSE);
     // Creation may still be starting the command queue thread, so both are waited for together.
     while (session->cmdQThread != 0 || (session->flags & (SESSION_CONNECTING | SESSION_CREATING))) {
         iscsiUnlockSession(session, old);
@@ -310,6 +312,7 @@ void freeSessionResources(ISCSI_SESSION* session) {
     }
     KeClearEvent(&session->cmdQEvent);
     KeClearEvent(&session->exitEvent);
+    KeClearEvent(&session->droppedEvent);
     ExFreePool(session);
 }
 
@@ -336,6 +339,7 @@ void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
     if (noneActive) {
         old = iscsiLockSession(session);
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+        KeSetEvent(&session->cmdQEvent, 0, FALSE); // a reconnection it held back may go now
         iscsiUnlockSession(session, old);
     }
 }
@@ -400,6 +404,11 @@ int iscsiEndConnecting(ISCSI_SESSION* session) {
         session->flags &= static_cast<USHORT>(~SESSION_CONNECTING);
         if (session->flags & SESSION_DELETING) {
             KeSetEvent(&session->exitEvent, 0, FALSE);
+        }
+        // The command queue thread learns at once how the attempt went. Not during creation
+        // (no thread yet): whoever created the session reads that outcome undisturbed.
+        if (session->cmdQThread != 0) {
+            KeSetEvent(&session->cmdQEvent, 0, FALSE);
         }
     }
     int active = static_cast<int>(session->numActiveConnections.get());

@@ -95,8 +95,8 @@ int iscsiOSmakeConnection(ULONG ipAddress, USHORT port, PISCSI_SOCK pSock) {
     (void)tDisassociateRemoteWithLocal(pSock);
     (void)tCloseRemoteEndpoint(pSock);
     (void)tCloseLocalEndpoint(pSock);
-    Debug(DBG_ERROR, "iscsiOSmakeConnection: delaying for 3 seconds after failed reconnect\n");
-    iscsiOSdelayThread(TCP_RECONNECT_DELAY_SECONDS);
+    // No pause here: the caller that tries again paces its attempts (the command queue thread
+    // backs off up to three seconds), and one that gives up is not held back.
     return status;
 }
 

@@ -49,7 +49,6 @@ constexpr ULONG ISCSI_READ2_TIMEOUT_MS = 7000;
 
 // Time limits, in seconds of the kernel clock (scaled in tests).
 constexpr ULONG TCP_CONNECT_SECONDS = 3;
-constexpr ULONG TCP_RECONNECT_DELAY_SECONDS = 3;
 constexpr ULONG TCP_SEND_SECONDS = 6;
 constexpr ULONG TCP_CANCEL_SECONDS = 2;
 constexpr ULONG TCP_EXIT_WAIT_SECONDS = 1;

@@ -70,9 +70,13 @@ struct SCSI_PORT_ACCOUNTING {
 
 namespace qvport {
 
-// A BUSY request is given back to the miniport after kBusyDelayMs (scaled clock), at most
-// kBusyRetries times; then its submitter sees BUSY.
-constexpr ULONG kBusyRetries = 20;
+// A BUSY request is given back to the miniport at most kBusyRetries times, then its submitter sees
+// BUSY. The pause before each retry starts at kBusyFirstDelayMs and doubles up to kBusyDelayMs
+// (scaled clock): a miniport that is busy only for a moment (a connection being made again) gets
+// the request back at once, one that stays busy is asked about as often as before, and all the
+// retries together still span about five seconds.
+constexpr ULONG kBusyRetries = 24;
+constexpr ULONG kBusyFirstDelayMs = 10;
 constexpr ULONG kBusyDelayMs = 250;
 // Request time-outs are looked at on this tick.
 constexpr ULONG kTickMs = 250;

@@ -135,6 +135,15 @@ bool startable(const SCSI_PORT_LU& lu, LONGLONG& now) {
     return true;
 }
 
+// The pause before a BUSY request's retry after `retries` earlier ones: doubling from the first.
+ULONG busyDelayMs(ULONG retries) {
+    ULONG delay = kBusyFirstDelayMs;
+    for (ULONG i = 0; i < retries && delay < kBusyDelayMs; i++) {
+        delay *= 2;
+    }
+    return delay < kBusyDelayMs ? delay : kBusyDelayMs;
+}
+
 // Notes a completion by the miniport. Called with InterruptSpinLock held.
 void completeOne(SCSI_PORT* port, PSCSI_REQUEST_BLOCK srb) {
     auto* r = srb != nullptr ? static_cast<SCSI_PORT_REQUEST*>(srb->OriginalRequest) : nullptr;
@@ -195,9 +204,10 @@ void takeInterruptData(SCSI_PORT* port) {
         }
         if (scsi && SRB_STATUS(r->Srb.SrbStatus) == SRB_STATUS_BUSY &&
             r->BusyRetries < kBusyRetries && !port->Stopping.load()) {
+            r->NotBefore =
+                systemTime() + static_cast<LONGLONG>(busyDelayMs(r->BusyRetries)) * kUnitsPerMs;
             r->BusyRetries++;
             port->BusyRetries++;
-            r->NotBefore = systemTime() + static_cast<LONGLONG>(kBusyDelayMs) * kUnitsPerMs;
             pushQueue(port, lu, r, true);
         } else {
             appendDone(port, r);

@@ -140,24 +140,40 @@ TEST_F(ConnectionsTest, SecondOfThreeCannotConnectAndTheOthersServe) {
     EXPECT_EQ(target().sessionCount(), 1u);
 }
 
-TEST_F(ConnectionsTest, SessionReconnectsAfterTheTargetDropsEveryConnection) {
+TEST_F(ConnectionsTest, SessionReconnectsByItselfAfterTheTargetDropsEveryConnection) {
     startTarget();
     ULONG h = createSession(2);
     ISCSI_SESSION* s = getSessionStruct(h);
     ASSERT_EQ(s->numActiveConnections, 2u);
     target().dropConnection(0);
     target().dropConnection(1);
-    // Both receive threads end; the connection states are not looked at here, since a command
-    // thread that has not yet made its first pass reconnects at once.
-    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
-
-    wake(s); // new work makes the command thread reconnect
+    // The last receive thread to end wakes the command thread, which reconnects without waiting
+    // for new work.
+    ASSERT_TRUE(eventually([&] { return target().connectionCount() == 4; }));
     ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 2; }));
     ASSERT_TRUE(eventually([&] { return (s->flags & SESSION_CONNECTING) == 0; }));
     EXPECT_EQ(target().connectionCount(), 4u);
     auto relogin = sent(2)[0].header;
     EXPECT_EQ(getBe16(relogin, 14), 0) << "a reconnection is a leading login again";
     EXPECT_NE(s->tsid, 0);
+}
+
+TEST_F(ConnectionsTest, AFailedReconnectionIsTriedAgainWithoutNewWorkUntilOneLogsIn) {
+    startTarget();
+    ULONG h = createSession(1);
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    tgt::Faults refuse;
+    refuse.loginStatus = 0x02;
+    target().setFaults(refuse);
+    target().dropConnection(0);
+    // Attempt after attempt is refused (the pauses between them grow); nothing wakes the command
+    // thread but its own pacing.
+    ASSERT_TRUE(target().waitForConnections(4, 10s));
+    EXPECT_EQ(s->numActiveConnections, 0u);
+    target().setFaults({});
+    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 1; }));
+    EXPECT_TRUE(eventually([&] { return (s->flags & SESSION_CONNECTING) == 0; }));
 }
 
 TEST_F(ConnectionsTest, DeletingASessionBreaksItsConnectionsAndEndsItsThreads) {
@@ -176,8 +192,10 @@ TEST_F(ConnectionsTest, ResetOfActiveConnectionsHoldsResettingUntilTheyEnd) {
     ISCSI_SESSION* s = getSessionStruct(h);
     ASSERT_EQ(s->numActiveConnections, 2u);
     breakTcpConnectionsAndEmptyQs(s);
-    ASSERT_TRUE(eventually([&] { return s->numActiveConnections == 0; }));
-    EXPECT_EQ(s->flags & SESSION_RESETTING, 0) << "cleared by the last receive thread";
+    // Cleared by the last receive thread, which then has the session reconnect.
+    ASSERT_TRUE(eventually([&] { return (s->flags & SESSION_RESETTING) == 0; }));
+    ASSERT_TRUE(eventually([&] { return target().connectionCount() == 4; }));
+    EXPECT_TRUE(eventually([&] { return s->numActiveConnections == 2; }));
 }
 
 TEST_F(ConnectionsTest, SameTargetConfiguredAgainBindsToTheSession) {

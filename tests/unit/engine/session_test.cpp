@@ -295,6 +295,30 @@ TEST_F(SessionTest, CommandThreadReconnectsWhenWokenWithoutConnections) {
     EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
 }
 
+// After an asynchronous message the reconnection waits while the dropped connection is still
+// active, and goes on as soon as its receive thread has taken it out.
+TEST_F(SessionTest, AReconnectionWaitsForTheDroppedConnectionAndGoesOnWhenItLeaves) {
+    doubles().connectOnMake = 1;
+    ULONG h = createSession();
+    ISCSI_SESSION* s = getSessionStruct(h);
+    ASSERT_EQ(s->numActiveConnections, 1u);
+    ISCSI_CONNECTION* c = s->activeConnections[0];
+    int calls = doubles().makeConnectionsCalls;
+    KIRQL old = iscsiLockSession(s);
+    c->reconnectWanted = 1;
+    s->flags |= SESSION_CONNECTING;
+    iscsiUnlockSession(s, old);
+    iscsiStartReconnectThread(s, 0);
+    ASSERT_TRUE(waitFor([&] { return s->droppedEvent.waiters.load() != 0; }));
+    EXPECT_EQ(doubles().makeConnectionsCalls, calls);
+    (void)iscsiOSbreakConnection(c->pSock); // its receive thread ends and takes it out
+    EXPECT_TRUE(waitFor([&] {
+        return doubles().makeConnectionsCalls > calls && s->numActiveConnections == 1 &&
+               (s->flags & SESSION_CONNECTING) == 0;
+    }));
+    EXPECT_EQ(iscsiCoreDeleteSession(h), 0);
+}
+
 // The shutdown's end of a session: like a reset, but the session never connects again, even when
 // its command thread is woken (a reconnection at shutdown would wait for a login nobody answers).
 TEST_F(SessionTest, AnEndedSessionHasItsConnectionsBrokenAndNeverReconnects) {
