@@ -114,6 +114,7 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
     iscsiRemoveActiveConnectionLocked(session, connection);
     if (session->numActiveConnections == 0) {
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+        KeSetEvent(&session->resetDoneEvent, 0, FALSE);
     }
     if (session->flags & SESSION_DELETING) {
         KeSetEvent(&session->exitEvent, 0, FALSE);

@@ -208,6 +208,7 @@ void initSessionSync(ISCSI_SESSION* session) {
     KeInitializeSpinLock(&session->lock, "session lock", SPIN_LOCK_ORDER_ENGINE);
     KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->resetDoneEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
     iscsiQueueInit(&session->cmdQ, "cmdQ");
     iscsiQueueInit(&session->tmQ, "tmQ");
@@ -316,6 +317,7 @@ void freeSessionResources(ISCSI_SESSION* session) {
 void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
     KIRQL old = iscsiLockSession(session);
     session->flags |= SESSION_RESETTING;
+    KeClearEvent(&session->resetDoneEvent);
     iscsiUnlockSession(session, old);
 
     emptySessionQs(session);
@@ -336,6 +338,7 @@ void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
     if (noneActive) {
         old = iscsiLockSession(session);
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
+        KeSetEvent(&session->resetDoneEvent, 0, FALSE);
         iscsiUnlockSession(session, old);
     }
 }
