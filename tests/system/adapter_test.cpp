@@ -331,3 +331,24 @@ TEST_F(AdapterTest, AfterAShutdownRequestEveryRequestIsRefused) {
     EXPECT_EQ(send(req(1, {SCSIOP_TEST_UNIT_READY})), SRB_STATUS_NO_DEVICE);
     EXPECT_EQ(dev()->NumberOfCommandsQueued[1], 0);
 }
+
+TEST_F(AdapterTest, AnswersGivenInStartIoDoNotWaitForTheTimersTick) {
+    // The clock runs slow enough that the timer's 10 ms tick comes only every 10 seconds: an
+    // answer left on CommandsToComplete for the next tick would not be back within the limit.
+    qvk::setTimeScale(1000);
+    load();
+    Req* answered[] = {
+        &req(3, {SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, 36), // refused: the bus is not active
+        &req(8, {SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, 36), // the dummy device's answer
+        &ioctl(3),                                     // a control request with no such code
+    };
+    for (Req* r : answered) {
+        submit(*r);
+        EXPECT_TRUE(finished(*r, 2s)) << "waited for the timer";
+    }
+    dev()->shutdown_reject_commands = 1;
+    Req& refused = req(8, {SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, 36);
+    submit(refused);
+    EXPECT_TRUE(finished(refused, 2s)) << "waited for the timer";
+    qvk::setTimeScale(0.1);
+}

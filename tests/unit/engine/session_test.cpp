@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -197,6 +198,24 @@ TEST_F(SessionTest, BreakWithActiveConnectionsKeepsResettingUntilTheLastThreadEn
     EXPECT_EQ(s->numActiveConnections, 0u);
     EXPECT_EQ(s->flags & SESSION_RESETTING, 0) << "cleared by the last receive thread";
     EXPECT_EQ(s->connections[0].state, CONN_IDLE);
+}
+
+TEST_F(SessionTest, AResetWaitsForTheLastReceiveThreadAndNoLonger) {
+    doubles().connectOnMake = 2;
+    doubles().receiveExitDelayMs = 200;
+    ULONG h = createSession(2);
+    ISCSI_SESSION* s = getSessionStruct(h);
+    doubles().connectOnMake = 0;
+    // The kernel clock runs 100 times slower: a reset that looked at the session again only after
+    // pauses of its own would not be back within the limit.
+    qvk::setTimeScale(100);
+    auto reset = std::async(std::launch::async, [h] { return iscsiCoreResetBus(h, 0, 0); });
+    bool back = reset.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    qvk::setTimeScale(1);
+    EXPECT_TRUE(back) << "the reset went on waiting after the receive threads ended";
+    EXPECT_EQ(reset.get(), TM_RESULT_DONE);
+    EXPECT_EQ(s->numActiveConnections, 0u) << "returned before the receive threads ended";
+    EXPECT_EQ(s->flags & SESSION_RESETTING, 0);
 }
 
 TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {
