@@ -319,6 +319,20 @@ TEST_F(ToolTest, RemovingOneOfTwoBusesOfASessionLeavesTheOtherAnsweringCleanly) 
         << int{status};
 }
 
+TEST_F(ToolTest, ARemovalTakesTheTimeItsWorkTakes) {
+    tgt::Target& t = startTarget();
+    ASSERT_EQ(tool().addTarget(config(&t)).returnCode(), ISCSI_RC_SUCCESS);
+    // The kernel clock runs 20 times slower: a pause of the removal's own, even of a second,
+    // would keep its answer from coming within the limit.
+    qvk::setTimeScale(20);
+    auto removal = std::async(std::launch::async, [&] { return tool().removeTarget(0); });
+    bool back = removal.wait_for(5s) == std::future_status::ready;
+    qvk::setTimeScale(0.1);
+    EXPECT_TRUE(back) << "the removal paused";
+    EXPECT_EQ(removal.get().returnCode, ISCSI_RC_SUCCESS);
+    EXPECT_EQ(tool().addTarget(config(&t)).bus, 0) << "the bus is free again";
+}
+
 // Bus 1 binds to the session that bus 0 is still creating (its login waits in the security step);
 // removing bus 1 deletes that session, which must wait for the creation to end and fail it.
 TEST_F(ToolTest, RemovingABusBoundToASessionStillLoggingInFailsThatAdd) {
