@@ -8,25 +8,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace quevi::tool {
 namespace {
 
 constexpr const char* kParameters = "QueviSCSI\\Parameters";
-
-// Waits until `done` holds, looking every millisecond; false when the limit passed first.
-template <class F>
-bool waitUntil(F done, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // One line on stderr with the counts the end checked, for scripts that check every run (such as
 // scripts/soak), also the runs where nothing went wrong: a missing line means the end never came.
@@ -135,7 +121,8 @@ HostReport Host::stop() {
     // The driver has no unload path; the host ends it as a power-off would. The message handler
     // carries out what was posted before it finishes.
     quevStopDriver();
-    if (!waitUntil([] { return quevDriverStopped() != FALSE; }, options_.wait)) {
+    auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(options_.wait);
+    if (quevWaitDriverStopped(static_cast<ULONG>(bound.count())) == FALSE) {
         problem("the message handler did not finish");
     }
     quevEndDriver();

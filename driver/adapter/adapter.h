@@ -9,6 +9,9 @@
 #include "platform/scsiport/miniport.h"
 
 constexpr ULONG ADAPTER_TIMER_MICROSECONDS = 10000;
+// The timer asked for when a port callback leaves a completion on CommandsToComplete: the
+// smallest interval, so the answer goes back without waiting for the next tick.
+constexpr ULONG ADAPTER_PROMPT_TIMER_MICROSECONDS = 1;
 constexpr ULONG BUSY_COMPLETION_LIMIT = 0x800;
 constexpr ULONG BUSY_TIMER_SECONDS = 0x60;
 constexpr ULONG BUSY_TIMER_STEP_SECONDS = 2;

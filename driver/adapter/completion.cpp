@@ -153,8 +153,9 @@ void initSrbExtension(PSCSI_REQUEST_BLOCK srb) {
 }
 
 // Completes one request: at once from a thread at PASSIVE_LEVEL when it succeeded (taking the
-// port's locks itself), otherwise through CommandsToComplete. Any IRQL up to DISPATCH_LEVEL; called
-// by the engine's threads with no engine lock held, and by the adapter's own handlers.
+// port's locks itself), otherwise through CommandsToComplete. Called at PASSIVE_LEVEL by the
+// engine's threads with no engine lock held and by the message handler, and at DISPATCH_LEVEL only
+// from within the port's callbacks (with the port's locks held) by the adapter's own handlers.
 void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG residual) {
     (void)residual;
     HW_DEVICE_EXTENSION* dev = pMyDevExt;
@@ -189,6 +190,14 @@ void iscsiOScompleteCommand(PSCSI_REQUEST_BLOCK srb, UCHAR scsiStatus, ULONG res
         completeDirect(dev, srb);
     } else {
         completeDeferred(dev, srb);
+        if (raised) {
+            // Raised, the caller is one of the port's callbacks (the adapter answering a request
+            // itself, or refusing it), which hold the port's locks: the timer is asked for at once
+            // rather than left to its next tick, so such an answer takes no idle 10 ms. A BUSY
+            // answer is still paced by the port, which gives it back only after its own delay.
+            ScsiPortNotification(RequestTimerCall, dev, HwScsiTimer,
+                                 ADAPTER_PROMPT_TIMER_MICROSECONDS);
+        }
     }
     Debug(DBG_REQUEST, "iscsiOScompleteCommand: returning from function\n");
 }

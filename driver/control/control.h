@@ -31,7 +31,8 @@ struct WINMSG {
 struct WINMSG_HANDLER_CONTEXT {
     KSPIN_LOCK lock;
     ISCSI_QUEUE msgQ;
-    KEVENT msgEvent; // auto-reset: one signal per posted message and for the exit request
+    KEVENT msgEvent;     // auto-reset: one signal per posted message and for the exit request
+    KEVENT stoppedEvent; // notification: set once the handler thread has finished (or never ran)
     Shared<ULONG> thread;
     Shared<ULONG> flags;
     ULONG resetCounter[WINMSG_BUSES];

@@ -140,7 +140,11 @@ int RemoveTarget(ADD_REMOVE_IOCTL* record) {
         target->SecurityBeginEventHandle = nullptr;
     }
     target->SecurityBeginEvent = nullptr;
-    iscsiOSdelayThread(2);
+    // No pause before the bus is freed: everything that could still signal or wait on its events
+    // has been waited for above, on the real condition (the bus's session thread and those of
+    // adds to the same address have ended, the session's deletion waited for all its threads),
+    // and a verdict the tool sends late is refused once Status is 0 below, or meets events the
+    // bus's next add initialises anew.
     KeClearEvent(&target->SecurityCompleteEvent);
     KeClearEvent(&target->SessionCreatedEvent);
     target->Status = 0;

@@ -10,6 +10,7 @@ int initWinMsgHandler(WINMSG_HANDLER_CONTEXT* context) {
     KeInitializeSpinLock(&context->lock, "winMsgHandler lock", SPIN_LOCK_ORDER_NONE);
     iscsiQueueInit(&context->msgQ, "msgQ");
     KeInitializeEvent(&context->msgEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&context->stoppedEvent, NotificationEvent, FALSE);
     for (ULONG& counter : context->resetCounter) {
         counter = 0;
     }
@@ -17,6 +18,7 @@ int initWinMsgHandler(WINMSG_HANDLER_CONTEXT* context) {
     ULONG thread = iscsiOScreateThread(winMsgHandler, context, 0);
     if (!iscsiOSthreadStarted(thread)) {
         context->thread = 0;
+        KeSetEvent(&context->stoppedEvent, 0, FALSE);
         return ISCSI_FAILURE;
     }
     // The thread only clears this field when it ends, which needs the exit request first.
@@ -85,6 +87,7 @@ void winMsgHandler(PVOID contextArg) {
 
     old = KfAcquireSpinLock(&context->lock);
     context->thread = 0;
+    KeSetEvent(&context->stoppedEvent, 0, FALSE);
     KfReleaseSpinLock(&context->lock, old);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -93,6 +96,9 @@ void quevStopDriver() {
     killWinMsgHandler(&winMsgHandlerContext);
 }
 
-BOOLEAN quevDriverStopped() {
-    return winMsgHandlerContext.thread == 0;
+BOOLEAN quevWaitDriverStopped(ULONG milliseconds) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    return KeWaitForSingleObject(&winMsgHandlerContext.stoppedEvent, Executive, KernelMode, FALSE,
+                                 &timeout) == STATUS_SUCCESS;
 }

@@ -118,7 +118,8 @@ constexpr USHORT SESSION_CREATING = 0x0010;
 
 // One session per target.
 // Guarded by `lock`: cmdSN, expCmdSN, maxCmdSN, each connection's expStatSN, numActiveConnections
-// and activeConnections, flags, cmdQThread, and the signalling of cmdQEvent and exitEvent.
+// and activeConnections, flags, cmdQThread, and the signalling of cmdQEvent, exitEvent and
+// resetDoneEvent.
 // cmdSN, maxCmdSN, numActiveConnections and flags are also read without the lock (window and
 // state checks on the request path and in the command queue thread); so are tsid and
 // numMaxConnections (by the queries, while a reconnection's login may write them).
@@ -142,6 +143,9 @@ struct ISCSI_SESSION {
     // Signalled when a connection marked reconnectWanted leaves activeConnections, and when the
     // deletion begins: what a reconnection thread waits for before it connects (auto-reset).
     KEVENT droppedEvent;
+    // Signalled exactly while SESSION_RESETTING is clear (a notification event set and cleared
+    // with the flag, under `lock`): a reset waits on it for the receive threads to end.
+    KEVENT resetDoneEvent;
     Shared<ULONG> cmdQThread;
     ISCSI_TABLE pendCmdTable; // commands sent, awaiting response
     ISCSI_TABLE taskManTable; // task-management requests sent, awaiting response

@@ -123,6 +123,7 @@ void iscsiConnectionEnded(ISCSI_SESSION* session, ISCSI_CONNECTION* connection) 
             session->connectionsLost = 1;
             KeSetEvent(&session->cmdQEvent, 0, FALSE);
         }
+        KeSetEvent(&session->resetDoneEvent, 0, FALSE);
     }
     if (session->flags & SESSION_DELETING) {
         KeSetEvent(&session->exitEvent, 0, FALSE);

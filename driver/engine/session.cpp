@@ -209,6 +209,7 @@ void initSessionSync(ISCSI_SESSION* session) {
     KeInitializeEvent(&session->cmdQEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->exitEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&session->droppedEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&session->resetDoneEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&session->negotiationLock, SynchronizationEvent, TRUE);
     iscsiQueueInit(&session->cmdQ, "cmdQ");
     iscsiQueueInit(&session->tmQ, "tmQ");
@@ -319,6 +320,7 @@ void freeSessionResources(ISCSI_SESSION* session) {
 void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
     KIRQL old = iscsiLockSession(session);
     session->flags |= SESSION_RESETTING;
+    KeClearEvent(&session->resetDoneEvent);
     iscsiUnlockSession(session, old);
 
     emptySessionQs(session);
@@ -340,6 +342,7 @@ void breakTcpConnectionsAndEmptyQs(ISCSI_SESSION* session) {
         old = iscsiLockSession(session);
         session->flags &= static_cast<USHORT>(~SESSION_RESETTING);
         KeSetEvent(&session->cmdQEvent, 0, FALSE); // a reconnection it held back may go now
+        KeSetEvent(&session->resetDoneEvent, 0, FALSE);
         iscsiUnlockSession(session, old);
     }
 }

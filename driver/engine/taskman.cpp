@@ -18,8 +18,8 @@ namespace {
 constexpr int TM_REF_TAG = 20;
 constexpr int TM_REF_CMDSN = 32;
 constexpr int TM_RESPONSE = 36;
-// How long a reset waits for the session's receive threads to end: 10 seconds.
-constexpr int RESET_WAIT_TENTHS = 100;
+// How long a reset waits at most for the session's receive threads to end.
+constexpr ULONG RESET_WAIT_SECONDS = 10;
 
 // Takes the aborted command out of the table by its tag and completes it as aborted.
 ULONG abortPendingCmd(ISCSI_SESSION* session, ULONG itt) {
@@ -149,14 +149,10 @@ ULONG iscsiCoreResetBus(ULONG handle, ULONG unused1, ULONG unused2) {
     }
     breakTcpConnectionsAndEmptyQs(session);
     // The broken connections' receive threads complete what was in flight on them as they end;
-    // the last one clears SESSION_RESETTING. Waited for (a bounded time), so that the caller may
-    // take it that the engine holds none of the session's requests any more.
-    for (int tenths = 0; (session->flags & SESSION_RESETTING) && tenths < RESET_WAIT_TENTHS;
-         tenths++) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = -1000000;
-        (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
+    // the last one clears SESSION_RESETTING and signals resetDoneEvent. Waited for (a bounded
+    // time), so that the caller may take it that the engine holds none of the session's requests
+    // any more; the wait ends as soon as the last one has ended.
+    (void)iscsiOSlimitsleep(&session->resetDoneEvent, RESET_WAIT_SECONDS);
     iscsiReleaseSession(session);
     return TM_RESULT_DONE;
 }

@@ -158,6 +158,9 @@ void tIoLeave(ISCSI_SOCK* pSock, int role) {
     tLockState(pSock);
     int fd = pSock->ioFd[role];
     pSock->ioFd[role] = -1;
+    // Read under the lock: a break that found this read or write registered set the flag before
+    // it looked, so it is seen here and the break's wait ends as this one leaves.
+    bool breaking = pSock->readWriteMustExit != 0;
     bool release = false;
     // A socket closed while in use is released by its last user.
     for (int& pending : pSock->closePending) {
@@ -169,6 +172,10 @@ void tIoLeave(ISCSI_SOCK* pSock, int role) {
     tUnlockState(pSock);
     if (release) {
         (void)pSock->tcpDeviceObject->close(fd);
+    }
+    if (breaking) {
+        KeSetEvent(role == TCP_IO_READ ? &pSock->readerExitEvent : &pSock->writerExitEvent, 0,
+                   FALSE);
     }
 }
 

@@ -136,7 +136,6 @@ int readSteps(ISCSI_SOCK* pSock, int fd, UCHAR* buffer, ULONG length, ULONG time
                              "!= STATUS_PENDING\n");
         }
         if (pSock->readWriteMustExit != 0) {
-            KeSetEvent(&pSock->readerExitEvent, 0, FALSE);
             return ISCSI_FAILURE;
         }
         if (status != STATUS_SUCCESS) {
@@ -214,7 +213,6 @@ LONG writeChain(PISCSI_SOCK pSock, const void* header, ULONG headerLength, const
 
     if (pSock->readWriteMustExit != 0) {
         status = ISCSI_FAILURE;
-        KeSetEvent(&pSock->writerExitEvent, 0, FALSE);
     }
     LONG rc = status == STATUS_SUCCESS ? static_cast<LONG>(pSock->sentBytes) : ISCSI_FAILURE;
     Debug(DBG_TRANSFER, "iscsiOSwriteToConnection: returning with rc = %x\n", rc);

@@ -128,9 +128,9 @@ int iscsiOSbreakConnection(PISCSI_SOCK pSock) {
     status = tCloseLocalEndpoint(pSock);
     Debug(DBG_CONTROL, "iscsiOSbreakConnection: tCloseLocalEndpoint returned %x\n", status);
 
-    // Only a read or write still inside the transport is waited for (it sets its exit event as it
-    // gives up); with none registered there is nothing that could set the event, and a wait would
-    // only add its whole bound to every break.
+    // Only a read or write still inside the transport is waited for, until it leaves (tIoLeave
+    // sets its exit event, however the read or write ended); with none registered there is nothing
+    // that could set the event, and a wait would only add its whole bound to every break.
     tLockState(pSock);
     bool reading = pSock->ioFd[TCP_IO_READ] >= 0;
     bool writing = pSock->ioFd[TCP_IO_WRITE] >= 0;

@@ -113,8 +113,8 @@ struct ISCSI_SOCK {
     Shared<UCHAR> sockState;
     // Nonzero: every read and write in progress or to come gives up.
     Shared<UCHAR> readWriteMustExit;
-    KEVENT readerExitEvent;  // set by a read that gave up because of readWriteMustExit
-    KEVENT writerExitEvent;  // set by a write that gave up because of readWriteMustExit
+    KEVENT readerExitEvent;  // set by a read leaving the transport while readWriteMustExit is set
+    KEVENT writerExitEvent;  // set by a write leaving the transport while readWriteMustExit is set
     TCP_REQUEST* receiveIrp; // reused for every receive
     TCP_REQUEST* sendIrp;    // reused for every send
     // Socket used by the read and by the write in progress (index TCP_IO_READ, TCP_IO_WRITE);
@@ -155,7 +155,8 @@ constexpr int TCP_IO_WRITE = 1;
 // descriptor; false, with nothing registered, when the record has no socket or that role is
 // already in progress (callers run at most one read and one write at a time).
 bool tIoEnter(ISCSI_SOCK* pSock, int role, int* fd);
-// Ends the registration; closes the socket if it was closed meanwhile and this was its last user.
+// Ends the registration; closes the socket if it was closed meanwhile and this was its last user,
+// and, while the connection is being broken, sets the role's exit event for the break waiting.
 void tIoLeave(ISCSI_SOCK* pSock, int role);
 
 // The NT status for a socket error number.

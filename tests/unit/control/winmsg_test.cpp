@@ -1,4 +1,5 @@
 // The message handler thread and its queue, with a recording stand-in for the per-message work.
+#include "driver/api/driver.h"
 #include "driver/control/control.h"
 #include "platform/kernel/host.h"
 
@@ -105,7 +106,9 @@ TEST_F(WinMsgTest, QueuedMessagesAreDrainedAfterTheExitRequestAndLaterOnesRefuse
     killWinMsgHandler(&winMsgHandlerContext);
     EXPECT_EQ(sendToWinMsgHandler(&winMsgHandlerContext, WINMSG_QUERY_TARGET, payload(3)), -1)
         << "refused after the exit request; the payload stays the sender's";
+    EXPECT_FALSE(quevWaitDriverStopped(50)) << "not finished while it carries out what was posted";
     KeSetEvent(&gate, 0, FALSE);
+    EXPECT_TRUE(quevWaitDriverStopped(5000));
     ASSERT_TRUE(qvk::waitSystemThreadsQuiet(5s));
     EXPECT_EQ(winMsgHandlerContext.thread, 0u);
     auto h = handledSoFar();
@@ -129,6 +132,7 @@ TEST_F(WinMsgTest, ThreadStartFailureIsReported) {
     qvk::threadFailNext(1);
     EXPECT_EQ(initWinMsgHandler(&winMsgHandlerContext), -1);
     EXPECT_EQ(winMsgHandlerContext.thread, 0u);
+    EXPECT_TRUE(quevWaitDriverStopped(0)) << "a handler that never ran counts as finished";
 }
 
 TEST_F(WinMsgTest, NoMemoryForAMessageIsRefused) {

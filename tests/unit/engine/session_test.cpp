@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -197,6 +198,19 @@ TEST_F(SessionTest, BreakWithActiveConnectionsKeepsResettingUntilTheLastThreadEn
     EXPECT_EQ(s->numActiveConnections, 0u);
     EXPECT_EQ(s->flags & SESSION_RESETTING, 0) << "cleared by the last receive thread";
     EXPECT_EQ(s->connections[0].state, CONN_IDLE);
+}
+
+TEST_F(SessionTest, AResetWaitsForTheLastReceiveThreadAndNoLonger) {
+    doubles().connectOnMake = 2;
+    doubles().receiveExitDelayMs = 200;
+    ULONG h = createSession(2);
+    doubles().connectOnMake = 0;
+    qvk::setTimeScale(100); // a pause of the reset's own, of a tenth of a second, would come late
+    auto reset = std::async(std::launch::async, [h] { return iscsiCoreResetBus(h, 0, 0); });
+    EXPECT_EQ(reset.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    qvk::setTimeScale(1);
+    EXPECT_EQ(reset.get(), TM_RESULT_DONE);
+    EXPECT_EQ(getSessionStruct(h)->numActiveConnections, 0u) << "the receive threads still ran";
 }
 
 TEST_F(SessionTest, EmptyingTheQueuesCompletesEachKindOfRecord) {

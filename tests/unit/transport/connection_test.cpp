@@ -2,6 +2,7 @@
 #include "transport_fixture.h"
 
 #include <arpa/inet.h>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -165,6 +166,18 @@ TEST_F(TransportTest, BreakClosesAbortivelyAndWaitsForNoReadOrWriteThatIsNotTher
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_TRUE(refused);
+}
+
+TEST_F(TransportTest, BreakWaitsForAReadInsideTheTransportUntilItLeaves) {
+    connectNew();
+    int fd = -1; // a read past its last look at the break (its data all received, say)
+    ASSERT_TRUE(tIoEnter(sock_, TCP_IO_READ, &fd));
+    qvk::setTimeScale(30.0); // the break's bound of a second lasts 30
+    auto breaking = std::async(std::launch::async, [&] { return iscsiOSbreakConnection(sock_); });
+    EXPECT_NE(breaking.wait_for(std::chrono::milliseconds(300)), std::future_status::ready);
+    tIoLeave(sock_, TCP_IO_READ);
+    EXPECT_EQ(breaking.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    qvk::setTimeScale(0.01);
 }
 
 TEST_F(TransportTest, BreakingABrokenRecordReturnsAtOnce) {
