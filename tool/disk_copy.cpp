@@ -21,6 +21,10 @@ constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 
 constexpr uint64_t kNotDigested = UINT64_MAX;
+// Chunks beyond the reads in flight that a digesting copy may hold, read but not yet digested:
+// the hashing thread is the copy's slowest part, and with this much ahead of it a moment's
+// stall of the reads (a thread preempted on a busy machine) never leaves it waiting.
+constexpr uint32_t kDigestAhead = 12;
 
 enum class Phase { Free, Reading, Writing, Written };
 
@@ -195,10 +199,11 @@ private:
 class Copier {
 public:
     Copier(const CopyEnd& from, const CopyEnd& to, const CopyOptions& options)
-        : from_(from), to_(to), options_(options), chunks_(options.depth),
-          hasher_(options.depth, &wake_) {
+        : from_(from), to_(to), options_(options),
+          chunks_(options.depth + (options.digest ? kDigestAhead : 0)),
+          hasher_(chunks_.size(), &wake_) {
         KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
-        size_t bytes = static_cast<size_t>(options.chunkBytes) * options.depth;
+        size_t bytes = static_cast<size_t>(options.chunkBytes) * chunks_.size();
         memory_.reset(
             static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
         for (size_t i = 0; i < chunks_.size(); i++) {
@@ -210,8 +215,10 @@ public:
     CopyResult run() {
         auto start = std::chrono::steady_clock::now();
         const uint64_t total = options_.length;
-        const uint64_t depth = chunks_.size();
-        // Sequence numbers of chunks: [head, hashed) are being written, [hashed, tail) read.
+        const uint64_t slots = chunks_.size();
+        const uint64_t depth = options_.depth;
+        // Sequence numbers of chunks: [head, hashed) are being digested or written, [hashed,
+        // tail) read, at most depth of them.
         uint64_t head = 0;
         uint64_t hashed = 0;
         uint64_t tail = 0;
@@ -220,8 +227,8 @@ public:
             bool progressed = false;
             bool stopping =
                 !result_.error.empty() || (options_.stop != nullptr && options_.stop->load());
-            while (!stopping && issued < total && tail - head < depth) {
-                Chunk& c = chunks_[tail++ % depth];
+            while (!stopping && issued < total && tail - head < slots && tail - hashed < depth) {
+                Chunk& c = chunks_[tail++ % slots];
                 c.at = issued;
                 c.length =
                     static_cast<uint32_t>(std::min<uint64_t>(options_.chunkBytes, total - issued));
@@ -236,7 +243,7 @@ public:
             }
             // Reads that finished, in order: hashed, then written.
             while (hashed < tail) {
-                Chunk& c = chunks_[hashed % depth];
+                Chunk& c = chunks_[hashed % slots];
                 if (!c.finished.load(std::memory_order_acquire)) {
                     break;
                 }
@@ -258,7 +265,7 @@ public:
             }
             // Writes that finished, in order: counted and freed.
             while (head < hashed) {
-                Chunk& c = chunks_[head % depth];
+                Chunk& c = chunks_[head % slots];
                 if (c.digest != kNotDigested && c.digest >= hasher_.digested()) {
                     break;
                 }
