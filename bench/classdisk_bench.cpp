@@ -5,11 +5,8 @@
 // (MB/s, or IOPS for 4 KiB, and the CPU time per transfer, min / median / max over the runs).
 //
 //   classdisk_bench [--seconds S] [--runs N] [--pdu UNITS] [--max-transfer BYTES] [--only TEXT]
-#include "driver/adapter/adapter.h"
-#include "driver/control/control.h"
-#include "platform/classdisk/classdisk.h"
-#include "platform/kernel/host.h"
-#include "target/target.h"
+
+#include "bench/disk_stack.h"
 
 #include <algorithm>
 #include <atomic>
@@ -145,32 +142,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "classdisk_bench: %s\n", error.c_str());
         return 1;
     }
-    qvk::registrySetDword("QueviSCSI\\Parameters", "MaximumTransferLength", maxTransfer);
     // The adapter's own limit on a bus's requests in flight (8 unless set) would hold the 4 KiB
     // row at depth 8; at 32 every row runs at its own depth, as engine_bench's do.
-    qvk::registrySetDword("QueviSCSI\\Parameters", "MaximumConcurrency", 32);
-    PDRIVER_OBJECT driver = qvk::createDriverObject("QueviSCSI");
-    UNICODE_STRING path{};
-    if (!NT_SUCCESS(DriverEntry(driver, &path))) {
-        std::fprintf(stderr, "classdisk_bench: the driver did not load\n");
+    CLASS_DISK* disk = bench::attachDisk("classdisk_bench", target, maxTransfer, 32, pduUnits);
+    if (disk == nullptr) {
         return 1;
     }
-    // The target on bus 0, as adding it through the configuration tool leaves it.
-    std::string login = "InitiatorName=iqn.2001-04.org.quevi:bench;TargetName=quevi-target;"
-                        "DataPDULength=" +
-                        std::to_string(pduUnits) + ";";
-    ISCSI_TARGET_ADDRESS address{0x7F000001, target.port()};
-    ULONG handle = iscsiCoreCreateSession(&address, 1, login.c_str(), ULONG(login.size()), 0);
-    pMyDevExt->TargetInfo[0].SessionHandle = LONG(handle);
-    pMyDevExt->TargetActive[0] = 1;
-    SCSI_PORT* port = qvport::portOf(driver);
-    qvport::scanBus(port);
-    qvdisk::DiskDriverEntry();
-    if (handle == ISCSI_NO_SESSION || qvdisk::claimDisks(port) != 1) {
-        std::fprintf(stderr, "classdisk_bench: no disk on the target's bus\n");
-        return 1;
-    }
-    CLASS_DISK* disk = qvdisk::disk(0);
 
     // One session of one connection: the rows engine_bench also has keep its names.
     struct Case {
@@ -205,13 +182,6 @@ int main(int argc, char** argv) {
         std::printf("%-28s %8.0f / %8.0f / %8.0f %s   CPU %6.1f / %6.1f / %6.1f us/cmd\n", c.name,
                     s.min, s.median, s.max, c.iops ? "IOPS" : "MB/s", u.min, u.median, u.max);
     }
-    pMyDevExt->shutdown_in_progress = 1;
-    pMyDevExt->TargetActive[0] = 0;
-    killWinMsgHandler(&winMsgHandlerContext);
-    iscsiCoreCleanupData();
-    target.stop();
-    qvk::waitSystemThreadsQuiet(std::chrono::seconds(20));
-    qvport::stopAllPorts();
-    qvdisk::stopDisks();
+    bench::detachDisk(target);
     return 0;
 }

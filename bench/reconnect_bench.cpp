@@ -9,11 +9,8 @@
 // and the next completion, which needs the reconnection and the login. Each round reads M MiB
 // with and without drops; the extra wall time per drop is (with - without) / drops of the round.
 // Both are printed as min / median / max over all drops and rounds.
-#include "driver/adapter/adapter.h"
-#include "driver/control/control.h"
-#include "platform/classdisk/classdisk.h"
-#include "platform/kernel/host.h"
-#include "target/target.h"
+
+#include "bench/disk_stack.h"
 
 #include <algorithm>
 #include <atomic>
@@ -165,28 +162,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "reconnect_bench: %s\n", error.c_str());
         return 1;
     }
-    qvk::registrySetDword("QueviSCSI\\Parameters", "MaximumTransferLength", bytes);
-    PDRIVER_OBJECT driver = qvk::createDriverObject("QueviSCSI");
-    UNICODE_STRING path{};
-    if (!NT_SUCCESS(DriverEntry(driver, &path))) {
-        std::fprintf(stderr, "reconnect_bench: the driver did not load\n");
+    CLASS_DISK* disk = bench::attachDisk("reconnect_bench", target, bytes, 8, 512);
+    if (disk == nullptr) {
         return 1;
     }
-    // The target on bus 0, as adding it through the configuration tool leaves it.
-    std::string login = "InitiatorName=iqn.2001-04.org.quevi:bench;TargetName=quevi-target;"
-                        "DataPDULength=512;";
-    ISCSI_TARGET_ADDRESS address{0x7F000001, target.port()};
-    ULONG handle = iscsiCoreCreateSession(&address, 1, login.c_str(), ULONG(login.size()), 0);
-    pMyDevExt->TargetInfo[0].SessionHandle = LONG(handle);
-    pMyDevExt->TargetActive[0] = 1;
-    SCSI_PORT* port = qvport::portOf(driver);
-    qvport::scanBus(port);
-    qvdisk::DiskDriverEntry();
-    if (handle == ISCSI_NO_SESSION || qvdisk::claimDisks(port) != 1) {
-        std::fprintf(stderr, "reconnect_bench: no disk on the target's bus\n");
-        return 1;
-    }
-    CLASS_DISK* disk = qvdisk::disk(0);
     readAll(disk, total, bytes, depth); // the target touches its memory once, untimed
 
     std::printf("reads of %llu MiB through the class disk, %u KiB at depth %d, the target closing "
@@ -219,13 +198,6 @@ int main(int argc, char** argv) {
     summary("round without drops", plainSeconds);
     summary("round with drops", dropSeconds);
 
-    pMyDevExt->shutdown_in_progress = 1;
-    pMyDevExt->TargetActive[0] = 0;
-    killWinMsgHandler(&winMsgHandlerContext);
-    iscsiCoreCleanupData();
-    target.stop();
-    qvk::waitSystemThreadsQuiet(std::chrono::seconds(20));
-    qvport::stopAllPorts();
-    qvdisk::stopDisks();
+    bench::detachDisk(target);
     return 0;
 }

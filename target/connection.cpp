@@ -165,6 +165,14 @@ bool awaitRoom(int fd, const std::atomic<bool>& stopping, Deadline deadline) {
     return true;
 }
 
+// After a send that failed: true when it may be tried again (it was interrupted, or the socket
+// had no room and some came before the deadline).
+bool mayRetry(int fd, const std::atomic<bool>& stopping, Deadline deadline) {
+    if (errno == EINTR)
+        return true;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) && awaitRoom(fd, stopping, deadline);
+}
+
 // Sends iov[0, count) whole; `more` tells the socket that further bytes of this batch follow.
 bool sendVectors(int fd, iovec* iov, int count, bool more, const std::atomic<bool>& stopping,
                  Deadline deadline) {
@@ -175,9 +183,7 @@ bool sendVectors(int fd, iovec* iov, int count, bool more, const std::atomic<boo
         msg.msg_iovlen = static_cast<std::size_t>(count - first);
         ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !awaitRoom(fd, stopping, deadline))
+            if (!mayRetry(fd, stopping, deadline))
                 return false;
             continue;
         }
@@ -215,9 +221,7 @@ bool sendFileRange(int fd, int from, std::uint64_t offset, std::uint32_t length,
             }
         }
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !awaitRoom(fd, stopping, deadline))
+            if (!mayRetry(fd, stopping, deadline))
                 return false;
             continue;
         }
