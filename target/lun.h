@@ -1,6 +1,7 @@
 // Logical unit stores: a sparse memory store (64 KiB chunks allocated on their first non-zero
 // write; unwritten regions cost nothing and read as zeros) and a file store read and written in
-// place with pread/pwrite. Block size 512.
+// place with pread/pwrite, whose reads a connection sends from the page cache (sendableFd).
+// Block size 512.
 #pragma once
 
 #include <cstdint>
