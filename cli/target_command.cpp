@@ -163,9 +163,7 @@ bool parseNamedTarget(const std::string& text, target::NamedTarget& out, std::st
         out.luns.push_back(spec);
     if (out.luns.empty() || text.back() == ',' ||
         std::find(out.luns.begin(), out.luns.end(), "") != out.luns.end()) {
-        error = "--target " + out.name +
-                " wants one or more LUNs (a size or a file), comma "
-                "separated, got '" +
+        error = "--target " + out.name + " wants LUNs (sizes or files) separated by commas, got '" +
                 text.substr(eq + 1) + "'";
         return false;
     }

@@ -326,11 +326,11 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         return refuse(kLoginInitiatorError);
     // A name this target serves opens a normal session on it; any other name with "iscsi" in
     // it opens a discovery session, which sees no LUNs.
-    int target = state_.findTarget(targetName);
-    bool discovery = target < 0 && targetName.find("iscsi") != std::string::npos;
-    if (target < 0 && !discovery)
+    int found = state_.findTarget(targetName);
+    bool discovery = found < 0 && targetName.find("iscsi") != std::string::npos;
+    if (found < 0 && !discovery)
         return refuse(kLoginTargetNotFound);
-    std::size_t served = discovery ? 0 : static_cast<std::size_t>(target);
+    std::size_t served = discovery ? 0 : static_cast<std::size_t>(found);
     if (faults_.loginStatus != 0)
         return refuse(faults_.loginStatus);
     std::uint32_t login = state_.logins.fetch_add(1) + 1;

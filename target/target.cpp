@@ -267,9 +267,9 @@ bool Target::start(std::string* error) {
         }
         s.targets.push_back(std::move(served));
         // The answer to SendTargets=All is one text segment, no longer than the target accepts.
-        listed += t.name.size() +
-                  sizeof "TargetName=" + sizeof "TargetAddress=" + sizeof "255.255.255.255:65535" -
-                  1;
+        // Each target adds "TargetName=NAME\0TargetAddress=IP:PORT\0", at most this long.
+        listed +=
+            sizeof "TargetName=" + t.name.size() + sizeof "TargetAddress=255.255.255.255:65535";
         if (listed > kMaxTextLength)
             return fail("the names of all targets together are too long to list in one answer");
     }

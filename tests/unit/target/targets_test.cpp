@@ -99,12 +99,17 @@ TEST_F(Targets, LoginToANameNotServedHereIsRefused) {
     EXPECT_EQ(target->sessionCount(), 0u);
 
     // Targets that cannot be served side by side are refused when the target starts: one name
-    // twice, no name, memory LUNs that fit the machine's memory one by one but not together.
+    // twice, no name, memory LUNs that fit the machine's memory one by one but not together,
+    // names too long together to list in one answer.
     std::string half = std::to_string((machineMemory() / 2 / 512 + 1) * 512);
-    for (auto targets :
-         std::vector<std::vector<NamedTarget>>{{{"disk-a", {"1M"}}, {"disk-a", {"2M"}}},
-                                               {{"", {"1M"}}},
-                                               {{"disk-a", {half}}, {"disk-b", {half}}}}) {
+    std::vector<NamedTarget> many;
+    for (int i = 0; i < 40; ++i)
+        many.push_back({std::to_string(i) + std::string(200, 'x'), {"512"}});
+    std::vector<std::vector<NamedTarget>> refused = {{{"disk-a", {"1M"}}, {"disk-a", {"2M"}}},
+                                                     {{"", {"1M"}}},
+                                                     {{"disk-a", {half}}, {"disk-b", {half}}},
+                                                     many};
+    for (const auto& targets : refused) {
         TargetConfig c;
         c.targets = targets;
         Target t(c);
