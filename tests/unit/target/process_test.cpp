@@ -50,26 +50,6 @@ TEST(TargetProcess, OptionsReachTheTargetAndASignalStopsIt) {
     fclose(c.out);
 }
 
-// --target serves several targets, each with its own LUNs.
-TEST(TargetProcess, SeveralTargetsEachWithItsOwnLuns) {
-    Child c = spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--target", "disk-a=1M,2M",
-                     "--target", "disk-b=512K"});
-    int port = listeningPort(c);
-    ASSERT_GT(port, 0);
-    for (auto [name, lun, bytes] : {std::tuple{"disk-a", 1, 2u << 20}, {"disk-b", 0, 512u << 10}}) {
-        Client cl;
-        ASSERT_TRUE(cl.connect(static_cast<std::uint16_t>(port)));
-        ASSERT_TRUE(cl.login(name));
-        auto r =
-            cl.command(static_cast<std::uint8_t>(lun), {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, true);
-        ASSERT_EQ(r.data.size(), 8u);
-        EXPECT_EQ((getBe32(r.data, 0) + 1) * getBe32(r.data, 4), bytes) << name;
-    }
-    kill(c.pid, SIGTERM);
-    EXPECT_EQ(reap(c.pid, 20), 0);
-    fclose(c.out);
-}
-
 TEST(TargetProcess, BadOptionsExitWithTwo) {
     for (auto args : std::vector<std::vector<std::string>>{
              {QUEVI_BINARY, "target", "--listen", "nowhere"},
