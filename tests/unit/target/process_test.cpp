@@ -59,7 +59,6 @@ TEST(TargetProcess, BadOptionsExitWithTwo) {
              {QUEVI_BINARY, "target", "--target", "disk-a"},
              {QUEVI_BINARY, "target", "--target", "disk-a=1M,"},
              {QUEVI_BINARY, "target", "--target", "disk-a=1M,12X"},
-             {QUEVI_BINARY, "target", "--target", "disk_a=1M"},
              {QUEVI_BINARY, "target", "--target", "disk-a=1M", "--target", "disk-a=2M"},
              {QUEVI_BINARY, "target", "--target", "disk-a=1M", "--lun", "1M"}}) {
         Child c = spawn(args);
