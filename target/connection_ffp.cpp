@@ -135,8 +135,8 @@ bool Connection::handleNopOut(const Header& h) {
     return send(out, std::span<const std::uint8_t>(data).first(n.dataLength), true);
 }
 
-// "IP:port" where this connection reached the target: the listening address, or the local
-// address of the connection when the target listens on every address.
+// "IP:port,1" where this connection reached the target (the listening address, or the local
+// address of the connection when the target listens on every address), in portal group 1.
 std::string Connection::portalAddress() const {
     std::string address = state_.config.address;
     sockaddr_in local{};
@@ -146,7 +146,7 @@ std::string Connection::portalAddress() const {
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
         local.sin_family == AF_INET && ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text))
         address = text;
-    return address + ":" + std::to_string(state_.port);
+    return address + ":" + std::to_string(state_.port) + ",1";
 }
 
 bool Connection::handleText(const Header& h) {

@@ -73,7 +73,7 @@ TEST_F(CliRunTest, EveryStepPrintsItsLine) {
     EXPECT_EQ(l[7], json::parse(R"({"step":"query","return_code":0,"connection_state":2})"));
     std::string address = "127.0.0.1:" + std::to_string(target().port());
     EXPECT_EQ(l[8]["step"], "text");
-    EXPECT_EQ(l[8]["text"], "TargetName=" + kTargetName + ";TargetAddress=" + address + ";");
+    EXPECT_EQ(l[8]["text"], "TargetName=" + kTargetName + ";TargetAddress=" + address + ",1;");
     EXPECT_EQ(l[8]["buffer_length"], l[8]["text"].get<std::string>().size());
     EXPECT_EQ(l[9], json::parse(R"({"step":"reset","srb_status":1})"));
     EXPECT_EQ(l[10]["sha256"], l[4]["sha256"]) << "returned BUSY, sent again after reconnecting";

@@ -249,7 +249,7 @@ TEST_P(TextTest, TheExchangeReturnsTheResponseOrMinusOne) {
     ASSERT_TRUE(r.control.completed);
     if (c.answered) {
         EXPECT_EQ(r.text, "TargetName=" + kTargetName + std::string(1, '\0') +
-                              "TargetAddress=127.0.0.1:" + std::to_string(t->port()) +
+                              "TargetAddress=127.0.0.1:" + std::to_string(t->port()) + ",1" +
                               std::string(1, '\0'));
         EXPECT_EQ(r.bufferLength, static_cast<int64_t>(r.text.size()));
     } else {

@@ -47,7 +47,7 @@ TEST_F(Targets, EachLoginReachesItsOwnTargetsLuns) {
 }
 
 TEST_F(Targets, SendTargetsAllListsEveryTargetInEverySession) {
-    std::string address = "TargetAddress=127.0.0.1:" + std::to_string(target->port());
+    std::string address = "TargetAddress=127.0.0.1:" + std::to_string(target->port()) + ",1";
     Client normal, discovery;
     login(normal, "disk-b");
     login(discovery, "iqn.2001-04.org.quevi:iscsi-discovery", 0x5678);
