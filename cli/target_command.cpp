@@ -2,9 +2,11 @@
 #include "cli/commands.h"
 
 #include "target/target.h"
+#include "tool/target_url.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -18,6 +20,7 @@ struct TargetOptions {
     std::string listen = "127.0.0.1:3260";
     std::vector<std::string> luns;
     std::string name = "quevi-target";
+    std::vector<std::string> targets; // NAME=SPEC[,SPEC...]
     bool statusSeparate = false;
     std::uint32_t cmdWindow = 32;
     std::vector<std::string> keys;
@@ -142,12 +145,44 @@ int usage(const std::string& message) {
     return kExitUsage;
 }
 
+// "NAME=SPEC[,SPEC...]": a target name and the backings of its LUNs 0, 1, ... in order. False
+// with a message when it does not read.
+bool parseNamedTarget(const std::string& text, target::NamedTarget& out, std::string& error) {
+    auto eq = text.find('=');
+    if (eq == std::string::npos) {
+        error = "--target wants NAME=SPEC[,SPEC...], got '" + text + "'";
+        return false;
+    }
+    out.name = text.substr(0, eq);
+    if (!tool::checkIscsiName(out.name, "--target name", error))
+        return false;
+    std::stringstream in(text.substr(eq + 1));
+    std::string spec;
+    out.luns.clear();
+    while (std::getline(in, spec, ','))
+        out.luns.push_back(spec);
+    if (out.luns.empty() || text.back() == ',' ||
+        std::find(out.luns.begin(), out.luns.end(), "") != out.luns.end()) {
+        error = "--target " + out.name + " wants LUNs (sizes or files) separated by commas, got '" +
+                text.substr(eq + 1) + "'";
+        return false;
+    }
+    return true;
+}
+
 int runTarget(const TargetOptions& o) {
     target::TargetConfig config;
     if (!splitListen(o.listen, config.address, config.port))
         return usage("--listen wants ADDR:PORT, got '" + o.listen + "'");
     config.luns = o.luns.empty() ? std::vector<std::string>{"64M"} : o.luns;
     config.name = o.name;
+    for (const std::string& text : o.targets) {
+        target::NamedTarget t;
+        std::string error;
+        if (!parseNamedTarget(text, t, error))
+            return usage(error);
+        config.targets.push_back(std::move(t));
+    }
     config.statusInDataIn = !o.statusSeparate;
     config.cmdWindow = o.cmdWindow;
     config.initialStatSN = o.initialStatSN;
@@ -215,8 +250,14 @@ int runTarget(const TargetOptions& o) {
         return optionFault ? kExitUsage : kExitFailure;
     }
     std::cout << "listening " << t.address() << ":" << t.port() << std::endl;
-    for (std::size_t n = 0; t.lun(n); ++n)
-        std::cerr << "quevi target: LUN " << n << ": " << t.lun(n)->describe() << "\n";
+    if (config.targets.empty()) {
+        for (std::size_t n = 0; t.lun(n); ++n)
+            std::cerr << "quevi target: LUN " << n << ": " << t.lun(n)->describe() << "\n";
+    }
+    for (const target::NamedTarget& named : config.targets)
+        for (std::size_t n = 0; t.lun(named.name, n); ++n)
+            std::cerr << "quevi target: " << named.name << " LUN " << n << ": "
+                      << t.lun(named.name, n)->describe() << "\n";
     int sig = 0;
     sigwait(&signals, &sig);
     t.stop();
@@ -230,11 +271,18 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
     CLI::App* sub = app.add_subcommand("target", "Serve a draft-iSCSI target until SIGINT/SIGTERM");
     sub->add_option("--listen", o->listen, "ADDR:PORT to listen on (port 0: any free port)")
         ->capture_default_str();
-    sub->add_option("--lun", o->luns,
-                    "LUN backing: a size (64M, 1G: sparse memory, at most the machine's) or a "
-                    "file (./NAME for a name that starts with a digit); repeat");
-    sub->add_option("--name", o->name, "target name initiators must log in to")
-        ->capture_default_str();
+    auto* lun =
+        sub->add_option("--lun", o->luns,
+                        "LUN backing: a size (64M, 1G: sparse memory, at most the machine's) or a "
+                        "file (./NAME for a name that starts with a digit); repeat");
+    auto* name = sub->add_option("--name", o->name, "target name initiators must log in to")
+                     ->capture_default_str();
+    sub->add_option("--target", o->targets,
+                    "NAME=SPEC[,SPEC...]: a target on this address with its LUNs 0, 1, ..., "
+                    "each a size or a file as for --lun; repeat (instead of --name and --lun)")
+        ->allow_extra_args(false)
+        ->excludes(name)
+        ->excludes(lun);
     sub->add_flag("--status-separate", o->statusSeparate,
                   "send read status in a SCSI Response, not in the last Data-In");
     sub->add_option("--cmd-window", o->cmdWindow, "CmdSN window (MaxCmdSN - ExpCmdSN + 1)")

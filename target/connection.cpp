@@ -324,10 +324,13 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
     }
     if (targetName.empty() || initiatorName.empty())
         return refuse(kLoginInitiatorError);
-    bool discovery =
-        targetName != state_.config.name && targetName.find("iscsi") != std::string::npos;
-    if (targetName != state_.config.name && !discovery)
+    // A name this target serves opens a normal session on it; any other name with "iscsi" in
+    // it opens a discovery session, which sees no LUNs.
+    int found = state_.findTarget(targetName);
+    bool discovery = found < 0 && targetName.find("iscsi") != std::string::npos;
+    if (found < 0 && !discovery)
         return refuse(kLoginTargetNotFound);
+    std::size_t served = discovery ? 0 : static_cast<std::size_t>(found);
     if (faults_.loginStatus != 0)
         return refuse(faults_.loginStatus);
     std::uint32_t login = state_.logins.fetch_add(1) + 1;
@@ -337,7 +340,7 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         return refuse(faults_.refuseLoginStatus);
 
     if (req.tsid == 0) {
-        session_ = state_.createSession(req.isid, discovery, initiatorName);
+        session_ = state_.createSession(req.isid, discovery, served, initiatorName);
         if (!session_)
             return refuse(kLoginOutOfResources);
         session_->noteCmdSN(req.cmdSN);
@@ -345,7 +348,7 @@ bool Connection::handleLogin(const Header& h, const std::vector<std::uint8_t>& t
         // A connection joins only the session its own initiator made, for the same target.
         session_ = state_.findSession(req.isid, req.tsid);
         if (!session_ || session_->initiatorName != initiatorName ||
-            session_->discovery != discovery) {
+            session_->discovery != discovery || session_->target != served) {
             session_.reset();
             return refuse(kLoginNoSession);
         }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace quevi::target {
@@ -127,6 +128,7 @@ private:
     bool handleTaskManagement(const Header& h);
     bool handleNopOut(const Header& h);
     bool handleText(const Header& h);
+    std::string portalAddress() const;
     bool handleLogout(const Header& h);
     bool rejectAndSkip(const Header& h, std::uint8_t reason);
     bool sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t> generated,

@@ -3,6 +3,8 @@
 #include "target/connection.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace quevi::target {
@@ -133,6 +135,20 @@ bool Connection::handleNopOut(const Header& h) {
     return send(out, std::span<const std::uint8_t>(data).first(n.dataLength), true);
 }
 
+// "IP:port,1" where this connection reached the target (the listening address, or the local
+// address of the connection when the target listens on every address), in portal group 1.
+std::string Connection::portalAddress() const {
+    std::string address = state_.config.address;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    char text[INET_ADDRSTRLEN] = {};
+    if (address == "0.0.0.0" &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.sin_family == AF_INET && ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text))
+        address = text;
+    return address + ":" + std::to_string(state_.port) + ",1";
+}
+
 bool Connection::handleText(const Header& h) {
     std::uint32_t length = dataSegmentLength(h);
     if (length > kMaxTextLength)
@@ -151,12 +167,21 @@ bool Connection::handleText(const Header& h) {
     std::string answer;
     std::vector<KeyValue> others;
     for (const KeyValue& kv : *pairs) {
-        if (kv.key == "SendTargets") {
-            appendPair(answer, "TargetName", state_.config.name);
-            appendPair(answer, "TargetAddress",
-                       state_.config.address + ":" + std::to_string(state_.port) + ",1");
-        } else {
+        if (kv.key != "SendTargets") {
             others.push_back(kv);
+            continue;
+        }
+        // "All": every target served here; a name: that target if it is served here; empty:
+        // the session's own target (none for a discovery session).
+        std::string address = portalAddress();
+        for (std::size_t t = 0; t < state_.targets.size(); ++t) {
+            const std::string& name = state_.targets[t].name;
+            bool listed = kv.value == "All" || kv.value == name ||
+                          (kv.value.empty() && !session_->discovery && session_->target == t);
+            if (!listed)
+                continue;
+            appendPair(answer, "TargetName", name);
+            appendPair(answer, "TargetAddress", address);
         }
     }
     if (!others.empty()) {

@@ -187,7 +187,7 @@ bool Connection::handleScsiCommand(const Header& h) {
     session_->noteCmdSN(cmd.cmdSN);
     std::span<LunStore* const> luns;
     if (!session_->discovery)
-        luns = state_.luns;
+        luns = state_.targets[session_->target].luns;
     std::uint16_t lun = lunNumber(cmd.lun);
     planScsi(cmd.cdb, lun, luns, plan_);
     LunStore* store = lun < luns.size() ? luns[lun] : nullptr;

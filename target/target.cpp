@@ -113,7 +113,7 @@ void TargetState::serve(std::shared_ptr<Connection> connection) {
 }
 
 std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool discovery,
-                                                    std::string initiatorName) {
+                                                    std::size_t target, std::string initiatorName) {
     std::lock_guard lock(mutex);
     if (sessions.size() >= config.maxSessions)
         return nullptr;
@@ -128,6 +128,7 @@ std::shared_ptr<Session> TargetState::createSession(std::uint16_t isid, bool dis
         s->isid = isid;
         s->tsid = tsid;
         s->discovery = discovery;
+        s->target = target;
         s->initiatorName = std::move(initiatorName);
         sessions[tsid] = s;
         return s;
@@ -231,22 +232,46 @@ bool Target::start(std::string* error) {
             *error = "target already started";
         return false;
     }
-    if (s.config.luns.size() > kMaxLuns) {
+    std::vector<NamedTarget> named = s.config.targets;
+    if (named.empty())
+        named.push_back({s.config.name, s.config.luns});
+    auto fail = [&](std::string message) {
         if (error)
-            *error = "at most " + std::to_string(kMaxLuns) + " LUNs";
+            *error = std::move(message);
         return false;
-    }
+    };
     s.lunStores.clear();
-    s.luns.clear();
+    s.targets.clear();
     std::uint64_t inMemory = 0;
-    for (const std::string& backing : s.config.luns) {
-        auto store = openLun(backing, error);
-        if (!store)
-            return false;
-        if (isSizeBacking(backing))
-            inMemory += store->size();
-        s.luns.push_back(store.get());
-        s.lunStores.push_back(std::move(store));
+    std::size_t listed = 0;
+    for (const NamedTarget& t : named) {
+        if (t.name.empty())
+            return fail("a target needs a name");
+        if (s.findTarget(t.name) >= 0)
+            return fail("target " + t.name + " is named twice");
+        if (t.luns.size() > kMaxLuns)
+            return fail("at most " + std::to_string(kMaxLuns) + " LUNs, target " + t.name +
+                        " has " + std::to_string(t.luns.size()));
+        ServedTarget served{t.name, {}};
+        for (const std::string& backing : t.luns) {
+            auto store = openLun(backing, error);
+            if (!store) {
+                if (error && !s.config.targets.empty())
+                    *error = "target " + t.name + ": " + *error;
+                return false;
+            }
+            if (isSizeBacking(backing))
+                inMemory += store->size();
+            served.luns.push_back(store.get());
+            s.lunStores.push_back(std::move(store));
+        }
+        s.targets.push_back(std::move(served));
+        // The answer to SendTargets=All is one text segment, no longer than the target accepts.
+        // Each target adds "TargetName=NAME\0TargetAddress=IP:PORT\0", at most this long.
+        listed +=
+            sizeof "TargetName=" + t.name.size() + sizeof "TargetAddress=255.255.255.255:65535";
+        if (listed > kMaxTextLength)
+            return fail("the names of all targets together are too long to list in one answer");
     }
     if (inMemory > machineMemory()) {
         if (error)
@@ -340,7 +365,15 @@ void Target::setNegotiation(NegotiationPolicy policy) {
 }
 
 LunStore* Target::lun(std::size_t n) const {
-    return n < state_->luns.size() ? state_->luns[n] : nullptr;
+    return state_->targets.empty() ? nullptr : lun(state_->targets.front().name, n);
+}
+
+LunStore* Target::lun(const std::string& target, std::size_t n) const {
+    int t = state_->findTarget(target);
+    if (t < 0)
+        return nullptr;
+    const std::vector<LunStore*>& luns = state_->targets[static_cast<std::size_t>(t)].luns;
+    return n < luns.size() ? luns[n] : nullptr;
 }
 
 std::size_t Target::connectionCount() const {

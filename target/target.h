@@ -5,6 +5,7 @@
 //
 //   quevi::target::TargetConfig config;          // 127.0.0.1, port 0 picks a free port
 //   config.luns = {"64M"};                       // LUN 0: 64 MiB in memory ("path" = a file)
+//   (or config.targets = {{"disk-a", {"64M"}}, {"disk-b", {"./b.img", "1G"}}} for several)
 //   config.negotiation["DataPDULength"] = {KeyAction::Value, "8"};
 //   quevi::target::Target target(config);
 //   std::string error;
@@ -107,11 +108,21 @@ struct Faults {
     bool nopWantAnswer = true;
 };
 
+// One target name served at the address, with its own LUNs numbered from 0.
+struct NamedTarget {
+    std::string name;
+    std::vector<std::string> luns; // LUN n: a size (memory) or a file path
+};
+
 struct TargetConfig {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;
+    // The one target served when `targets` is empty.
     std::string name = "quevi-target";
     std::vector<std::string> luns{"64M"}; // LUN n: a size (memory) or a file path
+    // Several targets on this address; when not empty, `name` and `luns` are not used. Every
+    // name must differ; a login names one of them, and SendTargets=All lists them all.
+    std::vector<NamedTarget> targets;
     NegotiationPolicy negotiation;
     bool statusInDataIn = true;      // status in the last Data-In, else a separate SCSI Response
     std::uint32_t cmdWindow = 32;    // MaxCmdSN = ExpCmdSN + cmdWindow - 1
@@ -179,7 +190,8 @@ public:
     Faults faults() const;
     void setNegotiation(NegotiationPolicy policy);
 
-    LunStore* lun(std::size_t n) const; // null when there is none
+    LunStore* lun(std::size_t n) const; // of the first target; null when there is none
+    LunStore* lun(const std::string& target, std::size_t n) const; // null when there is none
 
     std::size_t connectionCount() const; // connections accepted so far
     std::size_t sessionCount() const;    // sessions alive now

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,7 @@ struct Session {
     std::uint16_t isid = 0;
     std::uint16_t tsid = 0;
     bool discovery = false;
+    std::size_t target = 0;    // index in TargetState::targets; not used by discovery sessions
     std::string initiatorName; // a joining connection must name the same initiator
 
     std::mutex mutex;
@@ -54,13 +56,27 @@ struct RecordedFrom {
     RecordedPdu pdu;
 };
 
+// A target name the state serves and its LUNs (index = LUN number), fixed once started.
+struct ServedTarget {
+    std::string name;
+    std::vector<LunStore*> luns;
+};
+
 class TargetState {
 public:
     explicit TargetState(TargetConfig c) : config(std::move(c)), faults(config.faults) {}
 
     TargetConfig config; // fixed once started, except as guarded below
     std::vector<std::unique_ptr<LunStore>> lunStores;
-    std::vector<LunStore*> luns; // index = LUN number
+    std::vector<ServedTarget> targets; // config.targets, or the one of config.name and luns
+
+    // The index of the served target of this name, or -1.
+    int findTarget(std::string_view name) const {
+        for (std::size_t i = 0; i < targets.size(); ++i)
+            if (targets[i].name == name)
+                return static_cast<int>(i);
+        return -1;
+    }
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;     // any record or connection change
@@ -123,7 +139,7 @@ public:
     void serve(std::shared_ptr<Connection> connection);
 
     // Sessions. createSession returns null when the limit is reached.
-    std::shared_ptr<Session> createSession(std::uint16_t isid, bool discovery,
+    std::shared_ptr<Session> createSession(std::uint16_t isid, bool discovery, std::size_t target,
                                            std::string initiatorName);
     std::shared_ptr<Session> findSession(std::uint16_t isid, std::uint16_t tsid);
     void leaveSession(const std::shared_ptr<Session>& session, const Connection* connection);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace quevi::target::test {
@@ -54,7 +55,12 @@ TEST(TargetProcess, BadOptionsExitWithTwo) {
              {QUEVI_BINARY, "target", "--listen", "nowhere"},
              {QUEVI_BINARY, "target", "--lun", "12X"},
              {QUEVI_BINARY, "target", "--no-such-option"},
-             {QUEVI_BINARY, "target", "--key", "DataPDULength"}}) {
+             {QUEVI_BINARY, "target", "--key", "DataPDULength"},
+             {QUEVI_BINARY, "target", "--target", "disk-a"},
+             {QUEVI_BINARY, "target", "--target", "disk-a=1M,"},
+             {QUEVI_BINARY, "target", "--target", "disk-a=1M,12X"},
+             {QUEVI_BINARY, "target", "--target", "disk-a=1M", "--target", "disk-a=2M"},
+             {QUEVI_BINARY, "target", "--target", "disk-a=1M", "--lun", "1M"}}) {
         Child c = spawn(args);
         ASSERT_GT(c.pid, 0);
         EXPECT_EQ(reap(c.pid, 20), 2) << args.back();
