@@ -1,5 +1,6 @@
 // The `quevi` program: parses the command line and runs the chosen subcommand.
 #include "cli/commands.h"
+#include "cli/options.h"
 
 #include <CLI/CLI.hpp>
 
@@ -8,6 +9,7 @@
 int main(int argc, char** argv) {
     CLI::App app{"quevi: draft-iSCSI initiator, target and tools"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", QUEVI_VERSION);
     quevi::cli::Runner runner;
     quevi::cli::addTargetCommand(app, runner);
     quevi::cli::addLoginCommand(app, runner);
@@ -15,6 +17,7 @@ int main(int argc, char** argv) {
     quevi::cli::addCopyCommand(app, runner);
     quevi::cli::addNbdCommand(app, runner);
     quevi::cli::addDemoCommand(app, runner);
+    quevi::cli::oneValuePerUse(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

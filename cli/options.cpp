@@ -116,4 +116,22 @@ void addSessionOptions(CLI::App* cmd, SessionOptions* options) {
     cmd->add_option("--timeout", options->timeout, "Bound of every wait, in seconds (30)");
 }
 
+void oneValuePerUse(CLI::App& app) {
+    for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) {
+        for (CLI::Option* option : cmd->get_options()) {
+            if (!option->get_positional()) {
+                // A repeatable option (a list) otherwise goes on taking the words that follow.
+                option->allow_extra_args(false);
+            } else if (option->get_expected_max() >= CLI::detail::expected_max_vector_size) {
+                // The parser hands a `--` back to the top level, where the words after it are
+                // unexpected, once every positional has its least count; a positional that takes
+                // any number of words keeps it here by never reaching its least count. All its
+                // words are kept whatever their number (TakeAll), so no count is refused.
+                constexpr int kAny = CLI::detail::expected_max_vector_size;
+                option->expected(kAny, kAny)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            }
+        }
+    }
+}
+
 } // namespace quevi::cli

@@ -24,6 +24,12 @@ struct SessionOptions {
 // --initiator-name, --connections, --registry and --timeout into `options`.
 void addSessionOptions(CLI::App* cmd, SessionOptions* options);
 
+// Settles how every subcommand of `app` reads its words, once all are registered: each option
+// takes exactly one value per use, however often it may be repeated, so that the words after it
+// stay positional (`--registry Debug=1 read:0:8` is one parameter and one step); and `--` ends
+// the options of the subcommand it stands in, even once its positionals have their least count.
+void oneValuePerUse(CLI::App& app);
+
 // "A.B.C.D[:PORT]" into a host-order address (first octet most significant) and a port (3260 when
 // none is given). False with a message when it does not read.
 bool parseTarget(const std::string& text, uint32_t& address, uint16_t& port, std::string& error);

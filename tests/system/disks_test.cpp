@@ -318,6 +318,28 @@ TEST_F(DisksTest, CopyStreamsThroughPipesInOrder) {
     EXPECT_NE(slurp(file("stderr")).find("give --length"), std::string::npos);
 }
 
+// Every subcommand: a repeated option takes one value per use, before or after the URL; `--`.
+TEST_F(DisksTest, RepeatedOptionsTakeOneValuePerUseInEverySubcommand) {
+    start({"1M"});
+    std::tuple<std::string, int, std::string> cases[] = {
+        // args, exit code, what it says
+        {"run " + url(0) + " --registry Debug=1 read:0:8", 0, "{\"step\":\"read\""},
+        {"run --registry Debug=1 --registry Debug=2 " + url(0) + " tur", 0, "{\"step\":\"tur\""},
+        {"run " + url(0) + " --timeout 5 -- sleep:1 tur", 0, "{\"step\":\"tur\""},
+        {"copy --registry Debug=1 " + url(0) + " " + file("o").string(), 0, "\"complete\":true"},
+        {"nbd --registry Debug=1 " + url(0), 2, "give one of --socket PATH and --port N"},
+        {"login --registry Debug=1 stray --target 127.0.0.1 --login A=1", 2, "expected: stray"},
+        {"demo --registry Debug=1 stray", 2, "expected: stray"},
+        {"target --lun 1M stray", 2, "expected: stray"},
+        {"target --key A=1 stray", 2, "expected: stray"},
+        {"--version", 0, "quevi "}};
+    for (const auto& [args, code, says] : cases) {
+        Outcome out = quevi(args);
+        EXPECT_EQ(out.exitCode, code) << args << ": " << out.err;
+        EXPECT_NE((out.out + out.err).find(says), std::string::npos) << args << ": " << out.err;
+    }
+}
+
 TEST_F(DisksTest, AnInterruptedCopyStopsCleanlyAndSaysHowFarItGot) {
     tgt::Faults slow;
     slow.responseDelay = 20ms;
