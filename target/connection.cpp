@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -202,8 +204,8 @@ bool sendVectors(int fd, iovec* iov, int count, bool more, const std::atomic<boo
 // file's end (a file shrunk under the target) go as zeros, as a read of them gives. A file that
 // cannot be read fails the send: the PDU's header is out already, so only closing the
 // connection keeps the initiator from taking anything else for its data.
-bool sendFileRange(int fd, int from, std::uint64_t offset, std::uint32_t length,
-                   const std::atomic<bool>& stopping, Deadline deadline) {
+bool sendFileBlocked(int fd, int from, std::uint64_t offset, std::uint32_t length,
+                     const std::atomic<bool>& stopping, Deadline deadline) {
     static const std::uint8_t kZeros[4096] = {};
     auto at = static_cast<off_t>(offset);
     std::uint32_t left = length;
@@ -230,6 +232,23 @@ bool sendFileRange(int fd, int from, std::uint64_t offset, std::uint32_t length,
     return true;
 }
 
+bool sendFileRange(int fd, int from, std::uint64_t offset, std::uint32_t length,
+                   const std::atomic<bool>& stopping, Deadline deadline) {
+    // sendfile has no MSG_NOSIGNAL: a peer gone raises SIGPIPE at this thread, which stays
+    // blocked here, and is taken back before the thread's own mask returns.
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    bool sent = sendFileBlocked(fd, from, offset, length, stopping, deadline);
+    if (!sent) {
+        timespec none{};
+        while (sigtimedwait(&pipe, nullptr, &none) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return sent;
+}
 } // namespace
 
 // Writes whole PDUs (header, data, padding each) with as few sendmsg calls as the socket

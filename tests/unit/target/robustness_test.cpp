@@ -1,6 +1,11 @@
 // A misbehaving initiator: malformed PDUs, garbage, abrupt ends, a stop under open connections.
 #include "conversation.h"
 
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
 namespace quevi::target::test {
 namespace {
 
@@ -85,6 +90,30 @@ TEST_F(Robustness, StopClosesOpenConnections) {
     EXPECT_TRUE(a.waitClosed());
     EXPECT_TRUE(b.waitClosed());
     target->stop(); // idempotent
+}
+
+// Reads of a file LUN leave from the page cache (sendfile, which has no MSG_NOSIGNAL): a
+// connection shut down while its thread sends must end that connection only, never the process.
+TEST_F(Robustness, AConnectionShutWhileItSendsAFileLeavesTheTargetServing) {
+    std::string file = testing::TempDir() + "quevi-robust-" + std::to_string(getpid());
+    std::ofstream(file, std::ios::binary | std::ios::trunc).put(1);
+    std::filesystem::resize_file(file, 64 << 20);
+    config.luns = {file};
+    startTarget();
+    Client c;
+    loggedIn(c);
+    std::vector<std::uint8_t> cdb = read10(0, 0xFFFF); // 32 MiB, far more than the socket holds
+    Bytes48 h = scsiCommand(0xC0, 0, c.nextItt(), 0xFFFF * 512, c.takeCmdSN(), c.expStatSN(), {});
+    std::copy(cdb.begin(), cdb.end(), h.begin() + 32);
+    ASSERT_TRUE(c.send(h));
+    ASSERT_TRUE(c.receive()) << "the data has begun";
+    std::this_thread::sleep_for(100ms); // the target's thread waits for room
+    ASSERT_TRUE(target->dropConnection(0));
+    EXPECT_TRUE(c.waitClosed());
+    Client after;
+    loggedIn(after);
+    EXPECT_TRUE(after.testUnitReady().ok);
+    std::filesystem::remove(file);
 }
 
 } // namespace
