@@ -33,6 +33,9 @@ void addCopyCommand(CLI::App& app, Runner& runner);
 // `quevi nbd`: exports one LUN over NBD through nbdkit and the quevi plugin.
 void addNbdCommand(CLI::App& app, Runner& runner);
 
+// `quevi ls`: lists every target at an address and every LUN of each.
+void addLsCommand(CLI::App& app, Runner& runner);
+
 // `quevi demo`: the whole system in one process, with a short report.
 void addDemoCommand(CLI::App& app, Runner& runner);
 

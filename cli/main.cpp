@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     quevi::cli::addCopyCommand(app, runner);
     quevi::cli::addNbdCommand(app, runner);
     quevi::cli::addDemoCommand(app, runner);
+    quevi::cli::addLsCommand(app, runner);
     quevi::cli::oneValuePerUse(app);
     try {
         app.parse(argc, argv);
