@@ -110,7 +110,7 @@ std::vector<Entry> discover(tool::Host& host, const Entry& named, const tool::Ta
 }
 
 // Logs in to every target of this address not yet logged in, all at once: each add begins, then
-// each is waited for. A refused one's bus is removed again, so that the scan does not wait on it.
+// each is waited for. A refused one's bus is removed again: the listing has no use for it.
 void logInToOthers(tool::Host& host, std::vector<Entry>& entries, const tool::TargetUrl& url,
                    const std::string& initiator, unsigned timeout) {
     std::vector<std::pair<Entry*, tool::AddResult>> begun;
