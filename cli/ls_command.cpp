@@ -74,7 +74,7 @@ std::vector<Entry> discover(tool::Host& host, const Entry& named, const tool::Ta
         host.tool().sendText(static_cast<UCHAR>(named.bus), "SendTargets=All");
     if (answer.bufferLength < 0) {
         std::cerr << "quevi ls: " << named.name
-                  << " did not answer SendTargets=All; only it is listed\n";
+                  << " gave no usable answer to SendTargets=All; only it is listed\n";
         return {named};
     }
     std::vector<Entry> entries;
@@ -141,7 +141,7 @@ void logInToOthers(tool::Host& host, std::vector<Entry>& entries, const tool::Ta
             continue;
         }
         entry->error = addFailure(add, entry->address, timeout);
-        if (add.bus >= 0) {
+        if (add.bus >= 0 && add.complete.completed) { // else the removal would wait behind it
             (void)host.tool().removeTarget(static_cast<UCHAR>(add.bus));
         }
     }

@@ -321,6 +321,7 @@ TEST_F(DisksTest, CopyStreamsThroughPipesInOrder) {
 // Every subcommand: a repeated option takes one value per use, before or after the URL; `--`.
 TEST_F(DisksTest, RepeatedOptionsTakeOneValuePerUseInEverySubcommand) {
     start({"1M"});
+    std::string target = url(0).substr(0, url(0).rfind('/'));
     std::tuple<std::string, int, std::string> cases[] = {
         // args, exit code, what it says
         {"run " + url(0) + " --registry Debug=1 read:0:8", 0, "{\"step\":\"read\""},
@@ -328,6 +329,8 @@ TEST_F(DisksTest, RepeatedOptionsTakeOneValuePerUseInEverySubcommand) {
         {"run " + url(0) + " --timeout 5 -- sleep:1 tur", 0, "{\"step\":\"tur\""},
         {"copy --registry Debug=1 " + url(0) + " " + file("o").string(), 0, "\"complete\":true"},
         {"nbd --registry Debug=1 " + url(0), 2, "give one of --socket PATH and --port N"},
+        {"ls --registry Debug=1 " + target + " --json", 0, "\"name\":\"quevi-target\""},
+        {"ls " + target + " --registry Debug=1 --timeout 5 stray", 2, "expected: stray"},
         {"login --registry Debug=1 stray --target 127.0.0.1 --login A=1", 2, "expected: stray"},
         {"demo --registry Debug=1 stray", 2, "expected: stray"},
         {"target --lun 1M stray", 2, "expected: stray"},

@@ -1,11 +1,13 @@
 // SHA-256 against the standard's test vectors, the copy's digest of what it copied, the step
-// syntax of `quevi run`, READ(10) and WRITE(10) CDBs, target URLs and byte counts.
+// syntax of `quevi run`, READ(10) and WRITE(10) CDBs, target URLs, byte counts and what a target
+// answers to SendTargets.
 #include "cli/options.h"
 #include "cli/steps.h"
 #include "tool/disk_attach.h"
 #include "tool/disk_copy.h"
 #include "tool/scsi.h"
 #include "tool/sha256.h"
+#include "tool/target_list.h"
 #include "tool/target_url.h"
 
 #include <gtest/gtest.h>
@@ -221,4 +223,30 @@ TEST(ByteCounts, TakeBinarySuffixesAndRefuseTheRest) {
             EXPECT_NE(error.find("--length"), std::string::npos) << row.text;
         }
     }
+}
+
+// What a target lists is read as it comes, whatever its order; only IPv4 portals are this address.
+TEST(SendTargets, ListsEachNameOnceWithItsAddressesAndReadsOnlyIPv4Portals) {
+    using namespace std::string_literals;
+    auto listed = quevi::tool::parseSendTargets(
+        "TargetAddress=1.1.1.1\0TargetName=a\0TargetAddress=10.0.0.1:3261,1\0X=1\0"
+        "TargetName=b\x1b[2J\0TargetName=a\0TargetAddress=10.0.0.2\0junk"s);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].name, "a");
+    EXPECT_EQ(listed[0].addresses, (std::vector<std::string>{"10.0.0.1:3261,1", "10.0.0.2"}));
+    EXPECT_EQ(listed[1].name, "b?[2J") << "shown as it is, without its control bytes";
+    EXPECT_TRUE(listed[1].addresses.empty());
+
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(quevi::tool::parsePortal("10.0.0.1:3261,1", ip, port));
+    EXPECT_EQ(ip, 0x0A000001u);
+    EXPECT_EQ(port, 3261);
+    ASSERT_TRUE(quevi::tool::parsePortal("10.0.0.2,7", ip, port));
+    EXPECT_EQ(port, 3260);
+    for (const char* other : {"host:3260,1", "[::1]:3260,1", "10.0.0.1:0", "10.0.0.1:65536", "",
+                              "10.0.0.1:", "10.0.0.1:+5"}) {
+        EXPECT_FALSE(quevi::tool::parsePortal(other, ip, port)) << other;
+    }
+    EXPECT_EQ(quevi::tool::withoutGroupTag("10.0.0.1:3261,1"), "10.0.0.1:3261");
 }
