@@ -42,7 +42,9 @@ struct Entry {
     std::vector<tool::LunInfo> luns;
 };
 
-std::string addFailure(const tool::AddResult& add, const std::string& address, unsigned timeout) {
+// Why an add failed; the named target's name is the likeliest cause of a refusal.
+std::string addFailure(const tool::AddResult& add, const std::string& address, unsigned timeout,
+                       bool named) {
     if (!add.completed()) {
         return "the login did not end within " + std::to_string(timeout) + " s";
     }
@@ -50,7 +52,8 @@ std::string addFailure(const tool::AddResult& add, const std::string& address, u
     case ISCSI_RC_NOT_CONNECTED:
         return "could not connect: nothing answered at " + address;
     case ISCSI_RC_LOGIN_REJECTED:
-        return "the target refused the login (or did not answer it in time)";
+        return "the target refused the login (or did not answer it in time)" +
+               std::string(named ? "; is that name served there?" : "");
     case ISCSI_RC_SECURITY_FAILED:
         return "the security step failed";
     case ISCSI_RC_NO_FREE_BUS:
@@ -140,7 +143,7 @@ void logInToOthers(tool::Host& host, std::vector<Entry>& entries, const tool::Ta
             entry->bus = add.bus;
             continue;
         }
-        entry->error = addFailure(add, entry->address, timeout);
+        entry->error = addFailure(add, entry->address, timeout, false);
         if (add.bus >= 0 && add.complete.completed) { // else the removal would wait behind it
             (void)host.tool().removeTarget(static_cast<UCHAR>(add.bus));
         }
@@ -293,7 +296,7 @@ int runLs(const LsOptions& options) {
             }
         }
     } else {
-        named.error = addFailure(add, address, options.timeout);
+        named.error = addFailure(add, address, options.timeout, true);
         entries.push_back(named);
     }
     tool::HostReport report = host.stop();

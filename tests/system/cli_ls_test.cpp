@@ -34,9 +34,9 @@ void answerText(tgt::Faults& faults, const std::string& answer) {
         r.itt = tgt::parseText(p.header).itt;
         tgt::Header h = tgt::buildTextResponse(r);
         tgt::stampSequence(h, p.statSN, p.expCmdSN, p.maxCmdSN);
-        std::vector<uint8_t> bytes(h.begin(), h.end());
-        bytes.insert(bytes.end(), answer.begin(), answer.end());
-        bytes.resize((bytes.size() + 3) & ~size_t{3}, 0);
+        std::vector<uint8_t> bytes((h.size() + answer.size() + 3) & ~size_t{3}, 0);
+        std::copy(h.begin(), h.end(), bytes.begin());
+        std::copy(answer.begin(), answer.end(), bytes.begin() + h.size());
         p.send(bytes);
         p.statSNUsed = 1;
     };
