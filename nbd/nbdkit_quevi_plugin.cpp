@@ -321,16 +321,16 @@ int partialBlock(Export& e, bool write, uint8_t* data, uint32_t length, uint64_t
     return wholeBlocks(e, true, bounce.data(), e.block, start);
 }
 
-int transfer(Export& s, bool write, uint8_t* data, uint32_t count, uint64_t offset) {
-    if (offset > s.size || count > s.size - offset) {
+int transfer(Export& e, bool write, uint8_t* data, uint32_t count, uint64_t offset) {
+    if (offset > e.size || count > e.size - offset) {
         nbdkit_set_error(EINVAL);
         return -1;
     }
     while (count > 0) {
-        uint64_t within = offset % s.block;
-        if (within != 0 || count < s.block) {
-            auto piece = static_cast<uint32_t>(std::min<uint64_t>(count, s.block - within));
-            if (partialBlock(s, write, data, piece, offset) != 0) {
+        uint64_t within = offset % e.block;
+        if (within != 0 || count < e.block) {
+            auto piece = static_cast<uint32_t>(std::min<uint64_t>(count, e.block - within));
+            if (partialBlock(e, write, data, piece, offset) != 0) {
                 return -1;
             }
             data += piece;
@@ -338,8 +338,8 @@ int transfer(Export& s, bool write, uint8_t* data, uint32_t count, uint64_t offs
             count -= piece;
             continue;
         }
-        uint32_t whole = count / s.block * s.block;
-        if (wholeBlocks(s, write, data, whole, offset) != 0) {
+        uint32_t whole = count / e.block * e.block;
+        if (wholeBlocks(e, write, data, whole, offset) != 0) {
             return -1;
         }
         data += whole;
