@@ -183,7 +183,14 @@ TEST_F(ExportTest, ATlsExportAdmitsOnlyTheKeyAndAnOpenOneNeedsLoopbackOrInsecure
     EXPECT_EQ(shell("nbdinfo --size '" + tls + file("keys.psk") + "' | grep -qx 6291456"), 0);
     EXPECT_NE(shell("nbdinfo --size '" + tls + file("wrong.psk") + "' 2>/dev/null"), 0);
     EXPECT_NE(shell("nbdinfo --size 'nbd://127.0.0.1:" + port + "' 2>/dev/null"), 0);
+#ifdef QUEVI_SANITIZER_RUNTIME
+    // Under a sanitizer's runtime nbdkit with TLS never ends (nbdkit's own memory plugin neither):
+    // at exit p11-kit's destructor waits for glibc's locale lock.
+    kill(nbd_, SIGKILL);
+    testsupport::reap(nbd_, 10);
+#else
     stopNbd();
+#endif
 }
 
 // A LUN as a local file: nbdfuse mounts the export, the file holds the LUN's bytes.
