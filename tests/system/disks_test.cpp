@@ -203,8 +203,10 @@ protected:
     }
 
     // `quevi nbd ARGS` in the background; once `uri` answers, the shell commands run with $uri
-    // set, then SIGTERM stops the export, which must end cleanly. The commands' outcome.
-    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands) {
+    // set, then SIGTERM stops the export, which must end cleanly unless `ended` takes its outcome.
+    // `bound` may go in front (a time-out). The commands' outcome.
+    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands,
+                     Outcome* ended = nullptr, const std::string& bound = "") {
         Outcome client;
         Outcome server = quevi(
             "nbd " + args,
@@ -222,7 +224,11 @@ protected:
                 client.err = slurp(file("client.err"));
                 kill(pid, SIGTERM);
             },
-            nbdEnvironment());
+            bound + nbdEnvironment());
+        if (ended != nullptr) {
+            *ended = server;
+            return client;
+        }
         EXPECT_EQ(server.exitCode, 0) << server.err;
         EXPECT_EQ(server.err.find("error"), std::string::npos) << server.err;
         return client;
@@ -500,8 +506,7 @@ TEST_F(DisksTest, CtrlCEndsACopyARunAndAnExportOfAPausedTargetWithinTwoSeconds) 
 // listed with its size; two clients read two exports at once; a name that is no LUN is refused.
 // With a LUN in the URL, that LUN is served whatever export name a client asks for.
 TEST_F(DisksTest, EveryLunOfATargetIsAnExportOfItsOwnReadInParallel) {
-    Bytes one = pattern(6 << 20, 7);
-    writeFile("one.img", one);
+    writeFile("one.img", pattern(6 << 20, 7));
     writeFile("b.img", pattern(5 << 20, 8));
     paused_ = testsupport::spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--target",
                                   "disk-a=8M," + file("one.img").string(), "--target",
@@ -520,13 +525,14 @@ TEST_F(DisksTest, EveryLunOfATargetIsAnExportOfItsOwnReadInParallel) {
     };
     std::ofstream(file("run.sh")) << "cd " << dir_.string() << "\nnbdinfo --list --json" << at("")
                                   << " >list && (" << reads("0", "/dev/zero -n 8388608") << ") & "
-                                  << reads("1", "one.img") << "; wait; nbdinfo --size" << at("2")
-                                  << " || echo refused\n";
-    Outcome out = quevi("nbd " + base + "/disk-a --socket " + socket + " --run 'sh " +
-                            file("run.sh").string() + "'",
-                        {}, nbdEnvironment());
-    EXPECT_EQ(out.out, "refused\n") << out.err;
-    EXPECT_NE(out.err.find("no LUN '2' on 127.0.0.1:"), std::string::npos) << out.err;
+                                  << reads("1", "one.img") << "; wait; nbdinfo --size" << at("")
+                                  << "; nbdinfo --size" << at("2") << " || echo refused\n";
+    Outcome server;
+    Outcome out = serveNbd(base + "/disk-a --socket " + socket, "nbd+unix:///?socket=" + socket,
+                           "sh " + file("run.sh").string(), &server);
+    EXPECT_EQ(out.out, "8388608\nrefused\n") << out.err; // the default export: LUN 0
+    EXPECT_EQ(server.exitCode, 0);
+    EXPECT_NE(server.err.find("no LUN '2' on 127.0.0.1:"), std::string::npos) << server.err;
     nlohmann::json list = nlohmann::json::parse(slurp(file("list")));
     ASSERT_EQ(list["exports"].size(), 2u) << list;
     EXPECT_EQ(list["exports"][0]["export-name"], "0");
@@ -538,9 +544,8 @@ TEST_F(DisksTest, EveryLunOfATargetIsAnExportOfItsOwnReadInParallel) {
     }
 
     socket += "2";
-    out = quevi("nbd " + base + "/disk-b/0 --socket " + socket + " --run 'nbdcopy" + at("any") +
-                    " " + file("b.out").string() + "'",
-                {}, nbdEnvironment());
+    out = serveNbd(base + "/disk-b/0 --socket " + socket, "nbd+unix:///any?socket=" + socket,
+                   "nbdcopy \"$uri\" " + file("b.out").string());
     EXPECT_EQ(out.exitCode, 0) << out.err;
     EXPECT_TRUE(slurp(file("b.out")) == slurp(file("b.img")));
 }
@@ -567,11 +572,13 @@ TEST_F(DisksTest, ATlsExportAdmitsOnlyItsKeyAndAnOpenOneNeedsLoopbackOrInsecure)
                                   << " || echo refused\n";
     // Under a sanitizer's runtime nbdkit with TLS never exits (nbdkit's memory plugin neither): at
     // exit p11-kit's destructor waits for the C library's locale lock.
-    std::string bound = nbdEnvironment().empty() ? "" : "timeout -s KILL 20 ";
-    out = quevi("nbd " + url(0) + " --port " + port + " --tls-psk " + file("key").string() +
-                    " --run 'sh " + file("run.sh").string() + "'",
-                {}, bound + nbdEnvironment());
+    Outcome server;
+    out = serveNbd(url(0) + " --port " + port + " --tls-psk " + file("key").string(),
+                   "nbds://alice@127.0.0.1:" + port + "/?tls-psk-file=" + file("key").string(),
+                   "sh " + file("run.sh").string(), &server,
+                   nbdEnvironment().empty() ? "" : "timeout -s KILL 10 ");
     EXPECT_EQ(out.out, "6291456\nrefused\n") << out.err;
+    EXPECT_TRUE(server.exitCode == 0 || !nbdEnvironment().empty()) << server.err;
 }
 
 // A LUN as a local file through nbdfuse, where FUSE is available.
@@ -589,9 +596,8 @@ TEST_F(DisksTest, NbdfuseShowsALunAsAFile) {
                                   << "' &)\nfor i in $(seq 200);"
                                   << " do [ -s pid ] && break; sleep 0.1; done\n"
                                   << "cp mnt/nbd copy.img; fusermount3 -u mnt\n";
-    Outcome out = quevi("nbd " + url(0) + " --socket " + socket + " --run 'sh " +
-                            file("run.sh").string() + "'",
-                        {}, nbdEnvironment());
+    Outcome out = serveNbd(url(0) + " --socket " + socket, "nbd+unix:///?socket=" + socket,
+                           "sh " + file("run.sh").string());
     EXPECT_EQ(out.exitCode, 0) << out.err;
     EXPECT_TRUE(bytesOf(slurp(file("copy.img"))) == data);
 }
