@@ -1,7 +1,9 @@
-// `quevi nbd URL`: exports one LUN over NBD. The work is nbdkit's with the quevi plugin (which
-// runs the driver inside the nbdkit process); this command checks its options and replaces
-// itself with nbdkit in the foreground, so SIGINT and SIGTERM stop nbdkit, whose cleanup shuts
-// the driver down in order.
+// `quevi nbd URL`: exports the URL's LUN, or every LUN of its target when it names none, over
+// NBD. The work is nbdkit's with the quevi plugin (which runs the driver inside the nbdkit
+// process); this command checks its options and replaces itself with nbdkit in the foreground, so
+// SIGINT and SIGTERM stop nbdkit, whose cleanup shuts the driver down in order. NBD itself has no
+// authentication, so a TCP port reachable from other machines needs TLS with a pre-shared key, or
+// the user's explicit --insecure.
 #include "cli/commands.h"
 #include "cli/options.h"
 
@@ -9,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +33,8 @@ struct NbdOptions : SessionOptions {
     bool readOnly = false;
     bool verbose = false;
     std::string run;
+    std::string tlsPsk; // nbdkit's PSK file: lines of USERNAME:HEXKEY
+    bool insecure = false;
 };
 
 int usage(const std::string& message) {
@@ -65,6 +70,22 @@ int runNbd(const NbdOptions& options) {
         options.listen.find(':') != std::string::npos) {
         return usage("--listen needs an IPv4 address, got '" + options.listen + "'");
     }
+    bool loopback = (address >> 24) == 127;
+    if (options.socket.empty() && !loopback && options.tlsPsk.empty() && !options.insecure) {
+        return usage("--listen " + options.listen +
+                     " lets other machines reach the disks, and NBD has no authentication: "
+                     "give --tls-psk FILE (TLS with a pre-shared key, lines of "
+                     "USERNAME:HEXKEY), or --insecure to serve it without");
+    }
+    if (!options.tlsPsk.empty()) {
+        struct stat info {};
+        if (stat(options.tlsPsk.c_str(), &info) != 0 || access(options.tlsPsk.c_str(), R_OK) != 0) {
+            return usage("--tls-psk " + options.tlsPsk + ": " + std::strerror(errno));
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return usage("--tls-psk " + options.tlsPsk + ": not a file");
+        }
+    }
     std::vector<std::pair<std::string, uint32_t>> registry;
     if (!parseRegistry(options.registry, registry, error)) {
         return usage(error);
@@ -90,6 +111,9 @@ int runNbd(const NbdOptions& options) {
     } else {
         args.insert(args.end(),
                     {"--port", std::to_string(options.port), "--ipaddr", options.listen});
+    }
+    if (!options.tlsPsk.empty()) {
+        args.insert(args.end(), {"--tls=require", "--tls-psk=" + options.tlsPsk});
     }
     if (options.readOnly) {
         args.push_back("--readonly");
@@ -125,13 +149,21 @@ int runNbd(const NbdOptions& options) {
 void addNbdCommand(CLI::App& app, Runner& runner) {
     auto options = std::make_shared<NbdOptions>();
     CLI::App* cmd = app.add_subcommand(
-        "nbd", "Export one LUN over NBD through nbdkit and the quevi plugin, in the foreground");
-    cmd->add_option("url", options->url, "quevi://ADDR[:PORT]/TARGETNAME[/LUN]")->required();
+        "nbd", "Export a LUN, or every LUN of a target, over NBD through nbdkit and the quevi "
+               "plugin, in the foreground");
+    cmd->add_option("url", options->url,
+                    "quevi://ADDR[:PORT]/TARGETNAME[/LUN]; without LUN every LUN of the target, "
+                    "each the export named by its number (the default export: LUN 0)")
+        ->required();
     cmd->add_option("--socket", options->socket, "Serve on this Unix socket");
     cmd->add_option("--port", options->port, "Serve on this TCP port");
     cmd->add_option("--listen", options->listen,
-                    "Address the TCP port listens on (127.0.0.1; the export has no "
-                    "authentication)");
+                    "Address the TCP port listens on (127.0.0.1); other than loopback only "
+                    "with --tls-psk or --insecure");
+    cmd->add_option("--tls-psk", options->tlsPsk,
+                    "Require TLS with the pre-shared keys of this file (USERNAME:HEXKEY lines)");
+    cmd->add_flag("--insecure", options->insecure,
+                  "Allow --listen on an address other than loopback without TLS");
     addSessionOptions(cmd, options.get());
     cmd->add_option("--threads", options->threads, "nbdkit worker threads per connection (16)");
     cmd->add_flag("--readonly,-r", options->readOnly, "Refuse writes");

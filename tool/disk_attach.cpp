@@ -66,13 +66,37 @@ std::string urlText(const TargetUrl& url) {
            std::to_string(url.lun);
 }
 
+namespace {
+
+// The bus of the URL's target after its add conversation; -1 with a message when the add failed.
+int addBus(Host& host, const TargetUrl& url, const std::string& initiator,
+           const AttachOptions& options, std::string& error) {
+    AddConfig config{url.address, url.port, options.connections, loginFor(url, initiator)};
+    AddResult add = host.tool().addTarget(config, options.security);
+    if (!add.completed()) {
+        error = urlText(url) + ": the add did not complete within " +
+                std::to_string(host.submitter().waitLimit().count()) + " s";
+        return -1;
+    }
+    if (add.returnCode() != 0 || add.bus < 0) {
+        error = urlText(url) + ": " + returnCodeText(add.returnCode());
+        return -1;
+    }
+    return add.bus;
+}
+
+std::string initiatorOf(const AttachOptions& options) {
+    return options.initiatorName.empty() ? defaultInitiatorName() : options.initiatorName;
+}
+
+} // namespace
+
 std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& urls,
                                      const AttachOptions& options, std::string& error) {
     if (!distinctTargets(urls, error)) {
         return {};
     }
-    std::string initiator =
-        options.initiatorName.empty() ? defaultInitiatorName() : options.initiatorName;
+    std::string initiator = initiatorOf(options);
     std::vector<int> buses(urls.size(), -1);
     for (size_t i = 0; i < urls.size(); i++) {
         for (size_t j = 0; j < i; j++) {
@@ -80,22 +104,9 @@ std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& u
                 buses[i] = buses[j];
             }
         }
-        if (buses[i] >= 0) {
-            continue;
-        }
-        AddConfig config{urls[i].address, urls[i].port, options.connections,
-                         loginFor(urls[i], initiator)};
-        AddResult add = host.tool().addTarget(config, options.security);
-        if (!add.completed()) {
-            error = urlText(urls[i]) + ": the add did not complete within " +
-                    std::to_string(host.submitter().waitLimit().count()) + " s";
+        if (buses[i] < 0 && (buses[i] = addBus(host, urls[i], initiator, options, error)) < 0) {
             return {};
         }
-        if (add.returnCode() != 0 || add.bus < 0) {
-            error = urlText(urls[i]) + ": " + returnCodeText(add.returnCode());
-            return {};
-        }
-        buses[i] = add.bus;
     }
     host.scan();
     host.claimDisks();
@@ -113,6 +124,30 @@ std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& u
             return {};
         }
         disks.push_back(found);
+    }
+    return disks;
+}
+
+std::vector<CLASS_DISK*> attachTargetDisks(Host& host, const TargetUrl& url,
+                                           const AttachOptions& options, std::string& error) {
+    int bus = addBus(host, url, initiatorOf(options), options, error);
+    if (bus < 0) {
+        return {};
+    }
+    host.scan();
+    host.claimDisks();
+    std::vector<CLASS_DISK*> disks(kMaxLun + 1, nullptr);
+    bool any = false;
+    for (ULONG n = 0; n < qvdisk::diskCount(); n++) {
+        CLASS_DISK* d = qvdisk::disk(n);
+        if (d != nullptr && qvdisk::pathId(d) == bus && qvdisk::lun(d) <= kMaxLun) {
+            disks[qvdisk::lun(d)] = d;
+            any = true;
+        }
+    }
+    if (!any) {
+        error = urlText(url).substr(0, urlText(url).rfind('/')) + ": the target has no disk";
+        return {};
     }
     return disks;
 }

@@ -36,6 +36,12 @@ bool distinctTargets(const std::vector<TargetUrl>& urls, std::string& error);
 std::vector<CLASS_DISK*> attachDisks(Host& host, const std::vector<TargetUrl>& urls,
                                      const AttachOptions& options, std::string& error);
 
+// Every class disk the scan finds on the URL's target (whatever LUN the URL names), indexed by
+// LUN number (0 to kMaxLun; null where the scan found none); empty with a message when the add
+// failed or the target has no disk.
+std::vector<CLASS_DISK*> attachTargetDisks(Host& host, const TargetUrl& url,
+                                           const AttachOptions& options, std::string& error);
+
 // SYNCHRONIZE CACHE for the disk's LUN, retried a few times while the unit is busy or reports a
 // unit attention (as after a reconnection); true when the target reported it done.
 bool flushDisk(Host& host, CLASS_DISK* disk);

@@ -112,6 +112,7 @@ std::optional<TargetUrl> parseTargetUrl(const std::string& text, std::string& er
             return fail("LUN " + lun + " out of range (0 to " + std::to_string(kMaxLun) + ")");
         }
         url.lun = static_cast<uint8_t>(*value);
+        url.lunGiven = true;
     }
     if (name.empty()) {
         return fail("missing target name");

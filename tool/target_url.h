@@ -16,6 +16,7 @@ struct TargetUrl {
     uint16_t port = kDefaultIscsiPort;
     std::string targetName;
     uint8_t lun = 0;
+    bool lunGiven = false; // the URL names a LUN (else `lun` is 0, the default)
 };
 
 // Whether `text` is meant as a URL (it names a scheme), as opposed to a file name.

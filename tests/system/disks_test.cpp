@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -202,8 +203,10 @@ protected:
     }
 
     // `quevi nbd ARGS` in the background; once `uri` answers, the shell commands run with $uri
-    // set, then SIGTERM stops the export, which must end cleanly. The commands' outcome.
-    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands) {
+    // set, then SIGTERM stops the export, which must end cleanly unless `ended` takes its outcome.
+    // `bound` may go in front (a time-out). The commands' outcome.
+    Outcome serveNbd(const std::string& args, const std::string& uri, const std::string& commands,
+                     Outcome* ended = nullptr, const std::string& bound = "") {
         Outcome client;
         Outcome server = quevi(
             "nbd " + args,
@@ -221,7 +224,11 @@ protected:
                 client.err = slurp(file("client.err"));
                 kill(pid, SIGTERM);
             },
-            nbdEnvironment());
+            bound + nbdEnvironment());
+        if (ended != nullptr) {
+            *ended = server;
+            return client;
+        }
         EXPECT_EQ(server.exitCode, 0) << server.err;
         EXPECT_EQ(server.err.find("error"), std::string::npos) << server.err;
         return client;
@@ -496,4 +503,104 @@ TEST_F(DisksTest, CtrlCEndsACopyARunAndAnExportOfAPausedTargetWithinTwoSeconds) 
     EXPECT_EQ(out.exitCode, 0) << out.err;
     EXPECT_EQ(out.err.find("error: quevi:"), std::string::npos) << "no failure reported" << out.err;
     EXPECT_TRUE(clean(out)) << out.err;
+}
+
+// A URL without a LUN exports every LUN of the target from one session, each under its number,
+// listed with its size; two clients read two exports at once; a name that is no LUN is refused.
+// With a LUN in the URL, that LUN is served whatever export name a client asks for.
+TEST_F(DisksTest, EveryLunOfATargetIsAnExportOfItsOwnReadInParallel) {
+    writeFile("one.img", pattern(6 << 20, 7));
+    writeFile("b.img", pattern(5 << 20, 8));
+    paused_ = testsupport::spawn({QUEVI_BINARY, "target", "--listen", "127.0.0.1:0", "--target",
+                                  "disk-a=8M," + file("one.img").string(), "--target",
+                                  "disk-b=" + file("b.img").string()});
+    char line[128] = {};
+    ASSERT_NE(fgets(line, sizeof line, paused_.out), nullptr) << "the target did not start";
+    std::string base =
+        "quevi://127.0.0.1:" + std::to_string(std::atoi(std::strrchr(line, ':') + 1));
+    std::string socket = file("nbd.sock").string();
+    auto at = [&](const std::string& name) {
+        return " 'nbd+unix:///" + name + "?socket=" + socket + "'";
+    };
+    auto reads = [&](const std::string& name, const std::string& expected) {
+        return "for i in 1 2 3 4 5; do nbdcopy" + at(name) + " - | cmp -s - " + expected +
+               " && echo same; done >reads" + name;
+    };
+    std::ofstream(file("run.sh")) << "cd " << dir_.string() << "\nnbdinfo --list --json" << at("")
+                                  << " >list && (" << reads("0", "/dev/zero -n 8388608") << ") & "
+                                  << reads("1", "one.img") << "; wait; nbdinfo --size" << at("")
+                                  << "; nbdinfo --size" << at("2") << " || echo refused\n";
+    Outcome server;
+    Outcome out = serveNbd(base + "/disk-a --socket " + socket, "nbd+unix:///?socket=" + socket,
+                           "sh " + file("run.sh").string(), &server);
+    EXPECT_EQ(out.out, "8388608\nrefused\n") << out.err; // the default export: LUN 0
+    EXPECT_EQ(server.exitCode, 0);
+    EXPECT_NE(server.err.find("no LUN '2' on 127.0.0.1:"), std::string::npos) << server.err;
+    nlohmann::json list = nlohmann::json::parse(slurp(file("list")));
+    ASSERT_EQ(list["exports"].size(), 2u) << list;
+    EXPECT_EQ(list["exports"][0]["export-name"], "0");
+    EXPECT_EQ(list["exports"][0]["export-size"], 8 << 20);
+    EXPECT_EQ(list["exports"][1]["export-name"], "1");
+    EXPECT_EQ(list["exports"][1]["export-size"], 6 << 20);
+    for (const char* name : {"reads0", "reads1"}) {
+        EXPECT_EQ(slurp(file(name)), "same\nsame\nsame\nsame\nsame\n") << name;
+    }
+
+    socket += "2";
+    out = serveNbd(base + "/disk-b/0 --socket " + socket, "nbd+unix:///any?socket=" + socket,
+                   "nbdcopy \"$uri\" " + file("b.out").string());
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_TRUE(slurp(file("b.out")) == slurp(file("b.img")));
+}
+
+// Beyond loopback only with TLS or --insecure, refused before nbdkit starts; with a pre-shared key
+// only a client holding it gets in.
+TEST_F(DisksTest, ATlsExportAdmitsOnlyItsKeyAndAnOpenOneNeedsLoopbackOrInsecure) {
+    start({"6M"});
+    Outcome out =
+        quevi("nbd " + url(0) + " --port 9 --listen 0.0.0.0", {}, "env QUEVI_NBD_PLUGIN=/no ");
+    EXPECT_EQ(out.exitCode, 2);
+    EXPECT_NE(out.err.find("give --tls-psk FILE"), std::string::npos) << out.err;
+    out = quevi("nbd " + url(0) + " --port 9 --tls-psk " + file("none").string(), {},
+                "env QUEVI_NBD_PLUGIN=/no ");
+    EXPECT_EQ(out.exitCode, 2) << out.err;
+
+    std::ofstream(file("key")) << "alice:0123456789abcdef0123456789abcdef\n";
+    std::ofstream(file("wrong")) << "alice:fedcba9876543210fedcba9876543210\n";
+    std::string port = std::to_string(testsupport::closedPort());
+    std::string tls = "nbdinfo --size 'nbds://alice@127.0.0.1:" + port + "/?tls-psk-file=";
+    std::ofstream(file("run.sh")) << tls << file("key").string() << "'; " << tls
+                                  << file("wrong").string()
+                                  << "' || nbdinfo --size nbd://127.0.0.1:" << port
+                                  << " || echo refused\n";
+    // Under a sanitizer's runtime nbdkit with TLS never exits (nbdkit's memory plugin neither): at
+    // exit p11-kit's destructor waits for the C library's locale lock.
+    Outcome server;
+    out = serveNbd(url(0) + " --port " + port + " --tls-psk " + file("key").string(),
+                   "nbds://alice@127.0.0.1:" + port + "/?tls-psk-file=" + file("key").string(),
+                   "sh " + file("run.sh").string(), &server,
+                   nbdEnvironment().empty() ? "" : "timeout -s KILL 10 ");
+    EXPECT_EQ(out.out, "6291456\nrefused\n") << out.err;
+    EXPECT_TRUE(server.exitCode == 0 || !nbdEnvironment().empty()) << server.err;
+}
+
+// A LUN as a local file through nbdfuse, where FUSE is available.
+TEST_F(DisksTest, NbdfuseShowsALunAsAFile) {
+    if (access("/dev/fuse", R_OK | W_OK) != 0 || !onPath("nbdfuse") || !onPath("fusermount3")) {
+        GTEST_SKIP() << "no usable /dev/fuse, nbdfuse or fusermount3 (scripts/bootstrap: fuse3)";
+    }
+    start({"3M"});
+    Bytes data = pattern(3 << 20, 9);
+    ASSERT_TRUE(target_->lun(0)->write(0, data));
+    fs::create_directory(file("mnt"));
+    std::string socket = file("nbd.sock").string();
+    std::ofstream(file("run.sh")) << "cd " << dir_.string() << "\n(nbdfuse -r -P pid mnt "
+                                  << "'nbd+unix:///?socket=" << socket
+                                  << "' &)\nfor i in $(seq 200);"
+                                  << " do [ -s pid ] && break; sleep 0.1; done\n"
+                                  << "cp mnt/nbd copy.img; fusermount3 -u mnt\n";
+    Outcome out = serveNbd(url(0) + " --socket " + socket, "nbd+unix:///?socket=" + socket,
+                           "sh " + file("run.sh").string());
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_TRUE(bytesOf(slurp(file("copy.img"))) == data);
 }
