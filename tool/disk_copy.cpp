@@ -59,6 +59,8 @@ std::string statusText(NTSTATUS status) {
         return std::string("no such device (") + text + ")";
     case STATUS_IO_DEVICE_ERROR:
         return std::string("I/O error (") + text + ")";
+    case STATUS_DEVICE_DATA_ERROR:
+        return std::string("medium error (") + text + ")";
     default:
         return std::string("status ") + text;
     }
@@ -380,8 +382,12 @@ private:
             submit(c, end.disk, c.phase == Phase::Writing, end.offset);
             return Outcome::Retrying;
         }
+        std::string where;
+        if (status == STATUS_DEVICE_DATA_ERROR && c.io.ErrorLba != kNoErrorLba) {
+            where = " at LBA " + std::to_string(c.io.ErrorLba);
+        }
         fail(std::string(what) + " of " + std::to_string(c.length) + " bytes at byte " +
-             std::to_string(at) + " failed: " + statusText(status) + " after " +
+             std::to_string(at) + " failed: " + statusText(status) + where + " after " +
              std::to_string(c.attempts + 1) + " attempts");
         return Outcome::Failed;
     }
