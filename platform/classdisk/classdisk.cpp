@@ -474,7 +474,8 @@ void submitIo(CLASS_DISK* disk, DISK_IO* io) {
     pump(disk);
 }
 
-NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length) {
+NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length,
+                   ULONGLONG* errorLba) {
     DISK_IO io{};
     io.Write = write ? TRUE : FALSE;
     io.Offset = offset;
@@ -484,6 +485,9 @@ NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer,
     KeInitializeEvent(&io.Event, NotificationEvent, FALSE);
     submitIo(disk, &io);
     (void)KeWaitForSingleObject(&io.Event, Executive, KernelMode, FALSE, nullptr);
+    if (errorLba != nullptr) {
+        *errorLba = io.ErrorLba;
+    }
     return io.Status;
 }
 

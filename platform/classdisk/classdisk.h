@@ -76,8 +76,10 @@ UCHAR lun(CLASS_DISK* disk);
 // Starts a transfer (any IRQL up to DISPATCH_LEVEL). An offset or length that is not a multiple
 // of the block size, or past the end of the disk, completes with STATUS_INVALID_PARAMETER.
 void submitIo(CLASS_DISK* disk, DISK_IO* io);
-// A transfer that the calling thread waits for (PASSIVE_LEVEL); returns its status.
-NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length);
+// A transfer that the calling thread waits for (PASSIVE_LEVEL); returns its status, and the
+// transfer's ErrorLba through `errorLba` when given.
+NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length,
+                   ULONGLONG* errorLba = nullptr);
 
 // Deletes every disk and the driver object (host teardown, after the ports went quiet).
 void stopDisks();
