@@ -284,8 +284,8 @@ int rescueBetween(tool::Host& host, Side& from, Side& to, const CopyOptions& opt
             return usage("the source and the destination are the same LUN");
         }
     } else {
-        // A resumed copy keeps what the earlier runs wrote.
-        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (text ? 0 : O_TRUNC);
+        // A resumed copy keeps what the earlier runs wrote, and reads it back for the digest.
+        int flags = O_RDWR | O_CREAT | O_CLOEXEC | (text ? 0 : O_TRUNC);
         to.fd = open(to.text.c_str(), flags, 0644);
         if (to.fd < 0) {
             return failure("cannot open " + to.text + ": " + std::strerror(errno));
