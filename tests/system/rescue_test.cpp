@@ -224,6 +224,19 @@ TEST_F(RescueTest, PlainCopyNamesTheBadBlockAndMapsThatDoNotFitAreRefused) {
               std::string::npos)
         << plain.err;
 
+    // Over the wire: the sense names the first bad block; a write heals the blocks it covers.
+    Outcome run = quevi("run " + url() + " read:2999:4 write:3000:1:7 read:2999:4");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::vector<nlohmann::json> steps;
+    for (std::string line; std::getline(lines, line);) {
+        steps.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(steps.size(), 4u) << run.out;
+    EXPECT_EQ(steps[1]["sense"], "f0000300000bb80a00000000110000000000") << "LBA 3000, no data";
+    EXPECT_EQ(steps[1]["bytes"], 0);
+    EXPECT_EQ(steps[3]["sense"], "f0000300000bb90a00000000110000000000") << "3000 healed";
+
     std::ofstream(path("keep.img")) << "untouched";
     struct Case {
         std::string map;
