@@ -333,7 +333,7 @@ int rescueBetween(tool::Host& host, Side& from, Side& to, const CopyOptions& opt
     }
     double seconds = std::chrono::duration<double>(result.elapsed).count();
     double rate = seconds > 0 ? static_cast<double>(result.read) / seconds / 1e6 : 0.0;
-    nlohmann::json ranges = nlohmann::json::array();
+    nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
     for (const tool::RescueMap::Range& r : map->ranges()) {
         if (r.status == tool::kMapBad) {
             ranges.push_back({{"offset", r.pos}, {"bytes", r.size}});
