@@ -561,8 +561,8 @@ void addCopyCommand(CLI::App& app, Runner& runner) {
                     "recording what was read in a GNU ddrescue mapfile; with an existing map, "
                     "copy only what it does not hold as rescued");
     cmd->add_option("--retries", options->retries,
-                    "With --rescue: further reads of a read that fails with a medium error, "
-                    "before it is split down to single blocks (default 1)");
+                    "With --rescue: passes that read the blocks found unreadable again, alone "
+                    "(default 1)");
     cmd->add_flag("--quiet,-q", options->quiet, "No progress output");
     cmd->add_flag(
         "--no-digest", options->noDigest,

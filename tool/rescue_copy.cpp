@@ -32,6 +32,7 @@ struct Chunk {
     uint64_t at = 0; // image position
     uint32_t length = 0;
     bool copied = true;
+    bool retry = false; // one block found unreadable, read again alone in a retry pass
     Phase phase = Phase::Free;
     std::atomic<bool> finished{false};
     NTSTATUS status = STATUS_SUCCESS; // of a file transfer
@@ -79,13 +80,17 @@ public:
             bool progressed = false;
             // Reads in flight are bounded, not reads waiting behind one being searched, so that
             // the copy reads on while a failed read's answer is still on its way.
-            while (!ending() && tail - head < slots && reading(hashed, tail) < options_.depth &&
+            uint64_t depth = retryPass_ > 0 ? slots : options_.depth; // retries: one block each
+            while (!ending() && tail - head < slots && reading(hashed, tail) < depth &&
                    nextChunk(chunks_[tail % slots])) {
                 startRead(chunks_[tail++ % slots]);
                 progressed = true;
             }
             if (head == tail) {
-                break;
+                if (ending() || !nextRetryPass()) {
+                    break;
+                }
+                continue;
             }
             while (hashed < tail && chunks_[hashed % slots].finished.load()) {
                 Chunk& c = chunks_[hashed % slots];
@@ -118,7 +123,7 @@ public:
             }
         }
         result_.interrupted = result_.error.empty() && (next_ < map_.size() || incomplete_);
-        if (digesting_ && result_.error.empty() && !result_.interrupted) {
+        if (digesting_ && !recovered_ && result_.error.empty() && !result_.interrupted) {
             result_.sha256 = handed_ == 0 ? sha256Hex({}) : hasher_.hexAfter(handed_ - 1);
         }
         result_.elapsed = std::chrono::steady_clock::now() - start_;
@@ -145,9 +150,37 @@ private:
         }
     }
 
+    // After the pass over the image: the blocks it found unreadable, read again alone, all at
+    // once, `retries` times (a failed read costs a deferred completion; many in flight share
+    // one). False when no pass is due.
+    bool nextRetryPass() {
+        if (retryPass_ >= options_.retries || found_.empty()) {
+            return false;
+        }
+        retryPass_++;
+        retrying_.swap(found_);
+        found_.clear();
+        retryNext_ = 0;
+        return true;
+    }
+
     // The next piece of the plan: a copied chunk of what is not finished, or a checked chunk of
-    // what is (only when digesting). False at the end of the image.
+    // what is (only when digesting); in a retry pass, the next block to try again. False when
+    // there is none.
     bool nextChunk(Chunk& c) {
+        c.failed = false;
+        c.digest = kNotDigested;
+        c.bad.clear();
+        c.retry = retryPass_ > 0;
+        if (c.retry) {
+            if (retryNext_ == retrying_.size()) {
+                return false;
+            }
+            c.at = retrying_[retryNext_++];
+            c.length = block_;
+            c.copied = true;
+            return true;
+        }
         while (next_ < map_.size()) {
             while (plan_[range_].pos + plan_[range_].size <= next_) {
                 range_++;
@@ -162,9 +195,6 @@ private:
             c.at = next_;
             c.length = static_cast<uint32_t>(length);
             c.copied = copied;
-            c.failed = false;
-            c.digest = kNotDigested;
-            c.bad.clear();
             next_ += length;
             return true;
         }
@@ -208,6 +238,9 @@ private:
             } else if (ending()) {
                 cut_ = cut_ || stopRequested();
                 c.failed = true;
+            } else if (status == STATUS_DEVICE_DATA_ERROR && c.retry) {
+                found_.push_back(c.at); // still unreadable: the map keeps it bad
+                c.failed = true;
             } else if (status == STATUS_DEVICE_DATA_ERROR) {
                 Read r = search(c, 0, c.length, c.io.ErrorLba);
                 c.failed = r == Read::Failed || r == Read::Cut;
@@ -223,7 +256,7 @@ private:
             c.phase = Phase::Written;
             return true;
         }
-        if (digesting_) {
+        if (digesting_ && !c.retry) {
             c.digest = hasher_.hand(c.buffer, c.length);
             handed_++;
         }
@@ -264,13 +297,22 @@ private:
             }
             c.phase = Phase::Written;
         }
-        incomplete_ = incomplete_ || (c.copied && c.failed);
-        if (c.copied && !c.failed) {
+        incomplete_ = incomplete_ || (c.copied && c.failed && !c.retry);
+        if (c.retry && !c.failed) {
+            // Read on a retry: the image's digest, taken with zeros there, no longer holds.
+            map_.mark(c.at, c.length, kMapFinished);
+            result_.read += c.length;
+            result_.badFound -= c.length;
+            recovered_ = true;
+        } else if (c.copied && !c.failed) {
             map_.mark(c.at, c.length, kMapFinished);
             uint64_t bad = 0;
             for (auto [offset, length] : c.bad) {
                 map_.mark(c.at + offset, length, kMapBad);
                 bad += length;
+                for (uint32_t b = 0; b < length; b += block_) {
+                    found_.push_back(c.at + offset + b);
+                }
             }
             result_.read += c.length - bad;
             result_.badFound += bad;
@@ -339,31 +381,23 @@ private:
         }
     }
 
-    // One block that failed: read alone `reads` times (at least once); when every read fails
-    // it is unreadable, zeroed in the buffer and noted.
-    Read block(Chunk& c, uint32_t offset, uint32_t reads) {
-        for (uint32_t n = 0; n < std::max<uint32_t>(reads, 1); n++) {
-            ULONGLONG lba = kNoErrorLba;
-            Read r = readOnce(c, offset, block_, lba);
-            if (r != Read::Medium) {
-                return r;
-            }
-        }
+    // A block that failed: zeroed in the buffer and noted, to be tried alone again later.
+    void noteBad(Chunk& c, uint32_t offset) {
         std::memset(c.buffer + offset, 0, block_);
         if (!c.bad.empty() && c.bad.back().first + c.bad.back().second == offset) {
             c.bad.back().second += block_;
         } else {
             c.bad.emplace_back(offset, block_);
         }
-        return Read::Ok;
     }
 
     // [offset, offset + length) of the chunk failed with a medium error naming `lba` (the
-    // first block that failed, or kNoErrorLba). Exactly its unreadable blocks are found: where
-    // the unit names a block inside the piece, the piece is split there (what comes before it
-    // read, the block tried alone, the rest read); otherwise the piece is halved, down to
-    // single blocks. A failing read costs the driver's deferred completion (up to 10 ms), so
-    // the split at the named block keeps a bad block to about two failing reads.
+    // first block that failed, or kNoErrorLba). Its unreadable blocks are found: where the unit
+    // names a block inside the piece, the piece is split there (what comes before it read, the
+    // block noted, the rest read); otherwise the piece is halved, down to single blocks. A
+    // failing read costs the driver's deferred completion (up to 10 ms) while the copy's
+    // digest waits in order for this chunk, so a lone bad block costs one failing read here;
+    // its reads alone come in the retry passes, all blocks at once.
     Read search(Chunk& c, uint32_t offset, uint32_t length, ULONGLONG lba) {
         while (length > 0) {
             uint64_t first = (c.at + offset) / block_;
@@ -373,12 +407,10 @@ private:
             }
             auto before = static_cast<uint32_t>((lba - first) * block_);
             Read r = before > 0 ? piece(c, offset, before) : Read::Ok;
-            if (r == Read::Ok) {
-                r = block(c, offset + before, options_.retries);
-            }
             if (r != Read::Ok) {
                 return r;
             }
+            noteBad(c, offset + before);
             offset += before + block_;
             length -= before + block_;
             if (length > 0) {
@@ -393,7 +425,8 @@ private:
 
     Read halve(Chunk& c, uint32_t offset, uint32_t length) {
         if (length <= block_) {
-            return block(c, offset, options_.retries);
+            noteBad(c, offset);
+            return Read::Ok;
         }
         uint32_t half = length / block_ / 2 * block_;
         for (auto [at, size] : {std::pair{offset, half}, std::pair{offset + half, length - half}}) {
@@ -452,6 +485,11 @@ private:
     Hasher hasher_;
     uint64_t handed_ = 0; // chunks handed to the hasher
     bool digesting_;
+    std::vector<uint64_t> found_;    // blocks found unreadable in this pass, to try again
+    std::vector<uint64_t> retrying_; // the blocks of the retry pass under way
+    size_t retryNext_ = 0;
+    uint32_t retryPass_ = 0;
+    bool recovered_ = false;  // a block was read on a retry
     bool cut_ = false;        // ended early by the interruption
     bool incomplete_ = false; // a chunk to copy was not copied
     std::chrono::steady_clock::time_point start_;

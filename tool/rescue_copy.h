@@ -1,11 +1,11 @@
 // A rescue copy: a LUN with unreadable blocks copied at full speed to a file or another LUN,
 // guided by and recording into a map (tool/rescue_map.h). Only what the map does not hold as
 // finished is read. A read that fails with a medium error is split at the block the unit names
-// (or halved again and again when it names none), down to single blocks, each tried again alone,
-// so that exactly the unreadable blocks are found;
-// the good data around them is written, the unreadable blocks are left as zeros (holes in a
-// sparse file). Other failures (a dropped connection, a busy unit) are tried again like a plain
-// copy's and then fail the copy.
+// (or halved again and again when it names none) down to single blocks; the good data around them
+// is written, the blocks that failed are left as zeros (holes in a sparse file) and, after the
+// pass, read again alone (`retries` passes), so that exactly the unreadable blocks are found. Other
+// failures (a dropped connection, a busy unit) are tried again like a plain copy's and then fail
+// the copy.
 //
 // The map marks a block finished only once the write of its bytes completed (a pwrite returned,
 // or the destination LUN answered the write), and the checkpoint that saves the map first makes
@@ -27,8 +27,7 @@ namespace quevi::tool {
 struct RescueOptions {
     uint32_t chunkBytes = 1u << 20; // a multiple of every disk's block size
     uint32_t depth = 4;             // chunks in flight
-    // Reads of a single block that failed with a medium error, alone (at least one), before it
-    // counts as unreadable.
+    // Passes after the first that read each block found unreadable again, alone.
     uint32_t retries = 1;
     uint32_t linkRetries = 3; // further attempts of a transfer that failed otherwise
     std::chrono::milliseconds retryPause{1000}; // before a link retry, not a medium-error one
@@ -47,8 +46,10 @@ struct RescueResult {
     uint64_t read = 0;     // bytes this run read and wrote
     uint64_t badFound = 0; // bytes this run could not read
     bool interrupted = false;
-    std::string error;  // empty when nothing failed
-    std::string sha256; // of the whole image; empty without a digest or when the run ended early
+    std::string error; // empty when nothing failed
+    // Of the whole image; empty without a digest, when the run ended early, or when a block read
+    // only on a retry (the digest had taken zeros for it; a rerun reads the image back for it).
+    std::string sha256;
     std::chrono::steady_clock::duration elapsed{};
 };
 
