@@ -208,7 +208,15 @@ bool applyBadBlocks(target::Target& t, const std::string& text, std::string& err
     std::string item;
     bool any = false;
     while (std::getline(in, item, ',')) {
-        std::uint64_t first = 0, last = 0;
+        std::uint64_t first = 0, last = 0, failures = 0;
+        if (auto x = item.find('x'); x != std::string::npos) { // a weak block: LBAxREADS
+            if (!number(item.substr(0, x), first) || !number(item.substr(x + 1), failures) ||
+                failures == 0 || failures > 1000000 || first >= blocks)
+                return false;
+            store->badBlocks().addWeak(first, static_cast<std::uint32_t>(failures));
+            any = true;
+            continue;
+        }
         auto dash = item.find('-');
         if (!number(item.substr(0, dash), first) ||
             !number(dash == std::string::npos ? item : item.substr(dash + 1), last) || last < first)
@@ -345,7 +353,8 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
         ->excludes(lun);
     sub->add_option("--bad-blocks", o->badBlocks,
                     "[NAME/][LUN:]LBA[-LBA][,...]: blocks whose reads fail with a medium error "
-                    "until written (LUN 0 of the first target by default); repeat")
+                    "until written (LUN 0 of the first target by default); LBAxN: a weak block, "
+                    "whose first N reads fail; repeat")
         ->allow_extra_args(false);
     sub->add_flag("--status-separate", o->statusSeparate,
                   "send read status in a SCSI Response, not in the last Data-In");

@@ -258,6 +258,25 @@ std::optional<std::uint64_t> BadBlocks::firstIn(std::uint64_t lba, std::uint64_t
     return std::nullopt;
 }
 
+void BadBlocks::addWeak(std::uint64_t lba, std::uint32_t failures) {
+    std::lock_guard lock(mutex_);
+    weak_[lba] = failures;
+    any_.store(true, std::memory_order_release);
+}
+
+std::optional<std::uint64_t> BadBlocks::read(std::uint64_t lba, std::uint64_t count) {
+    std::optional<std::uint64_t> first = firstIn(lba, count);
+    if (!any_.load(std::memory_order_acquire))
+        return first;
+    std::lock_guard lock(mutex_);
+    for (auto it = weak_.lower_bound(lba); it != weak_.end() && it->first - lba < count;) {
+        first = first && *first < it->first ? first : it->first;
+        it = --it->second == 0 ? weak_.erase(it) : std::next(it);
+    }
+    any_.store(!ranges_.empty() || !weak_.empty(), std::memory_order_release);
+    return first;
+}
+
 void BadBlocks::heal(std::uint64_t lba, std::uint64_t count) {
     if (count == 0 || !any_.load(std::memory_order_acquire))
         return;
@@ -274,7 +293,8 @@ void BadBlocks::heal(std::uint64_t lba, std::uint64_t count) {
         if (last >= end)
             it = ranges_.emplace(end, last).first;
     }
-    any_.store(!ranges_.empty(), std::memory_order_release);
+    weak_.erase(weak_.lower_bound(lba), weak_.lower_bound(end));
+    any_.store(!ranges_.empty() || !weak_.empty(), std::memory_order_release);
 }
 
 std::uint64_t BadBlocks::count() const {

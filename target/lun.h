@@ -25,8 +25,13 @@ class BadBlocks {
 public:
     // Blocks first to last, inclusive; merged with those already bad.
     void add(std::uint64_t first, std::uint64_t last);
+    // A weak block: fails its next `failures` reads, then reads.
+    void addWeak(std::uint64_t lba, std::uint32_t failures);
     // The first bad block of [lba, lba + count), if any.
     std::optional<std::uint64_t> firstIn(std::uint64_t lba, std::uint64_t count) const;
+    // A read of [lba, lba + count): the first block that fails it, if any; every weak block it
+    // touches has one failure fewer.
+    std::optional<std::uint64_t> read(std::uint64_t lba, std::uint64_t count);
     // Written blocks read again.
     void heal(std::uint64_t lba, std::uint64_t count);
     std::uint64_t count() const;
@@ -34,7 +39,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::uint64_t, std::uint64_t> ranges_; // first -> last, disjoint; guarded by mutex_
-    std::atomic<bool> any_{false};                  // ranges_ is not empty
+    std::map<std::uint64_t, std::uint32_t> weak_;   // block -> failures left; guarded by mutex_
+    std::atomic<bool> any_{false};                  // ranges_ or weak_ is not empty
 };
 
 class LunStore {

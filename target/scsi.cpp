@@ -150,7 +150,7 @@ void transfer(LunStore& store, std::uint64_t lba, std::uint64_t blocks, bool wri
         return check(plan, kSenseIllegalRequest, kAscLbaOutOfRange);
     // A read touching an unreadable block returns no data, only the first such block.
     if (!write)
-        if (auto bad = store.badBlocks().firstIn(lba, blocks))
+        if (auto bad = store.badBlocks().read(lba, blocks))
             return check(plan, kSenseMediumError, kAscUnrecoveredReadError, *bad);
     plan.kind = write ? ScsiPlan::Kind::Write : ScsiPlan::Kind::Read;
     plan.offset = lba * kBlockSize;

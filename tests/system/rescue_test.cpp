@@ -214,6 +214,29 @@ TEST_F(RescueTest, FindsExactlyTheBadBlocksAndResumesToTheSameImageAndMap) {
         << "block 1000 read on the second pass";
 }
 
+// Blocks that failed are read again alone after the pass: a weak block that reads on its retry is
+// rescued (the digest, taken with zeros for it, is then left out), one that fails once more stays
+// bad until a later run reads it, which reads the image back for the digest.
+TEST_F(RescueTest, RetryPassesReadWeakBlocksAgain) {
+    bad().addWeak(3000, 1);
+    bad().addWeak(5000, 2);
+    Outcome first = rescue("weak");
+    ASSERT_EQ(first.exitCode, 3) << first.err;
+    EXPECT_EQ(first.json()["bad_ranges"],
+              nlohmann::json::parse(R"([{"offset":2560000,"bytes":512}])"));
+    EXPECT_TRUE(first.json()["sha256"].is_null());
+    Bytes expected = imageWithout({{5000, 5000}});
+    std::string image = slurp(path("weak.img"));
+    Bytes got(image.begin(), image.end());
+    ASSERT_EQ(got.size(), expected.size());
+    auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
+    EXPECT_TRUE(diff.first == got.end()) << "block " << (diff.first - got.begin()) / 512;
+    Outcome second = rescue("weak");
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(second.json()["sha256"], quevi::tool::sha256Hex(lun_));
+    EXPECT_TRUE(slurp(path("weak.img")) == std::string(lun_.begin(), lun_.end()));
+}
+
 // Without --rescue a medium error fails the copy, naming the LBA; with --rescue a map that does
 // not describe the source is refused before anything is written.
 TEST_F(RescueTest, PlainCopyNamesTheBadBlockAndMapsThatDoNotFitAreRefused) {
