@@ -122,7 +122,12 @@ public:
                 (void)KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, &slice);
             }
         }
-        result_.interrupted = result_.error.empty() && (next_ < map_.size() || incomplete_);
+        // Cut short: in the pass, or before the retries due were done.
+        bool retriesLeft =
+            retryNext_ < retrying_.size() || (!found_.empty() && retryPass_ < options_.retries);
+        result_.interrupted =
+            result_.error.empty() && (next_ < map_.size() || incomplete_ || (cut_ && retriesLeft) ||
+                                      (stopRequested() && retriesLeft));
         if (digesting_ && !recovered_ && result_.error.empty() && !result_.interrupted) {
             result_.sha256 = handed_ == 0 ? sha256Hex({}) : hasher_.hexAfter(handed_ - 1);
         }
