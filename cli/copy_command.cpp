@@ -283,7 +283,13 @@ int rescueBetween(tool::Host& host, Side& from, Side& to, const CopyOptions& opt
         if (to.disk == from.disk) {
             return usage("the source and the destination are the same LUN");
         }
-    } else {
+    }
+    // A new map is written before the destination is touched: a map that cannot be written
+    // stops the copy before it starts.
+    if (!text && !saveMap(*map, options.rescue, error)) {
+        return failure(error);
+    }
+    if (to.disk == nullptr) {
         // A resumed copy keeps what the earlier runs wrote, and reads it back for the digest.
         int flags = O_RDWR | O_CREAT | O_CLOEXEC | (text ? 0 : O_TRUNC);
         to.fd = open(to.text.c_str(), flags, 0644);
@@ -294,9 +300,6 @@ int rescueBetween(tool::Host& host, Side& from, Side& to, const CopyOptions& opt
             return usage("a rescue copy writes at the source's positions: " + to.text +
                          " is a pipe or socket");
         }
-    }
-    if (!text && !saveMap(*map, options.rescue, error)) {
-        return failure(error);
     }
     struct stat st {};
     bool regular = to.disk == nullptr && fstat(to.fd, &st) == 0 && S_ISREG(st.st_mode);
