@@ -8,6 +8,7 @@
 #include "tool/disk_attach.h"
 #include "tool/disk_copy.h"
 #include "tool/interruption.h"
+#include "tool/rescue_copy.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -19,7 +20,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 namespace quevi::cli {
 namespace {
@@ -34,7 +37,12 @@ struct CopyOptions : SessionOptions {
     std::string length;
     bool quiet = false;
     bool noDigest = false;
+    std::string rescue; // the map file of a rescue copy
+    int retries = -1;   // of a read that fails with a medium error; -1: not given
 };
+
+constexpr int kExitUnreadable = 3; // a rescue copy finished with unreadable blocks
+constexpr uint64_t kMaxMapFileBytes = 256u << 20;
 
 int usage(const std::string& message) {
     std::cerr << "quevi copy: " << message << "\n";
@@ -167,9 +175,212 @@ int interruptedBeforeCopying() {
     return kExitInterrupted;
 }
 
+// The map file's text; nothing when there is none yet. False when it cannot be read.
+bool readMapFile(const std::string& path, std::optional<std::string>& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        error = "cannot read the map " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream all;
+    std::vector<char> piece(1 << 16);
+    uint64_t total = 0;
+    while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+        total += static_cast<uint64_t>(in.gcount());
+        if (total > kMaxMapFileBytes) {
+            error = "the map " + path + " is larger than any map of a disk could be";
+            return false;
+        }
+        all.write(piece.data(), in.gcount());
+    }
+    text = all.str();
+    return true;
+}
+
+// Data made durable on the destination: a file's data synced (a character device, such as
+// /dev/null, keeps nothing to sync), a LUN's cache synchronized.
+bool syncDestination(tool::Host& host, const Side& to, std::string& error) {
+    if (to.disk != nullptr) {
+        if (!tool::flushDisk(host, to.disk)) {
+            error = "the target did not confirm the writes (SYNCHRONIZE CACHE failed)";
+            return false;
+        }
+        return true;
+    }
+    struct stat st {};
+    if (fstat(to.fd, &st) == 0 && S_ISCHR(st.st_mode)) {
+        return true;
+    }
+    if (fdatasync(to.fd) != 0) {
+        error = "syncing " + to.text + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The map's first data line: where the copy stands, or finished.
+void setCurrent(tool::RescueMap& map) {
+    map.currentPass = 1;
+    map.currentPos = 0;
+    map.currentStatus = tool::kMapFinished;
+    for (const tool::RescueMap::Range& r : map.ranges()) {
+        if (r.status != tool::kMapFinished && r.status != tool::kMapBad) {
+            map.currentPos = r.pos;
+            map.currentStatus = tool::kMapNonTried;
+            return;
+        }
+    }
+}
+
+bool saveMap(tool::RescueMap& map, const std::string& path, std::string& error) {
+    setCurrent(map);
+    return tool::saveMapFile(path, map.text("Mapfile. Created by quevi copy --rescue"), error);
+}
+
+// `quevi copy --rescue MAP LUN DST`, attached: the map read or begun (its size checked before
+// anything is written), the copy, the destination's size and sync, the map, the report.
+int rescueBetween(tool::Host& host, Side& from, Side& to, const CopyOptions& options) {
+    if (tool::Interruption::flag().load()) {
+        return interruptedBeforeCopying();
+    }
+    uint64_t block = qvdisk::blockSize(from.disk);
+    uint64_t size = qvdisk::blockCount(from.disk) * block;
+    std::string error;
+    std::optional<std::string> text;
+    if (!readMapFile(options.rescue, text, error)) {
+        return failure(error);
+    }
+    std::optional<tool::RescueMap> map;
+    if (text) {
+        map = tool::RescueMap::parse(*text, error);
+        if (!map) {
+            return failure("the map " + options.rescue + " is not a ddrescue mapfile: " + error);
+        }
+        if (map->size() != size) {
+            return failure("the map " + options.rescue + " covers " + std::to_string(map->size()) +
+                           " bytes, " + from.text + " holds " + std::to_string(size) +
+                           ": refused, nothing was written");
+        }
+        for (const tool::RescueMap::Range& r : map->ranges()) {
+            if (r.pos % block != 0 || r.size % block != 0) {
+                return failure("the map " + options.rescue + " has a block at byte " +
+                               std::to_string(r.pos) + " that is not whole " +
+                               std::to_string(block) + "-byte blocks of " + from.text);
+            }
+        }
+    } else {
+        map.emplace(size);
+    }
+    if (to.disk != nullptr) {
+        if (qvdisk::blockCount(to.disk) * qvdisk::blockSize(to.disk) < size ||
+            size % qvdisk::blockSize(to.disk) != 0) {
+            return failure(to.text + " cannot hold the " + std::to_string(size) + " bytes of " +
+                           from.text + ": refused, nothing was written");
+        }
+        if (to.disk == from.disk) {
+            return usage("the source and the destination are the same LUN");
+        }
+    }
+    // A new map is written before the destination is touched: a map that cannot be written
+    // stops the copy before it starts.
+    if (!text && !saveMap(*map, options.rescue, error)) {
+        return failure(error);
+    }
+    if (to.disk == nullptr) {
+        // A resumed copy keeps what the earlier runs wrote, and reads it back for the digest.
+        int flags = O_RDWR | O_CREAT | O_CLOEXEC | (text ? 0 : O_TRUNC);
+        to.fd = open(to.text.c_str(), flags, 0644);
+        if (to.fd < 0) {
+            return failure("cannot open " + to.text + ": " + std::strerror(errno));
+        }
+        if (isStream(to.fd)) {
+            return usage("a rescue copy writes at the source's positions: " + to.text +
+                         " is a pipe or socket");
+        }
+    }
+    struct stat st {};
+    bool regular = to.disk == nullptr && fstat(to.fd, &st) == 0 && S_ISREG(st.st_mode);
+    tool::CopyEnd a{from.disk, -1, 0, false, false};
+    tool::CopyEnd b{to.disk, to.fd, 0, regular, false};
+    tool::RescueOptions rescue;
+    rescue.chunkBytes = kChunkBytes;
+    rescue.depth = kDepth;
+    rescue.retries = options.retries < 0 ? 1 : static_cast<uint32_t>(options.retries);
+    rescue.digest = !options.noDigest;
+    rescue.stop = &tool::Interruption::flag();
+    rescue.checkpoint = [&](const tool::RescueMap& now, std::string& why) {
+        tool::RescueMap copy = now;
+        return syncDestination(host, to, why) && saveMap(copy, options.rescue, why);
+    };
+    Progress progress(options.quiet, isatty(STDERR_FILENO) != 0);
+    rescue.progress = [&progress](const tool::CopyProgress& p) { progress.update(p); };
+    tool::RescueResult result = tool::rescueData(a, b, *map, rescue);
+    progress.finish();
+
+    error = result.error;
+    if (regular && ftruncate(to.fd, static_cast<off_t>(size)) != 0 && error.empty()) {
+        error = "setting the size of " + to.text + ": " + std::strerror(errno);
+    }
+    // Every block the map marks rescued was acknowledged by the destination (a pwrite returned,
+    // the LUN answered the write); synced first, so that it lasts, unless the host gave the
+    // target up after an interruption.
+    std::string why;
+    if (!host.givenUp() && !syncDestination(host, to, why) && error.empty()) {
+        error = why;
+    }
+    if (!saveMap(*map, options.rescue, why)) {
+        error = error.empty() ? why : error;
+    }
+    double seconds = std::chrono::duration<double>(result.elapsed).count();
+    double rate = seconds > 0 ? static_cast<double>(result.read) / seconds / 1e6 : 0.0;
+    nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+    for (const tool::RescueMap::Range& r : map->ranges()) {
+        if (r.status == tool::kMapBad) {
+            ranges.push_back({{"offset", r.pos}, {"bytes", r.size}});
+        }
+    }
+    uint64_t bad = map->bytes(tool::kMapBad);
+    uint64_t rescued = map->bytes(tool::kMapFinished);
+    std::cout << nlohmann::ordered_json{{"source", from.text},
+                                        {"destination", to.text},
+                                        {"bytes", rescued},
+                                        {"complete", rescued == size},
+                                        {"sha256", result.sha256.empty()
+                                                       ? nlohmann::json()
+                                                       : nlohmann::json(result.sha256)},
+                                        {"seconds", std::round(seconds * 1000) / 1000},
+                                        {"mb_per_s", std::round(rate * 10) / 10},
+                                        {"bad_bytes", bad},
+                                        {"bad_ranges", ranges}}
+                     .dump()
+              << std::endl;
+    std::string held = "; " + options.rescue + " holds what was rescued: the same command resumes";
+    if (!error.empty()) {
+        return failure(error + held);
+    }
+    if (result.interrupted) {
+        std::cerr << "quevi copy: interrupted with " << rescued << " of " << size
+                  << " bytes rescued (" << percentText(rescued, size) << ")" << held << "\n";
+        return kExitInterrupted;
+    }
+    if (bad > 0) {
+        std::cerr << "quevi copy: " << bad << " bytes (" << bad / block << " blocks in "
+                  << ranges.size() << " ranges) could not be read and are left as zeros; "
+                  << options.rescue << " lists them, and the same command tries them again\n";
+        return kExitUnreadable;
+    }
+    return kExitOk;
+}
+
 // Sizes are checked before anything is written; then the destination file is opened.
 int checkAndCopy(tool::Host& host, Side& from, Side& to, uint64_t offset, bool lengthGiven,
                  uint64_t length, const CopyOptions& options) {
+    if (!options.rescue.empty()) {
+        return rescueBetween(host, from, to, options);
+    }
     if (tool::Interruption::flag().load()) {
         return interruptedBeforeCopying();
     }
@@ -234,6 +445,22 @@ int runCopy(const CopyOptions& options) {
     }
     if (!from.url && !to.url) {
         return usage("one side must be a LUN: quevi://ADDR[:PORT]/TARGETNAME[/LUN]");
+    }
+    if (!options.rescue.empty()) {
+        if (!from.url) {
+            return usage("--rescue copies from a LUN: the source must be a quevi:// URL");
+        }
+        if (to.text == kStandard) {
+            return usage("--rescue writes at the source's positions: not to standard output");
+        }
+        if (options.offset != "0" || !options.length.empty()) {
+            return usage("--rescue copies the whole LUN: no --offset or --length");
+        }
+        if (options.retries > 1000) {
+            return usage("--retries must be between 0 and 1000");
+        }
+    } else if (options.retries >= 0) {
+        return usage("--retries goes with --rescue");
     }
     uint64_t offset = 0;
     uint64_t length = 0;
@@ -332,6 +559,13 @@ void addCopyCommand(CLI::App& app, Runner& runner) {
     cmd->add_option("--length", options->length,
                     "Bytes to copy (default: the rest of the source LUN, or the source file)");
     addSessionOptions(cmd, options.get());
+    cmd->add_option("--rescue", options->rescue,
+                    "MAPFILE: copy a failing LUN whole, past unreadable blocks (left as zeros), "
+                    "recording what was read in a GNU ddrescue mapfile; with an existing map, "
+                    "copy only what it does not hold as rescued");
+    cmd->add_option("--retries", options->retries,
+                    "With --rescue: passes that read the blocks found unreadable again, alone "
+                    "(default 1)");
     cmd->add_flag("--quiet,-q", options->quiet, "No progress output");
     cmd->add_flag(
         "--no-digest", options->noDigest,

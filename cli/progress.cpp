@@ -34,7 +34,12 @@ std::string Progress::text(const tool::CopyProgress& p) {
     } else {
         std::snprintf(tail, sizeof tail, ", %.1f MB/s", rate / 1e6);
     }
-    return mib(p.done) + " of " + mib(p.total) + " (" + percentText(p.done, p.total) + ")" + tail;
+    std::string rescue;
+    if (p.rescue) {
+        rescue = ", " + mib(p.rescued) + " rescued, " + std::to_string(p.bad) + " bytes bad";
+    }
+    return mib(p.done) + " of " + mib(p.total) + " (" + percentText(p.done, p.total) + ")" +
+           rescue + tail;
 }
 
 void Progress::update(const tool::CopyProgress& p) {

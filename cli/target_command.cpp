@@ -1,6 +1,7 @@
 // `quevi target`: runs the draft-iSCSI target in the foreground until SIGINT or SIGTERM.
 #include "cli/commands.h"
 
+#include "target/scsi.h"
 #include "target/target.h"
 #include "tool/target_url.h"
 
@@ -20,7 +21,8 @@ struct TargetOptions {
     std::string listen = "127.0.0.1:3260";
     std::vector<std::string> luns;
     std::string name = "quevi-target";
-    std::vector<std::string> targets; // NAME=SPEC[,SPEC...]
+    std::vector<std::string> targets;   // NAME=SPEC[,SPEC...]
+    std::vector<std::string> badBlocks; // [NAME/][LUN:]LBA[-LBA][,...]
     bool statusSeparate = false;
     std::uint32_t cmdWindow = 32;
     std::vector<std::string> keys;
@@ -170,6 +172,66 @@ bool parseNamedTarget(const std::string& text, target::NamedTarget& out, std::st
     return true;
 }
 
+// "[NAME/][LUN:]LBA[-LBA][,LBA[-LBA]...]": unreadable blocks of one LUN (of the target NAME, by
+// default the first; LUN 0 by default), applied to the started target. False with a message.
+bool applyBadBlocks(target::Target& t, const std::string& text, std::string& error) {
+    error = "--bad-blocks wants [NAME/][LUN:]LBA[-LBA][,...], got '" + text + "'";
+    std::string rest = text;
+    std::string name;
+    if (auto slash = rest.find('/'); slash != std::string::npos) {
+        name = rest.substr(0, slash);
+        rest = rest.substr(slash + 1);
+    }
+    auto number = [](const std::string& digits, std::uint64_t& value) {
+        if (digits.empty() || digits.size() > 15 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        value = std::stoull(digits);
+        return true;
+    };
+    std::uint64_t lun = 0;
+    if (auto colon = rest.find(':'); colon != std::string::npos) {
+        if (!number(rest.substr(0, colon), lun))
+            return false;
+        rest = rest.substr(colon + 1);
+    }
+    target::LunStore* store = lun >= target::kMaxLuns ? nullptr
+                              : name.empty()          ? t.lun(static_cast<std::size_t>(lun))
+                                                      : t.lun(name, static_cast<std::size_t>(lun));
+    if (!store) {
+        error = "--bad-blocks " + text + ": no LUN " + std::to_string(lun) +
+                (name.empty() ? "" : " in target " + name);
+        return false;
+    }
+    std::uint64_t blocks = store->size() / target::kBlockSize;
+    std::stringstream in(rest);
+    std::string item;
+    bool any = false;
+    while (std::getline(in, item, ',')) {
+        std::uint64_t first = 0, last = 0, failures = 0;
+        if (auto x = item.find('x'); x != std::string::npos) { // a weak block: LBAxREADS
+            if (!number(item.substr(0, x), first) || !number(item.substr(x + 1), failures) ||
+                failures == 0 || failures > 1000000 || first >= blocks)
+                return false;
+            store->badBlocks().addWeak(first, static_cast<std::uint32_t>(failures));
+            any = true;
+            continue;
+        }
+        auto dash = item.find('-');
+        if (!number(item.substr(0, dash), first) ||
+            !number(dash == std::string::npos ? item : item.substr(dash + 1), last) || last < first)
+            return false;
+        if (last >= blocks) {
+            error = "--bad-blocks " + text + ": block " + std::to_string(last) +
+                    " is past the LUN's last block " + std::to_string(blocks - 1);
+            return false;
+        }
+        store->badBlocks().add(first, last);
+        any = true;
+    }
+    return any && rest.back() != ',';
+}
+
 int runTarget(const TargetOptions& o) {
     target::TargetConfig config;
     if (!splitListen(o.listen, config.address, config.port))
@@ -249,6 +311,12 @@ int runTarget(const TargetOptions& o) {
         bool optionFault = error.find("listen") == std::string::npos;
         return optionFault ? kExitUsage : kExitFailure;
     }
+    for (const std::string& text : o.badBlocks) {
+        if (!applyBadBlocks(t, text, error)) {
+            t.stop();
+            return usage(error);
+        }
+    }
     std::cout << "listening " << t.address() << ":" << t.port() << std::endl;
     if (config.targets.empty()) {
         for (std::size_t n = 0; t.lun(n); ++n)
@@ -283,6 +351,11 @@ void addTargetCommand(CLI::App& app, Runner& runner) {
         ->allow_extra_args(false)
         ->excludes(name)
         ->excludes(lun);
+    sub->add_option("--bad-blocks", o->badBlocks,
+                    "[NAME/][LUN:]LBA[-LBA][,...]: blocks whose reads fail with a medium error "
+                    "until written (LUN 0 of the first target by default); LBAxN: a weak block, "
+                    "whose first N reads fail; repeat")
+        ->allow_extra_args(false);
     sub->add_flag("--status-separate", o->statusSeparate,
                   "send read status in a SCSI Response, not in the last Data-In");
     sub->add_option("--cmd-window", o->cmdWindow, "CmdSN window (MaxCmdSN - ExpCmdSN + 1)")

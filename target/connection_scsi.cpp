@@ -14,6 +14,14 @@ std::span<const std::uint8_t> bytesOf(const std::vector<std::uint8_t>& v, std::s
     return {v.data(), n};
 }
 
+// The blocks a write covered whole read again, as a disk remaps a sector it writes.
+void healWritten(LunStore& store, std::uint64_t at, std::uint64_t n) {
+    std::uint64_t first = (at + kBlockSize - 1) / kBlockSize;
+    std::uint64_t end = (at + n) / kBlockSize;
+    if (end > first)
+        store.badBlocks().heal(first, end - first);
+}
+
 } // namespace
 
 std::uint32_t Connection::responseTag(std::uint32_t itt) const {
@@ -174,7 +182,7 @@ bool Connection::sendDataIn(const ScsiCommand& cmd, std::span<const std::uint8_t
     if (!flush())
         return false;
     if (readFailed) {
-        Sense s{kSenseMediumError, 0x11, 0}; // unrecovered read error
+        Sense s{kSenseMediumError, 0x11, 0, {}}; // unrecovered read error
         return sendStatus(cmd.itt, kStatusCheckCondition, &s, 0, 0);
     }
     if (statusInLast)
@@ -206,14 +214,14 @@ bool Connection::handleScsiCommand(const Header& h) {
     noteReceived(h, bytesOf(io_, head));
 
     bool ok = true;
-    Sense invalid{kSenseIllegalRequest, kAscInvalidFieldInCdb, 0};
+    Sense invalid{kSenseIllegalRequest, kAscInvalidFieldInCdb, 0, {}};
     if (malformed || plan_.kind == ScsiPlan::Kind::Write ||
         (plan_.kind == ScsiPlan::Kind::Read && cmd.write && !cmd.read)) {
         ok = sendStatus(cmd.itt, kStatusCheckCondition, &invalid, 0, 0);
     } else if (plan_.kind == ScsiPlan::Kind::Status) {
         Sense sense = plan_.sense;
         if (plan_.flush && store && !store->flush()) {
-            sense = {kSenseMediumError, 0x0C, 0}; // write error
+            sense = {kSenseMediumError, 0x0C, 0, {}}; // write error
             plan_.status = kStatusCheckCondition;
             plan_.hasSense = true;
         }
@@ -262,8 +270,11 @@ bool Connection::receiveData(const Header& h, LunStore* store, std::uint64_t sto
         std::uint64_t pos = bufferOffset + done;
         if (store && pos < storeLength) {
             std::uint64_t n = std::min<std::uint64_t>(chunk, storeLength - pos);
-            if (!store->write(storeOffset + pos, bytesOf(io_, static_cast<std::size_t>(n))))
+            std::uint64_t at = storeOffset + pos;
+            if (!store->write(at, bytesOf(io_, static_cast<std::size_t>(n))))
                 storeFailed = true;
+            else
+                healWritten(*store, at, n);
         }
         done += chunk;
     }
@@ -382,7 +393,7 @@ bool Connection::advanceWrite(std::size_t slot, std::uint32_t itt) {
         return true;
     bool ok;
     if (failed) {
-        Sense s{kSenseMediumError, 0x0C, 0};
+        Sense s{kSenseMediumError, 0x0C, 0, {}};
         ok = sendStatus(itt, kStatusCheckCondition, &s, 0, 0);
     } else {
         ok = sendStatus(itt, kStatusGood, nullptr, flags, residual);
@@ -434,7 +445,7 @@ bool Connection::handleDataOut(const Header& h) {
     if (bad) {
         if (!rejectAndSkip(h, kRejectInvalidField))
             return false;
-        Sense s{kSenseAbortedCommand, 0x4B, 0}; // data phase error
+        Sense s{kSenseAbortedCommand, 0x4B, 0, {}}; // data phase error
         if (!sendStatus(d.itt, kStatusCheckCondition, &s, 0, 0))
             return false;
         ++commandsDone_;

@@ -231,6 +231,80 @@ bool isSizeBacking(std::string_view backing) {
            backing.find('/') == std::string_view::npos;
 }
 
+void BadBlocks::add(std::uint64_t first, std::uint64_t last) {
+    std::lock_guard lock(mutex_);
+    // Absorb every range that overlaps or touches [first, last].
+    auto it = ranges_.upper_bound(first);
+    if (it != ranges_.begin() && std::prev(it)->second + 1 >= first)
+        --it;
+    while (it != ranges_.end() && it->first <= last + 1) {
+        first = std::min(first, it->first);
+        last = std::max(last, it->second);
+        it = ranges_.erase(it);
+    }
+    ranges_[first] = last;
+    any_.store(true, std::memory_order_release);
+}
+
+std::optional<std::uint64_t> BadBlocks::firstIn(std::uint64_t lba, std::uint64_t count) const {
+    if (count == 0 || !any_.load(std::memory_order_acquire))
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    auto it = ranges_.upper_bound(lba);
+    if (it != ranges_.begin() && std::prev(it)->second >= lba)
+        return lba;
+    if (it != ranges_.end() && it->first - lba < count)
+        return it->first;
+    return std::nullopt;
+}
+
+void BadBlocks::addWeak(std::uint64_t lba, std::uint32_t failures) {
+    std::lock_guard lock(mutex_);
+    weak_[lba] = failures;
+    any_.store(true, std::memory_order_release);
+}
+
+std::optional<std::uint64_t> BadBlocks::read(std::uint64_t lba, std::uint64_t count) {
+    std::optional<std::uint64_t> first = firstIn(lba, count);
+    if (!any_.load(std::memory_order_acquire))
+        return first;
+    std::lock_guard lock(mutex_);
+    for (auto it = weak_.lower_bound(lba); it != weak_.end() && it->first - lba < count;) {
+        first = first && *first < it->first ? first : it->first;
+        it = --it->second == 0 ? weak_.erase(it) : std::next(it);
+    }
+    any_.store(!ranges_.empty() || !weak_.empty(), std::memory_order_release);
+    return first;
+}
+
+void BadBlocks::heal(std::uint64_t lba, std::uint64_t count) {
+    if (count == 0 || !any_.load(std::memory_order_acquire))
+        return;
+    std::lock_guard lock(mutex_);
+    std::uint64_t end = lba + count; // past the last healed block
+    auto it = ranges_.upper_bound(lba);
+    if (it != ranges_.begin() && std::prev(it)->second >= lba)
+        --it;
+    while (it != ranges_.end() && it->first < end) {
+        auto [first, last] = *it;
+        it = ranges_.erase(it);
+        if (first < lba)
+            ranges_[first] = lba - 1;
+        if (last >= end)
+            it = ranges_.emplace(end, last).first;
+    }
+    weak_.erase(weak_.lower_bound(lba), weak_.lower_bound(end));
+    any_.store(!ranges_.empty() || !weak_.empty(), std::memory_order_release);
+}
+
+std::uint64_t BadBlocks::count() const {
+    std::lock_guard lock(mutex_);
+    std::uint64_t n = 0;
+    for (auto [first, last] : ranges_)
+        n += last - first + 1;
+    return n;
+}
+
 std::unique_ptr<LunStore> openLun(const std::string& backing, std::string* error) {
     if (!isSizeBacking(backing))
         return openFileLun(backing, error);

@@ -4,8 +4,11 @@
 // Block size 512.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +17,31 @@
 namespace quevi::target {
 
 inline constexpr std::uint32_t kBlockSize = 512;
+
+// Blocks that fail every read until a write covers them, as a failing disk's unreadable sectors
+// do until the disk remaps them on a write. Safe to use from several threads at once; costs one
+// atomic load per command while no block is bad.
+class BadBlocks {
+public:
+    // Blocks first to last, inclusive; merged with those already bad.
+    void add(std::uint64_t first, std::uint64_t last);
+    // A weak block: fails its next `failures` reads, then reads.
+    void addWeak(std::uint64_t lba, std::uint32_t failures);
+    // The first bad block of [lba, lba + count), if any.
+    std::optional<std::uint64_t> firstIn(std::uint64_t lba, std::uint64_t count) const;
+    // A read of [lba, lba + count): the first block that fails it, if any; every weak block it
+    // touches has one failure fewer.
+    std::optional<std::uint64_t> read(std::uint64_t lba, std::uint64_t count);
+    // Written blocks read again.
+    void heal(std::uint64_t lba, std::uint64_t count);
+    std::uint64_t count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::uint64_t, std::uint64_t> ranges_; // first -> last, disjoint; guarded by mutex_
+    std::map<std::uint64_t, std::uint32_t> weak_;   // block -> failures left; guarded by mutex_
+    std::atomic<bool> any_{false};                  // ranges_ or weak_ is not empty
+};
 
 class LunStore {
 public:
@@ -27,6 +55,11 @@ public:
     // A descriptor whose bytes at the store's offsets a socket may send straight from the page
     // cache (sendfile), or -1 when the store must be read into memory first.
     virtual int sendableFd() const { return -1; }
+    // Consulted by the SCSI layer: read() and write() above ignore them.
+    BadBlocks& badBlocks() { return bad_; }
+
+private:
+    BadBlocks bad_;
 };
 
 // "64M", "1G", "512K", "1048576" (bytes; K/M/G/T are powers of 1024, an optional "iB" or "B"

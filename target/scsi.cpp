@@ -27,11 +27,12 @@ constexpr std::uint8_t kServiceActionIn16 = 0x9E;
 constexpr std::uint8_t kReadCapacity16 = 0x10; // service action
 constexpr std::uint8_t kReportLuns = 0xA0;
 
-void check(ScsiPlan& plan, std::uint8_t key, std::uint8_t asc) {
+void check(ScsiPlan& plan, std::uint8_t key, std::uint8_t asc,
+           std::optional<std::uint64_t> information = std::nullopt) {
     plan.kind = ScsiPlan::Kind::Status;
     plan.status = kStatusCheckCondition;
     plan.hasSense = true;
-    plan.sense = {key, asc, 0};
+    plan.sense = {key, asc, 0, information};
 }
 
 void putText(std::uint8_t* at, std::string_view text, std::size_t width) {
@@ -147,6 +148,10 @@ void transfer(LunStore& store, std::uint64_t lba, std::uint64_t blocks, bool wri
     std::uint64_t total = store.size() / kBlockSize;
     if (lba > total || blocks > total - lba)
         return check(plan, kSenseIllegalRequest, kAscLbaOutOfRange);
+    // A read touching an unreadable block returns no data, only the first such block.
+    if (!write)
+        if (auto bad = store.badBlocks().read(lba, blocks))
+            return check(plan, kSenseMediumError, kAscUnrecoveredReadError, *bad);
     plan.kind = write ? ScsiPlan::Kind::Write : ScsiPlan::Kind::Read;
     plan.offset = lba * kBlockSize;
     plan.length = blocks * kBlockSize;
@@ -157,6 +162,10 @@ void transfer(LunStore& store, std::uint64_t lba, std::uint64_t blocks, bool wri
 std::array<std::uint8_t, kSenseLength> fixedSense(const Sense& s) {
     std::array<std::uint8_t, kSenseLength> b{};
     b[0] = 0x70;
+    if (s.information && *s.information <= 0xFFFFFFFF) {
+        b[0] |= 0x80; // VALID: the information field holds the LBA
+        putBe32(b, 3, static_cast<std::uint32_t>(*s.information));
+    }
     b[2] = s.key;
     b[7] = kSenseLength - 8;
     b[12] = s.asc;

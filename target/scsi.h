@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace quevi::target {
@@ -27,10 +28,15 @@ inline constexpr std::size_t kSenseLength = 18;
 inline constexpr std::size_t kMaxLuns = 64;
 inline constexpr std::size_t kMaxGeneratedData = 1024;
 
+inline constexpr std::uint8_t kAscUnrecoveredReadError = 0x11;
+
 struct Sense {
     std::uint8_t key = 0;
     std::uint8_t asc = 0;
     std::uint8_t ascq = 0;
+    // The information field (a medium error's first bad LBA); sent with the VALID bit set when
+    // present and within its 32 bits.
+    std::optional<std::uint64_t> information;
 };
 
 // Fixed-format sense data (response code 0x70).

@@ -1,6 +1,6 @@
 #include "tool/disk_copy.h"
 
-#include "tool/sha256.h"
+#include "tool/copy_parts.h"
 
 #include <unistd.h>
 
@@ -16,7 +16,6 @@
 namespace quevi::tool {
 namespace {
 
-constexpr size_t kHolePiece = 4096;       // the granularity of holes in a sparse destination
 constexpr LONGLONG kWaitSlice = -2000000; // 200 ms, in 100 ns units
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
 
@@ -48,153 +47,6 @@ void chunkDone(DISK_IO* io) {
     chunk->finished.store(true, std::memory_order_release);
     KeSetEvent(chunk->wake, 0, FALSE);
 }
-
-std::string statusText(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    switch (status) {
-    case STATUS_DEVICE_BUSY:
-        return std::string("device busy (") + text + ")";
-    case STATUS_NO_SUCH_DEVICE:
-        return std::string("no such device (") + text + ")";
-    case STATUS_IO_DEVICE_ERROR:
-        return std::string("I/O error (") + text + ")";
-    default:
-        return std::string("status ") + text;
-    }
-}
-
-// Whole pieces that are not all zero are written; the rest stays a hole.
-bool writeSparse(int fd, const uint8_t* data, uint32_t length, uint64_t at) {
-    size_t start = 0;
-    while (start < length) {
-        size_t piece = std::min<size_t>(kHolePiece, length - start);
-        if (allZero(data + start, piece)) {
-            start += piece;
-            continue;
-        }
-        size_t end = start + piece;
-        while (end < length) {
-            size_t next = std::min<size_t>(kHolePiece, length - end);
-            if (allZero(data + end, next)) {
-                break;
-            }
-            end += next;
-        }
-        for (size_t done = start; done < end;) {
-            ssize_t n = pwrite(fd, data + done, end - done, static_cast<off_t>(at + done));
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        start = end;
-    }
-    return true;
-}
-
-// Moves the whole length through `io` (pread or pwrite), resuming after short transfers and
-// interruptions; false on an error or when the file ends early.
-template <typename Buffer, typename Io>
-bool wholeTransfer(Io io, int fd, Buffer* data, uint32_t length, uint64_t at) {
-    for (size_t done = 0; done < length;) {
-        ssize_t n = io(fd, data + done, length - done, static_cast<off_t>(at + done));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A stream is written and read in the order of the chunks, which is the order the copier hands
-// them over in, so the offsets are not needed.
-bool writeAll(const CopyEnd& end, const uint8_t* data, uint32_t length, uint64_t at) {
-    if (end.stream) {
-        auto next = [](int fd, const uint8_t* p, size_t n, off_t) { return ::write(fd, p, n); };
-        return wholeTransfer(next, end.fd, data, length, at);
-    }
-    return wholeTransfer(::pwrite, end.fd, data, length, at);
-}
-
-bool readAll(const CopyEnd& end, uint8_t* data, uint32_t length, uint64_t at) {
-    if (end.stream) {
-        auto next = [](int fd, uint8_t* p, size_t n, off_t) { return ::read(fd, p, n); };
-        return wholeTransfer(next, end.fd, data, length, at);
-    }
-    return wholeTransfer(::pread, end.fd, data, length, at);
-}
-
-// Digests the chunks in the order they are handed over, on a thread of its own, beside the
-// copying thread's writes and completions (which only read the buffers too). A chunk's buffer
-// is reused only once digested() has passed its number. The digest as it stood after each of the
-// last depth + 1 chunks is kept, so that a copy whose later chunks were read but never written
-// still reports the digest of exactly what it copied.
-class Hasher {
-public:
-    Hasher(size_t depth, KEVENT* wake)
-        : pieces_(depth), after_(depth + 1), wake_(wake), thread_([this] { loop(); }) {}
-
-    ~Hasher() {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            stop_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
-
-    // The number the chunk is digested under.
-    uint64_t hand(const uint8_t* data, uint32_t length) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        pieces_[handed_ % pieces_.size()] = {data, length};
-        ready_.notify_one();
-        return handed_++;
-    }
-
-    uint64_t digested() const { return digested_.load(std::memory_order_acquire); }
-
-    // The digest of the chunks up to and including number `last`, once it was digested and
-    // while fewer than depth + 1 chunks were digested after it.
-    std::string hexAfter(uint64_t last) { return after_[last % after_.size()].finishHex(); }
-
-private:
-    void loop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (true) {
-            ready_.wait(lock, [this] { return stop_ || digested() < handed_; });
-            if (digested() == handed_) {
-                return;
-            }
-            auto [data, length] = pieces_[digested() % pieces_.size()];
-            lock.unlock();
-            hash_.update({data, length});
-            after_[digested() % after_.size()].copyFrom(hash_);
-            digested_.fetch_add(1, std::memory_order_release);
-            KeSetEvent(wake_, 0, FALSE);
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::vector<std::pair<const uint8_t*, uint32_t>> pieces_; // guarded by mutex_
-    uint64_t handed_ = 0;                                     // guarded by mutex_
-    bool stop_ = false;                                       // guarded by mutex_
-    std::atomic<uint64_t> digested_{0};
-    Sha256 hash_; // the hashing thread's
-    // after_[n % size]: the digest after chunk n; written by the hashing thread before it counts
-    // n as digested, read once it has.
-    std::vector<Sha256> after_;
-    KEVENT* wake_;
-    std::thread thread_;
-};
 
 class Copier {
 public:
@@ -380,8 +232,12 @@ private:
             submit(c, end.disk, c.phase == Phase::Writing, end.offset);
             return Outcome::Retrying;
         }
+        std::string where;
+        if (status == STATUS_DEVICE_DATA_ERROR && c.io.ErrorLba != kNoErrorLba) {
+            where = " at LBA " + std::to_string(c.io.ErrorLba);
+        }
         fail(std::string(what) + " of " + std::to_string(c.length) + " bytes at byte " +
-             std::to_string(at) + " failed: " + statusText(status) + " after " +
+             std::to_string(at) + " failed: " + statusText(status) + where + " after " +
              std::to_string(c.attempts + 1) + " attempts");
         return Outcome::Failed;
     }

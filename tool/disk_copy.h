@@ -26,9 +26,13 @@ struct CopyEnd {
 };
 
 struct CopyProgress {
-    uint64_t done = 0; // bytes copied from the start, in order
+    uint64_t done = 0; // bytes copied from the start, in order (a rescue: of this run's part)
     uint64_t total = 0;
     std::chrono::steady_clock::duration elapsed{};
+    // A rescue copy's image as its map holds it: bytes read and written, bytes unreadable.
+    bool rescue = false;
+    uint64_t rescued = 0;
+    uint64_t bad = 0;
 };
 
 struct CopyOptions {

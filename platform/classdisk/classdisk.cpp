@@ -130,6 +130,12 @@ Verdict judge(const SCSI_REQUEST_BLOCK& srb, const UCHAR* sense, ULONG busyRetri
 
 void slotCompleted(SCSI_PORT_REQUEST* request);
 
+bool mediumError(const SCSI_REQUEST_BLOCK& srb, const UCHAR* sense) {
+    return srb.ScsiStatus == SCSISTAT_CHECK_CONDITION &&
+           (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) != 0 &&
+           (sense[SENSE_KEY_OFFSET] & 0x0F) == SCSI_SENSE_MEDIUM_ERROR;
+}
+
 void sendSlot(CLASS_DISK_SLOT* slot) {
     CLASS_DISK* disk = slot->Disk;
     PSCSI_REQUEST_BLOCK srb = &slot->Request.Srb;
@@ -186,7 +192,7 @@ void pump(CLASS_DISK* disk) {
 
 // Ends one request of a transfer: frees the slot, records a failure (which stops the transfer's
 // further pieces) and finishes the transfer with its last request.
-void finishSlot(CLASS_DISK_SLOT* slot, NTSTATUS status) {
+void finishSlot(CLASS_DISK_SLOT* slot, NTSTATUS status, ULONGLONG errorLba = kNoErrorLba) {
     CLASS_DISK* disk = slot->Disk;
     KIRQL old = KfAcquireSpinLock(&disk->Lock);
     DISK_IO* io = slot->Io;
@@ -196,6 +202,7 @@ void finishSlot(CLASS_DISK_SLOT* slot, NTSTATUS status) {
     io->Outstanding--;
     if (!NT_SUCCESS(status) && NT_SUCCESS(io->Status)) {
         io->Status = status;
+        io->ErrorLba = errorLba;
         if (io->Issued < io->Length) {
             // Only the head can be partly issued.
             disk->IoHead = io->Link;
@@ -237,6 +244,12 @@ void slotCompleted(SCSI_PORT_REQUEST* request) {
         finishSlot(slot, STATUS_NO_SUCH_DEVICE);
         return;
     case Failed:
+        if (mediumError(srb, slot->Sense)) {
+            bool valid = (slot->Sense[0] & SENSE_VALID) != 0;
+            finishSlot(slot, STATUS_DEVICE_DATA_ERROR,
+                       valid ? be32(slot->Sense + SENSE_INFORMATION_OFFSET) : kNoErrorLba);
+            return;
+        }
         finishSlot(slot, SRB_STATUS(srb.SrbStatus) == SRB_STATUS_BUSY ? STATUS_DEVICE_BUSY
                                                                       : STATUS_IO_DEVICE_ERROR);
         return;
@@ -434,6 +447,7 @@ UCHAR lun(CLASS_DISK* disk) {
 
 void submitIo(CLASS_DISK* disk, DISK_IO* io) {
     io->Status = STATUS_SUCCESS;
+    io->ErrorLba = kNoErrorLba;
     io->Link = nullptr;
     io->Issued = 0;
     io->Outstanding = 0;
@@ -460,7 +474,8 @@ void submitIo(CLASS_DISK* disk, DISK_IO* io) {
     pump(disk);
 }
 
-NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length) {
+NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length,
+                   ULONGLONG* errorLba) {
     DISK_IO io{};
     io.Write = write ? TRUE : FALSE;
     io.Offset = offset;
@@ -470,6 +485,9 @@ NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer,
     KeInitializeEvent(&io.Event, NotificationEvent, FALSE);
     submitIo(disk, &io);
     (void)KeWaitForSingleObject(&io.Event, Executive, KernelMode, FALSE, nullptr);
+    if (errorLba != nullptr) {
+        *errorLba = io.ErrorLba;
+    }
     return io.Status;
 }
 

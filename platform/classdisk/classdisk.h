@@ -29,6 +29,9 @@ struct DISK_IO {
     PVOID Context;
 
     NTSTATUS Status; // the outcome when Done is called: the first failure, or STATUS_SUCCESS
+    // With STATUS_DEVICE_DATA_ERROR (a medium error): the LBA the sense named as the first that
+    // failed, or kNoErrorLba when it named none.
+    ULONGLONG ErrorLba;
     DISK_IO* Link;
     ULONGLONG Issued; // bytes handed to requests so far
     ULONG Outstanding;
@@ -38,6 +41,10 @@ struct DISK_IO {
 constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = static_cast<NTSTATUS>(0xC000000E);
 constexpr NTSTATUS STATUS_DEVICE_BUSY = static_cast<NTSTATUS>(0x80000011);
 constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = static_cast<NTSTATUS>(0xC0000185);
+// A medium error: the unit could not read (or write) the blocks; not retried by the class driver,
+// as retrying at once rarely reads a failing sector and would slow down finding the bad ones.
+constexpr NTSTATUS STATUS_DEVICE_DATA_ERROR = static_cast<NTSTATUS>(0xC000009C);
+constexpr ULONGLONG kNoErrorLba = ~0ull;
 
 namespace qvdisk {
 
@@ -69,8 +76,10 @@ UCHAR lun(CLASS_DISK* disk);
 // Starts a transfer (any IRQL up to DISPATCH_LEVEL). An offset or length that is not a multiple
 // of the block size, or past the end of the disk, completes with STATUS_INVALID_PARAMETER.
 void submitIo(CLASS_DISK* disk, DISK_IO* io);
-// A transfer that the calling thread waits for (PASSIVE_LEVEL); returns its status.
-NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length);
+// A transfer that the calling thread waits for (PASSIVE_LEVEL); returns its status, and the
+// transfer's ErrorLba through `errorLba` when given.
+NTSTATUS readWrite(CLASS_DISK* disk, bool write, ULONGLONG offset, void* buffer, ULONGLONG length,
+                   ULONGLONG* errorLba = nullptr);
 
 // Deletes every disk and the driver object (host teardown, after the ports went quiet).
 void stopDisks();

@@ -110,9 +110,63 @@ TEST_F(TargetScsi, ReportLunsListsPresentUnits) {
 }
 
 TEST(TargetSense, FixedFormat) {
-    auto s = fixedSense({0x05, 0x24, 0x01});
+    auto s = fixedSense({0x05, 0x24, 0x01, {}});
     EXPECT_EQ(s, (std::array<std::uint8_t, 18>{0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24,
                                                0x01, 0, 0, 0, 0}));
+    // A medium error's first bad LBA in the information field, VALID set; one past 32 bits
+    // cannot be told there.
+    EXPECT_EQ(fixedSense({0x03, 0x11, 0x00, 0x12345678}),
+              (std::array<std::uint8_t, 18>{0xF0, 0, 0x03, 0x12, 0x34, 0x56, 0x78, 10, 0, 0, 0, 0,
+                                            0x11, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(fixedSense({0x03, 0x11, 0x00, 1ull << 32})[0], 0x70);
+}
+
+// Reads touching a bad block fail with the first bad LBA and no data; reads beside them and
+// writes over them succeed, and a written block reads again.
+TEST_F(TargetScsi, BadBlocksFailReadsUntilWritten) {
+    lun0->badBlocks().add(100, 100);
+    lun0->badBlocks().add(200, 236);
+    lun0->badBlocks().add(237, 240); // touching: one range
+    EXPECT_EQ(lun0->badBlocks().count(), 1u + 41u);
+    struct Case {
+        std::uint32_t lba;
+        std::uint16_t blocks;
+        int firstBad; // -1: the read succeeds
+    };
+    for (Case c : std::vector<Case>{{0, 100, -1},
+                                    {0, 101, 100},
+                                    {100, 1, 100},
+                                    {101, 99, -1},
+                                    {150, 60, 200},
+                                    {230, 2, 230},
+                                    {240, 8, 240},
+                                    {241, 8, -1}}) {
+        auto& r =
+            plan({0x28, 0, static_cast<std::uint8_t>(c.lba >> 24),
+                  static_cast<std::uint8_t>(c.lba >> 16), static_cast<std::uint8_t>(c.lba >> 8),
+                  static_cast<std::uint8_t>(c.lba), 0, static_cast<std::uint8_t>(c.blocks >> 8),
+                  static_cast<std::uint8_t>(c.blocks)});
+        if (c.firstBad < 0) {
+            EXPECT_EQ(r.kind, ScsiPlan::Kind::Read) << c.lba << "+" << c.blocks;
+            continue;
+        }
+        EXPECT_EQ(r.kind, ScsiPlan::Kind::Status) << c.lba << "+" << c.blocks;
+        EXPECT_EQ(r.status, kStatusCheckCondition);
+        auto sense = fixedSense(r.sense);
+        EXPECT_EQ(sense[0], 0xF0);
+        EXPECT_EQ(sense[2], kSenseMediumError);
+        EXPECT_EQ(sense[3] << 24 | sense[4] << 16 | sense[5] << 8 | sense[6], c.firstBad);
+        EXPECT_EQ(sense[12], 0x11);
+        EXPECT_EQ(sense[13], 0x00);
+    }
+    EXPECT_EQ(plan({0x2A, 0, 0, 0, 0, 200, 0, 0, 4}).kind, ScsiPlan::Kind::Write);
+    lun0->badBlocks().heal(202, 30); // blocks 202 to 231 written
+    EXPECT_EQ(plan({0x28, 0, 0, 0, 0, 202, 0, 0, 30}).kind, ScsiPlan::Kind::Read);
+    EXPECT_EQ(plan({0x28, 0, 0, 0, 0, 201, 0, 0, 2}).sense.information, 201u);
+    EXPECT_EQ(plan({0x28, 0, 0, 0, 0, 210, 0, 0, 30}).sense.information, 232u);
+    lun0->badBlocks().heal(0, 1000);
+    EXPECT_EQ(lun0->badBlocks().count(), 0u);
+    EXPECT_EQ(plan({0x28, 0, 0, 0, 0, 100, 0, 0, 1}).kind, ScsiPlan::Kind::Read);
 }
 
 } // namespace

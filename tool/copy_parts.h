@@ -1,0 +1,94 @@
+// Pieces the copies share: the file side's transfers (whole, or sparse with holes), the text of
+// a transfer's status, and the hashing thread that digests chunks in order.
+#pragma once
+
+#include "tool/disk_copy.h"
+#include "tool/sha256.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quevi::tool {
+
+inline constexpr size_t kHolePiece = 4096; // the granularity of holes in a sparse destination
+
+std::string statusText(NTSTATUS status);
+
+// Whole pieces that are not all zero are written; the rest stays a hole.
+bool writeSparse(int fd, const uint8_t* data, uint32_t length, uint64_t at);
+
+// The whole length at `at` (in order for a stream); false on an error or when the file ends early.
+bool writeAll(const CopyEnd& end, const uint8_t* data, uint32_t length, uint64_t at);
+bool readAll(const CopyEnd& end, uint8_t* data, uint32_t length, uint64_t at);
+
+// Digests the chunks in the order they are handed over, on a thread of its own, beside the
+// copying thread's writes and completions (which only read the buffers too). A chunk's buffer
+// is reused only once digested() has passed its number. The digest as it stood after each of the
+// last depth + 1 chunks is kept, so that a copy whose later chunks were read but never written
+// still reports the digest of exactly what it copied.
+class Hasher {
+public:
+    Hasher(size_t depth, KEVENT* wake)
+        : pieces_(depth), after_(depth + 1), wake_(wake), thread_([this] { loop(); }) {}
+
+    ~Hasher() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        ready_.notify_one();
+        thread_.join();
+    }
+
+    // The number the chunk is digested under.
+    uint64_t hand(const uint8_t* data, uint32_t length) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pieces_[handed_ % pieces_.size()] = {data, length};
+        ready_.notify_one();
+        return handed_++;
+    }
+
+    uint64_t digested() const { return digested_.load(std::memory_order_acquire); }
+
+    // The digest of the chunks up to and including number `last`, once it was digested and
+    // while fewer than depth + 1 chunks were digested after it.
+    std::string hexAfter(uint64_t last) { return after_[last % after_.size()].finishHex(); }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            ready_.wait(lock, [this] { return stop_ || digested() < handed_; });
+            if (digested() == handed_) {
+                return;
+            }
+            auto [data, length] = pieces_[digested() % pieces_.size()];
+            lock.unlock();
+            hash_.update({data, length});
+            after_[digested() % after_.size()].copyFrom(hash_);
+            digested_.fetch_add(1, std::memory_order_release);
+            KeSetEvent(wake_, 0, FALSE);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<std::pair<const uint8_t*, uint32_t>> pieces_; // guarded by mutex_
+    uint64_t handed_ = 0;                                     // guarded by mutex_
+    bool stop_ = false;                                       // guarded by mutex_
+    std::atomic<uint64_t> digested_{0};
+    Sha256 hash_; // the hashing thread's
+    // after_[n % size]: the digest after chunk n; written by the hashing thread before it counts
+    // n as digested, read once it has.
+    std::vector<Sha256> after_;
+    KEVENT* wake_;
+    std::thread thread_;
+};
+
+} // namespace quevi::tool
