@@ -5,6 +5,8 @@
 #include "tool/disk_copy.h"
 #include "tool/sha256.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +27,29 @@ bool writeSparse(int fd, const uint8_t* data, uint32_t length, uint64_t at);
 // The whole length at `at` (in order for a stream); false on an error or when the file ends early.
 bool writeAll(const CopyEnd& end, const uint8_t* data, uint32_t length, uint64_t at);
 bool readAll(const CopyEnd& end, uint8_t* data, uint32_t length, uint64_t at);
+
+// The completion callbacks running at a moment. A callback counts itself in before it marks its
+// chunk finished and out after its last touch of the copy's records (the wake event), so that a
+// copy that has seen every chunk finished waits for the last callbacks to leave before its records
+// go away: without it, a copy could return while a callback was still setting its event.
+class CallbackGate {
+public:
+    void enter() { running_.fetch_add(1, std::memory_order_acq_rel); }
+    void leave() { running_.fetch_sub(1, std::memory_order_release); }
+
+    // A callback is a few instructions from leaving once its chunk is finished; the bound only
+    // keeps a broken one from hanging the program.
+    void drain() const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (running_.load(std::memory_order_acquire) != 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    }
+
+private:
+    std::atomic<uint32_t> running_{0};
+};
 
 // Digests the chunks in the order they are handed over, on a thread of its own, beside the
 // copying thread's writes and completions (which only read the buffers too). A chunk's buffer

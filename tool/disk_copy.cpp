@@ -39,13 +39,18 @@ struct Chunk {
     bool failed = false;              // not to be counted as copied
     uint64_t digest = 0; // the hasher's number for it; kNotDigested when not handed over
     KEVENT* wake = nullptr;
+    CallbackGate* gate = nullptr;
 };
 
 // Runs at DISPATCH_LEVEL or on the submitting thread.
 void chunkDone(DISK_IO* io) {
     auto* chunk = static_cast<Chunk*>(io->Context);
+    CallbackGate* gate = chunk->gate;
+    KEVENT* wake = chunk->wake;
+    gate->enter();
     chunk->finished.store(true, std::memory_order_release);
-    KeSetEvent(chunk->wake, 0, FALSE);
+    KeSetEvent(wake, 0, FALSE);
+    gate->leave();
 }
 
 class Copier {
@@ -61,8 +66,14 @@ public:
         for (size_t i = 0; i < chunks_.size(); i++) {
             chunks_[i].buffer = memory_.get() + i * options.chunkBytes;
             chunks_[i].wake = &wake_;
+            chunks_[i].gate = &gate_;
         }
     }
+
+    // run() returns once every chunk is finished; their callbacks may not have left yet.
+    ~Copier() { gate_.drain(); }
+    Copier(const Copier&) = delete;
+    Copier& operator=(const Copier&) = delete;
 
     CopyResult run() {
         auto start = std::chrono::steady_clock::now();
@@ -272,6 +283,7 @@ private:
     CopyEnd to_;
     CopyOptions options_;
     KEVENT wake_;
+    CallbackGate gate_; // callbacks still inside chunkDone
     std::unique_ptr<uint8_t, Free> memory_;
     std::vector<Chunk> chunks_;
     Hasher hasher_;

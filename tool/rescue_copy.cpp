@@ -41,12 +41,17 @@ struct Chunk {
     uint64_t digest = kNotDigested;
     std::vector<std::pair<uint32_t, uint32_t>> bad; // unreadable pieces: offset, length
     KEVENT* wake = nullptr;
+    CallbackGate* gate = nullptr;
 };
 
 void chunkDone(DISK_IO* io) {
     auto* chunk = static_cast<Chunk*>(io->Context);
+    CallbackGate* gate = chunk->gate;
+    KEVENT* wake = chunk->wake;
+    gate->enter();
     chunk->finished.store(true, std::memory_order_release);
-    KeSetEvent(chunk->wake, 0, FALSE);
+    KeSetEvent(wake, 0, FALSE);
+    gate->leave();
 }
 
 class Rescuer {
@@ -62,6 +67,7 @@ public:
         for (size_t i = 0; i < chunks_.size(); i++) {
             chunks_[i].buffer = memory_.get() + i * options.chunkBytes;
             chunks_[i].wake = &wake_;
+            chunks_[i].gate = &gate_;
             chunks_[i].bad.reserve(kBadPerChunk);
         }
         block_ = qvdisk::blockSize(from.disk);
@@ -69,6 +75,11 @@ public:
             total_ += r.status == kMapFinished ? 0 : r.size;
         }
     }
+
+    // run() returns once every chunk is finished; their callbacks may not have left yet.
+    ~Rescuer() { gate_.drain(); }
+    Rescuer(const Rescuer&) = delete;
+    Rescuer& operator=(const Rescuer&) = delete;
 
     RescueResult run() {
         start_ = std::chrono::steady_clock::now();
@@ -485,6 +496,7 @@ private:
     uint64_t total_ = 0; // bytes to copy in this run
     uint64_t done_ = 0;  // of them, marked
     KEVENT wake_;
+    CallbackGate gate_; // callbacks still inside chunkDone
     std::unique_ptr<uint8_t, Free> memory_;
     std::vector<Chunk> chunks_;
     Hasher hasher_;

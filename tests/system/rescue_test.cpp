@@ -182,11 +182,14 @@ TEST_F(RescueTest, FindsExactlyTheBadBlocksAndResumesToTheSameImageAndMap) {
     target_->setFaults({});
     ASSERT_EQ(first.exitCode, 130) << cut.count() << " ms\n" << first.err;
     std::string error;
-    auto map = quevi::tool::RescueMap::parse(slurp(path("two.map")), error);
-    ASSERT_TRUE(map) << error;
-    for (const auto& r : map->ranges()) {
-        if (r.status == quevi::tool::kMapFinished) {
-            bad().add(r.pos / 512, (r.pos + r.size) / 512 - 1);
+    // A signal that came before the copy began (a slow start: sanitizers) leaves no map at all.
+    if (fs::exists(path("two.map"))) {
+        auto map = quevi::tool::RescueMap::parse(slurp(path("two.map")), error);
+        ASSERT_TRUE(map) << error;
+        for (const auto& r : map->ranges()) {
+            if (r.status == quevi::tool::kMapFinished) {
+                bad().add(r.pos / 512, (r.pos + r.size) / 512 - 1);
+            }
         }
     }
     Outcome resumed = rescue("two");
