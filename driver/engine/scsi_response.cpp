@@ -157,7 +157,7 @@ LONG handleDataRead(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
             connection->expStatSN = statSN + 1;
             iscsiUnlockSession(session, old);
         } else {
-            result = ISCSI_FAILURE; // the data is not read; the command completes with its status
+            result = ISCSI_FAILURE; // the data is not read; the command ends as its connection's
         }
     }
     if (result == 0) {
@@ -165,6 +165,16 @@ LONG handleDataRead(ISCSI_CONNECTION* connection, ISCSI_MSG_HDR* msgHdr) {
     }
     if (!statusPresent) {
         enterCmdIntoTable(session, cmd);
+        return result;
+    }
+    if (result != 0) {
+        // The status vouches for data that did not all reach the buffer: the connection failed
+        // under the read (a bus reset breaks every connection of the session, whatever each is
+        // reading), or the PDU was out of order and its data was never read. Completing with that
+        // status would hand back a short buffer as a good read; the command ends instead as the
+        // commands of a broken connection do, so that it is tried again.
+        Debug(DBG_ERROR, "handleDataRead: tag %x, its data was not read whole\n", itt);
+        iscsiFinishCmd(session, cmd, CMD_FINISH_RESET, 0, 0);
         return result;
     }
     Debug(DBG_REQUEST, "handleDataRead: tag %x done, status %x\n", itt, status);
