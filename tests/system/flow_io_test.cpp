@@ -201,6 +201,40 @@ TEST_F(FlowTest, ScriptedAnswersArePlacedConsumedAndCheckedByTheRules) {
     }
 }
 
+// The status a last Data-In carries vouches for its data: a read whose data did not all arrive
+// (its connection ended under it, as a bus reset from another connection does) or was never read
+// (the PDU was out of order) is not good, whatever the status says.
+TEST_F(FlowTest, AReadWhoseLastDataInWasNotReadWholeIsNotGood) {
+    start();
+    const std::vector<uint8_t> bytes = pattern(4096, 3);
+    struct Case {
+        const char* name;
+        size_t sent;     // bytes of the segment sent before the target closes
+        uint32_t behind; // StatSN behind the expected one
+    } cases[] = {{"the connection ends under its data", 1000, 0},
+                 {"its StatSN is behind", 4096, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULONG ended = endings();
+        size_t live = target().connectionCount() - 1;
+        script({0x01}, [&](tgt::ScriptedPdu& p) {
+            Pdu d(0xE5);
+            d.tagOf(p).numbers(p, p.statSN - c.behind).u8(1, 0x01).data(bytes);
+            d.bytes.resize(48 + c.sent);
+            p.send(d.bytes);
+            if (c.sent < bytes.size()) {
+                target().dropConnection(live);
+            }
+        });
+        Io& rd = read10(0, 8);
+        ASSERT_EQ(submit(rd, ISCSI_DIR_READ), 0);
+        EXPECT_EQ(done(rd).kind, Completed::Reset) << "ended as its connection's, to be retried";
+        ASSERT_TRUE(endedSince(ended));
+        target().setFaults({});
+        ASSERT_TRUE(reconnectByWork());
+    }
+}
+
 TEST_F(FlowTest, StatSNWindowAndPoolBoundWhatIsAccepted) {
     tgt::TargetConfig config;
     config.initialStatSN = 0xFFFFFFF8;
