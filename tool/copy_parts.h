@@ -51,6 +51,20 @@ private:
     std::atomic<uint32_t> running_{0};
 };
 
+// The completion of a chunk's transfer, for a chunk record with `finished`, `wake` and `gate`
+// (its DISK_IO's Context): marks it finished and wakes the copy, inside the gate. Runs at
+// DISPATCH_LEVEL or on the submitting thread.
+template <typename Chunk>
+void chunkDone(DISK_IO* io) {
+    auto* chunk = static_cast<Chunk*>(io->Context);
+    CallbackGate* gate = chunk->gate;
+    KEVENT* wake = chunk->wake;
+    gate->enter();
+    chunk->finished.store(true, std::memory_order_release);
+    KeSetEvent(wake, 0, FALSE);
+    gate->leave();
+}
+
 // Digests the chunks in the order they are handed over, on a thread of its own, beside the
 // copying thread's writes and completions (which only read the buffers too). A chunk's buffer
 // is reused only once digested() has passed its number. The digest as it stood after each of the

@@ -42,17 +42,6 @@ struct Chunk {
     CallbackGate* gate = nullptr;
 };
 
-// Runs at DISPATCH_LEVEL or on the submitting thread.
-void chunkDone(DISK_IO* io) {
-    auto* chunk = static_cast<Chunk*>(io->Context);
-    CallbackGate* gate = chunk->gate;
-    KEVENT* wake = chunk->wake;
-    gate->enter();
-    chunk->finished.store(true, std::memory_order_release);
-    KeSetEvent(wake, 0, FALSE);
-    gate->leave();
-}
-
 class Copier {
 public:
     Copier(const CopyEnd& from, const CopyEnd& to, const CopyOptions& options)
@@ -178,7 +167,7 @@ private:
         c.io.Offset = offset + c.at;
         c.io.Length = c.length;
         c.io.Buffer = c.buffer;
-        c.io.Done = chunkDone;
+        c.io.Done = chunkDone<Chunk>;
         c.io.Context = &c;
         qvdisk::submitIo(disk, &c.io);
     }

@@ -44,16 +44,6 @@ struct Chunk {
     CallbackGate* gate = nullptr;
 };
 
-void chunkDone(DISK_IO* io) {
-    auto* chunk = static_cast<Chunk*>(io->Context);
-    CallbackGate* gate = chunk->gate;
-    KEVENT* wake = chunk->wake;
-    gate->enter();
-    chunk->finished.store(true, std::memory_order_release);
-    KeSetEvent(wake, 0, FALSE);
-    gate->leave();
-}
-
 class Rescuer {
 public:
     Rescuer(const CopyEnd& from, const CopyEnd& to, RescueMap& map, const RescueOptions& options)
@@ -225,7 +215,7 @@ private:
         c.io.Offset = c.at;
         c.io.Length = c.length;
         c.io.Buffer = c.buffer;
-        c.io.Done = chunkDone;
+        c.io.Done = chunkDone<Chunk>;
         c.io.Context = &c;
         qvdisk::submitIo(disk, &c.io);
     }
